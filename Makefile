@@ -1,0 +1,44 @@
+# Everyday commands. Each one installs what is missing first, so a fresh
+# Debian machine needs nothing but this checkout.
+JOBS      ?= $(shell nproc)
+BUILD     ?= build
+ASAN      ?= build-asan
+BENCH     ?= build-bench
+
+.PHONY: all deps build run test test-normal test-asan bench screenshot format clean
+
+all: build
+
+deps:
+	@bash tools/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	cd $(BUILD)/bin && ./whorlgen
+
+test: test-normal test-asan
+
+test-normal: build
+	ctest --test-dir $(BUILD) --output-on-failure
+
+test-asan: deps
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DWHORLGEN_SANITIZE=ON -DWHORLGEN_BUILD_BENCH=OFF
+	cmake --build $(ASAN) -j $(JOBS)
+	ctest --test-dir $(ASAN) --output-on-failure
+
+bench: deps
+	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DWHORLGEN_BUILD_TESTS=OFF
+	cmake --build $(BENCH) -j $(JOBS)
+	@for b in $(BENCH)/bin/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+
+screenshot: build
+	bash tools/screenshot.sh $(BUILD)/bin/whorlgen docs/window.png
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD) $(ASAN) $(BENCH)

@@ -1,0 +1,1 @@
+#include "output/dac_driver.h"

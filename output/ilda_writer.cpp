@@ -1,0 +1,1 @@
+#include "output/ilda_writer.h"
