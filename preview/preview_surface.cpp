@@ -1,13 +1,15 @@
 #include "preview/preview_surface.h"
 
 #include <QPainter>
-#include <cstring>
+#include <algorithm>
+#include <cstddef>
 
 namespace whorlgen::preview {
 
 namespace {
 constexpr int kBorder = 2;
-}
+constexpr std::uint32_t kOpaque = 0xFF000000u;
+}  // namespace
 
 PreviewSurface::PreviewSurface(int outerSize, QWidget* parent)
     : QFrame(parent),
@@ -20,9 +22,19 @@ PreviewSurface::PreviewSurface(int outerSize, QWidget* parent)
 }
 
 void PreviewSurface::Upload(const std::uint32_t* pixels) {
-  // Rows of the image are W x 4 bytes with no padding for RGB32, so the
-  // whole buffer goes across in one copy.
-  std::memcpy(image_.bits(), pixels, static_cast<std::size_t>(image_.sizeInBytes()));
+  Upload(pixels, static_cast<std::int32_t>(image_.sizeInBytes()));
+}
+
+void PreviewSurface::Upload(const std::uint32_t* pixels, std::int32_t byteCount) {
+  // Rows of an RGB32 image are W x 4 bytes with no padding, so the whole
+  // buffer goes across in one pass. Qt takes the top byte of RGB32 as 0xFF;
+  // setting it here keeps a zero from passing as transparency when the image
+  // is drawn onto a surface with alpha (a grab, a translucent backing store).
+  const auto imageBytes = static_cast<std::size_t>(image_.sizeInBytes());
+  const std::size_t bytes = std::min(imageBytes, static_cast<std::size_t>(std::max(byteCount, 0)));
+  auto* target = reinterpret_cast<std::uint32_t*>(image_.bits());
+  std::transform(pixels, pixels + bytes / 4, target,
+                 [](std::uint32_t pixel) { return pixel | kOpaque; });
   update(contentsRect());
 }
 

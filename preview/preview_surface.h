@@ -6,9 +6,11 @@
 #include <QImage>
 #include <cstdint>
 
+#include "preview/rasteriser.h"
+
 namespace whorlgen::preview {
 
-class PreviewSurface : public QFrame {
+class PreviewSurface : public QFrame, public PreviewUpload {
   Q_OBJECT
 
  public:
@@ -22,6 +24,9 @@ class PreviewSurface : public QFrame {
   // Copies InnerWidth() x InnerHeight() pixels of 0x00RRGGBB, rows top to
   // bottom, into the image the widget shows until the next upload.
   void Upload(const std::uint32_t* pixels);
+
+  // The renderer's way in: the same copy, of at most byteCount bytes.
+  void Upload(const std::uint32_t* pixels, std::int32_t byteCount) override;
 
   const QImage& Image() const { return image_; }
 
