@@ -1,0 +1,373 @@
+#include "output/ilda_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "engine/frame_generator.h"
+
+namespace whorlgen::output {
+namespace {
+
+namespace fs = std::filesystem;
+using engine::LaserPoint;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t kSection500 = 32 + 500 * 8;
+
+Bytes ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::uint16_t Be16(const Bytes& bytes, std::size_t offset) {
+  return static_cast<std::uint16_t>(bytes.at(offset) << 8 | bytes.at(offset + 1));
+}
+
+// An independent reader, as another program would walk the file: header to
+// header by record count until the end section, which must close the file.
+struct Section {
+  std::size_t Offset;
+  std::uint8_t FormatCode;
+  std::uint16_t RecordCount, FrameNumber, FrameTotal;
+};
+std::vector<Section> ReadSections(const Bytes& file) {
+  std::vector<Section> sections;
+  std::size_t at = 0;
+  for (;;) {
+    if (at + 32 > file.size() || std::memcmp(&file[at], "ILDA", 4) != 0) {
+      ADD_FAILURE() << "no section header at offset " << at;
+      return sections;
+    }
+    sections.push_back(
+        {at, file[at + 7], Be16(file, at + 24), Be16(file, at + 26), Be16(file, at + 28)});
+    const std::size_t records = sections.back().RecordCount;
+    if (records == 0) {
+      EXPECT_EQ(at + 32, file.size()) << "bytes after the end section";
+      return sections;
+    }
+    EXPECT_EQ(sections.back().FormatCode, 5);
+    for (std::size_t i = 0; i < records && at + 32 + i * 8 + 4 < file.size(); ++i) {
+      EXPECT_EQ(file[at + 32 + i * 8 + 4], i + 1 == records ? 0x80 : 0x00)
+          << "status of record " << i << " of the section at " << at;
+    }
+    at += 32 + 8 * records;
+  }
+}
+
+std::vector<std::vector<LaserPoint>> EngineFrames(const std::vector<std::int32_t>& pointCounts) {
+  engine::PatternParameters params = engine::StartupParameters();
+  engine::GeneratorState state;
+  engine::FrameData frame;
+  std::vector<std::vector<LaserPoint>> frames;
+  for (const std::int32_t points : pointCounts) {
+    params.PointsPerFrame = points;
+    engine::BuildFrame(params, state, 2, true, frame);
+    frames.push_back(frame.FrameBuffer);
+  }
+  return frames;
+}
+
+// Drives the writer as the run loop does; returns FinishIldaFile's message.
+std::optional<std::string> RecordRun(IldaWriter& writer, const fs::path& dir,
+                                     const std::vector<std::vector<LaserPoint>>& frames) {
+  writer.BeginRun();
+  if (auto failure = writer.OpenIldaFile(dir)) {
+    ADD_FAILURE() << *failure;
+    return failure;
+  }
+  std::int32_t totalFrames = 0;
+  for (const auto& frame : frames) {
+    writer.WriteIldaFrame(frame, totalFrames++);
+  }
+  writer.EndRun();
+  return writer.FinishIldaFile(totalFrames);
+}
+
+class IldaWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "ilda_test_XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path dir_;
+  IldaWriter writer_;
+};
+
+TEST_F(IldaWriterTest, ThreeFramesOf500PointsFromTheEngine) {
+  EXPECT_EQ(RecordRun(writer_, dir_, EngineFrames({500, 500, 500})), std::nullopt);
+  EXPECT_FALSE(writer_.IsOpen());
+  EXPECT_EQ(writer_.FilePath(), dir_ / "WG01.ild");
+  const Bytes file = ReadBytes(dir_ / "WG01.ild");
+  ASSERT_EQ(file.size(), 12128u);
+  const std::vector<Section> sections = ReadSections(file);
+  ASSERT_EQ(sections.size(), 4u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(sections[i].RecordCount, 500);
+    EXPECT_EQ(sections[i].FrameNumber, i);
+    EXPECT_EQ(sections[i].FrameTotal, i == 0 ? 3 : 1);
+    const Bytes fixed(file.begin() + sections[i].Offset, file.begin() + sections[i].Offset + 24);
+    const Bytes expected = {'I', 'L', 'D', 'A', 0,   0,   0,   5,   0,   0,   0,   0,
+                            0,   0,   0,   0,   'W', 'h', 'o', 'r', 'l', 'g', 'e', 'n'};
+    EXPECT_EQ(fixed, expected);
+    EXPECT_EQ(file[sections[i].Offset + 30], 0);
+    EXPECT_EQ(file[sections[i].Offset + 31], 0);
+  }
+  const Bytes endSection(file.end() - 32, file.end());
+  const Bytes expectedEnd = {'I', 'L', 'D', 'A', 0,   0,   0,   0,   0, 0, 0, 0, 0, 0, 0, 0,
+                             'W', 'h', 'o', 'r', 'l', 'g', 'e', 'n', 0, 0, 0, 2, 0, 1, 0, 0};
+  EXPECT_EQ(endSection, expectedEnd);
+}
+
+TEST(IldaPointMapping, CoordinatesAndColoursAtTheExtremes) {
+  struct Case {
+    LaserPoint Point;
+    std::array<std::uint8_t, 8> Bytes;
+  };
+  const Case cases[] = {
+      {{2048, 2048, 0, 0, 0, 0}, {0x00, 0x00, 0x00, 0x00, 0, 0, 0, 0}},
+      {{0, 4095, 0, 0, 0, 0}, {0x80, 0x00, 0x7F, 0xF0, 0, 0, 0, 0}},
+      {{4095, 0, 255, 255, 255, 255}, {0x7F, 0xF0, 0x80, 0x00, 0, 255, 255, 255}},
+      {{1, 2047, 10, 20, 30, 99}, {0x80, 0x10, 0xFF, 0xF0, 0, 30, 20, 10}},
+  };
+  for (const Case& c : cases) {
+    const IldaPoint record = ToIldaPoint(c.Point);
+    std::array<std::uint8_t, 8> bytes;
+    std::memcpy(bytes.data(), &record, 8);
+    EXPECT_EQ(bytes, c.Bytes) << "point (" << c.Point.X << ", " << c.Point.Y << ")";
+  }
+}
+
+// The writer packs whole words; check it against the mapping written out plainly.
+TEST(IldaPointMapping, EveryCodeAgreesWithTheDirectFormula) {
+  for (std::int16_t code = 0; code <= 4095; ++code) {
+    const auto y = static_cast<std::int16_t>(4095 - code);
+    const LaserPoint point{code,
+                           y,
+                           static_cast<std::uint8_t>(code),
+                           static_cast<std::uint8_t>(y),
+                           static_cast<std::uint8_t>(code >> 4),
+                           0xAA};
+    const IldaPoint record = ToIldaPoint(point);
+    const auto x16 = static_cast<std::uint16_t>((code - 2048) * 16);
+    const auto y16 = static_cast<std::uint16_t>((y - 2048) * 16);
+    ASSERT_EQ(record.XHigh << 8 | record.XLow, x16) << code;
+    ASSERT_EQ(record.YHigh << 8 | record.YLow, y16) << code;
+    ASSERT_EQ(record.Status, 0);
+    ASSERT_EQ(record.Red, point.R);
+    ASSERT_EQ(record.Green, point.G);
+    ASSERT_EQ(record.Blue, point.B);
+  }
+}
+
+// Two hand-made frames of 3 and 1 points against a reference file composed
+// byte by byte from the format's description, not by this writer.
+TEST_F(IldaWriterTest, SmallRunMatchesTheGoldenFile) {
+  const std::vector<std::vector<LaserPoint>> frames = {
+      {{0, 4095, 10, 20, 30, 40}, {2048, 2048, 255, 0, 128, 255}, {4095, 0, 1, 2, 3, 4}},
+      {{1000, 3000, 0, 0, 0, 0}}};
+  EXPECT_EQ(RecordRun(writer_, dir_, frames), std::nullopt);
+  const fs::path golden = fs::path(WHORLGEN_ILDA_GOLDEN_DIR) / "two_small_frames.ild";
+  const Bytes actual = ReadBytes(dir_ / "WG01.ild");
+  if (actual != ReadBytes(golden)) {
+    fs::copy_file(dir_ / "WG01.ild", golden.string() + ".actual",
+                  fs::copy_options::overwrite_existing);
+    ADD_FAILURE() << "differs from " << golden << "; wrote " << golden << ".actual";
+  }
+}
+
+TEST(IldaFileName, TwoDigitsAtLeast) {
+  EXPECT_EQ(IldaFileName(1), "WG01.ild");
+  EXPECT_EQ(IldaFileName(9), "WG09.ild");
+  EXPECT_EQ(IldaFileName(10), "WG10.ild");
+  EXPECT_EQ(IldaFileName(99), "WG99.ild");
+  EXPECT_EQ(IldaFileName(100), "WG100.ild");
+}
+
+TEST_F(IldaWriterTest, NumberingAcrossRuns) {
+  const auto frames = EngineFrames({500});
+  RecordRun(writer_, dir_, frames);
+  EXPECT_EQ(writer_.FilePath().filename(), "WG01.ild");
+  EXPECT_EQ(writer_.IldaFileNumber, 2);
+
+  // A run without recording takes no number.
+  writer_.BeginRun();
+  writer_.EndRun();
+  RecordRun(writer_, dir_, frames);
+  EXPECT_EQ(writer_.FilePath().filename(), "WG02.ild");
+
+  writer_.IldaFileNumber = 9;
+  RecordRun(writer_, dir_, frames);
+  RecordRun(writer_, dir_, EngineFrames({500, 500}));
+  EXPECT_EQ(writer_.FilePath().filename(), "WG10.ild");
+  EXPECT_EQ(writer_.IldaFileNumber, 11);
+  // Each file starts its frame numbers at 0 and carries its own total.
+  const std::vector<Section> sections = ReadSections(ReadBytes(dir_ / "WG10.ild"));
+  ASSERT_EQ(sections.size(), 3u);
+  EXPECT_EQ(sections[0].FrameTotal, 2);
+  EXPECT_EQ(sections[1].FrameNumber, 1);
+  EXPECT_EQ(ReadBytes(dir_ / "WG09.ild").size(), kSection500 + 32);
+}
+
+TEST_F(IldaWriterTest, TakenNamesAreSkippedAndLeftUntouched) {
+  { std::ofstream(dir_ / "WG01.ild") << "last night's show"; }
+  fs::create_directory(dir_ / "WG02.ild");
+  fs::create_symlink(dir_ / "elsewhere.ild", dir_ / "WG03.ild");  // dangling: never followed
+
+  RecordRun(writer_, dir_, EngineFrames({500}));
+  EXPECT_EQ(writer_.FilePath().filename(), "WG04.ild");
+  EXPECT_EQ(writer_.IldaFileNumber, 5);
+  std::ifstream previous(dir_ / "WG01.ild");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(previous), {}), "last night's show");
+  EXPECT_FALSE(fs::exists(dir_ / "elsewhere.ild"));
+  EXPECT_EQ(ReadBytes(dir_ / "WG04.ild").size(), kSection500 + 32);
+}
+
+TEST_F(IldaWriterTest, FrameNumbersAndTotalWrapAt65536) {
+  const std::vector<LaserPoint> frame = {{2048, 2048, 1, 2, 3, 4}};
+  writer_.BeginRun();
+  ASSERT_EQ(writer_.OpenIldaFile(dir_), std::nullopt);
+  const std::int32_t totalFrames = 65538;
+  for (std::int32_t i = 0; i < totalFrames; ++i) {
+    writer_.WriteIldaFrame(frame, i);
+  }
+  writer_.EndRun();
+  EXPECT_EQ(writer_.FinishIldaFile(totalFrames), std::nullopt);
+  const std::vector<Section> sections = ReadSections(ReadBytes(dir_ / "WG01.ild"));
+  ASSERT_EQ(sections.size(), 65539u);
+  EXPECT_EQ(sections[0].FrameTotal, 2);
+  EXPECT_EQ(sections[65535].FrameNumber, 65535);
+  EXPECT_EQ(sections[65536].FrameNumber, 0);
+  EXPECT_EQ(sections[65537].FrameNumber, 1);
+  EXPECT_EQ(sections.back().FrameNumber, 1);  // the end section repeats the last frame's
+  EXPECT_EQ(sections.back().FrameTotal, 1);
+}
+
+TEST_F(IldaWriterTest, PointsPerFrameChangesInsideARun) {
+  RecordRun(writer_, dir_, EngineFrames({500, 16000, 501}));
+  const Bytes file = ReadBytes(dir_ / "WG01.ild");
+  EXPECT_EQ(file.size(), 32u * 4 + 8u * (500 + 16000 + 501));
+  const std::vector<Section> sections = ReadSections(file);
+  ASSERT_EQ(sections.size(), 4u);
+  EXPECT_EQ(sections[0].RecordCount, 500);
+  EXPECT_EQ(file[sections[1].Offset + 24], 0x3E);  // 16000
+  EXPECT_EQ(file[sections[1].Offset + 25], 0x80);
+  EXPECT_EQ(sections[2].RecordCount, 501);
+  EXPECT_EQ(sections[2].FrameNumber, 2);
+}
+
+TEST_F(IldaWriterTest, FileThatCannotBeCreatedStopsTheStartAndChangesNothing) {
+  { std::ofstream(dir_ / "plain") << "a regular file"; }
+  struct Case {
+    fs::path Directory;
+    int Errno;
+  };
+  std::vector<Case> cases = {{dir_ / "plain" / "shows", ENOTDIR}, {dir_ / "missing", ENOENT}};
+  if (geteuid() != 0) {  // permission bits do not stop root
+    fs::create_directory(dir_ / "locked");
+    fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    cases.push_back({dir_ / "locked", EACCES});
+  }
+  writer_.IldaFileNumber = 7;
+  for (const Case& c : cases) {
+    const std::optional<std::string> message = writer_.OpenIldaFile(c.Directory);
+    ASSERT_TRUE(message.has_value()) << c.Directory;
+    EXPECT_NE(message->find("WG07.ild"), std::string::npos) << *message;
+    EXPECT_NE(message->find(std::strerror(c.Errno)), std::string::npos) << *message;
+    EXPECT_FALSE(writer_.IsOpen());
+    EXPECT_EQ(writer_.IldaFileNumber, 7);
+  }
+  // The run loop does not start, but stray calls must not write anywhere.
+  writer_.WriteIldaFrame(EngineFrames({500})[0], 0);
+  EXPECT_EQ(writer_.FinishIldaFile(1), std::nullopt);
+  for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+    EXPECT_NE(entry.path().extension(), ".ild") << entry.path();
+  }
+}
+
+// Lowers the file size limit; a write beyond it fails with EFBIG as a full
+// disk fails with ENOSPC.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lowered);
+    savedHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, savedHandler_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*savedHandler_)(int) = nullptr;
+};
+
+TEST_F(IldaWriterTest, WriteFailurePartWayLeavesAValidFileOfTheWholeFrames) {
+  const auto frames = EngineFrames({500, 500, 500, 500, 500});
+  struct Case {
+    rlim_t LimitBytes;
+    std::size_t FramesKept;
+  };
+  const Case cases[] = {
+      {2 * kSection500 + 100, 2},  // the third section breaks off part-way
+      {2 * kSection500 + 16, 1},   // ... and then the end section does not fit after frame 2
+      {100, 0},                    // the first section fails: only an end section remains
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.LimitBytes);
+    IldaWriter writer;
+    std::optional<std::string> message;
+    {
+      FileSizeLimit limit(c.LimitBytes);
+      message = RecordRun(writer, dir_, frames);
+    }
+    ASSERT_TRUE(message.has_value());
+    const std::string holds = "holds the first " + std::to_string(c.FramesKept) + " frame";
+    EXPECT_NE(message->find(holds), std::string::npos) << *message;
+    EXPECT_NE(message->find("of the run's 5"), std::string::npos) << *message;
+    EXPECT_NE(message->find(std::strerror(EFBIG)), std::string::npos) << *message;
+    EXPECT_FALSE(writer.IsOpen());
+    EXPECT_EQ(writer.FramesWritten(), static_cast<std::int64_t>(c.FramesKept));
+
+    const Bytes file = ReadBytes(writer.FilePath());
+    EXPECT_EQ(file.size(), c.FramesKept * kSection500 + 32);
+    const std::vector<Section> sections = ReadSections(file);
+    ASSERT_EQ(sections.size(), c.FramesKept + 1);
+    EXPECT_EQ(sections[0].FrameTotal, c.FramesKept);
+    EXPECT_EQ(sections.back().FormatCode, 0);
+    EXPECT_EQ(sections.back().FrameNumber, c.FramesKept > 0 ? c.FramesKept - 1 : 0);
+  }
+}
+
+TEST_F(IldaWriterTest, WriterDestroyedMidRunStillEndsItsFile) {
+  {
+    IldaWriter writer;
+    writer.BeginRun();
+    ASSERT_EQ(writer.OpenIldaFile(dir_), std::nullopt);
+    for (const auto& frame : EngineFrames({500, 500})) {
+      writer.WriteIldaFrame(frame, static_cast<std::int32_t>(writer.FramesWritten()));
+    }
+  }
+  const std::vector<Section> sections = ReadSections(ReadBytes(dir_ / "WG01.ild"));
+  ASSERT_EQ(sections.size(), 3u);
+  EXPECT_EQ(sections[0].FrameTotal, 2);
+}
+
+}  // namespace
+}  // namespace whorlgen::output
