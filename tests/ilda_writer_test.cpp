@@ -182,9 +182,9 @@ TEST_F(IldaWriterTest, SmallRunMatchesTheGoldenFile) {
   const fs::path golden = fs::path(WHORLGEN_ILDA_GOLDEN_DIR) / "two_small_frames.ild";
   const Bytes actual = ReadBytes(dir_ / "WG01.ild");
   if (actual != ReadBytes(golden)) {
-    fs::copy_file(dir_ / "WG01.ild", golden.string() + ".actual",
-                  fs::copy_options::overwrite_existing);
-    ADD_FAILURE() << "differs from " << golden << "; wrote " << golden << ".actual";
+    const fs::path written = golden.string() + ".actual";
+    fs::copy_file(dir_ / "WG01.ild", written, fs::copy_options::overwrite_existing);
+    ADD_FAILURE() << "differs from " << golden << "; the file written is " << written;
   }
 }
 
