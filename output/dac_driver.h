@@ -1,3 +1,78 @@
 #pragma once
+// The laser DAC drivers. One back-end per device library sits behind
+// DacDriver: "SoundCard" (libEZAudDac.so), "EZLase" (libEasyLase.so) and
+// "RIYA" (libRiyaNetServer_stdcall.so); any other name sends nothing. Each
+// back-end is a thin layer: it hands the frame to the library in place and
+// waits until the device can take it, which is what paces a run.
+//
+// The run loop drives one driver per run:
+//   Start:  driver = SelectDacDriver(DacName, ...); OpenDac(generator)
+//   frame:  SendFrame(frame, PointsPerSec), after BuildFrame
+//   end:    CloseDac(), as the last end step
+// A failure is a message for the operator: end the run as Stop does and show
+// it after the end steps. CloseDac is safe after any failure.
 
-namespace whorlgen::output {}
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/frame_generator.h"
+#include "engine/parameters.h"
+#include "output/device_library.h"
+
+namespace whorlgen::output {
+
+// Owned by the window and kept from run to run.
+struct DacState {
+  std::int16_t CardIndex = 0;   // card count at the last "SoundCard" or "EZLase" start, minus 1
+  std::uint8_t RiyaOpened = 0;  // RiOpenDevices at the last "RIYA" start; 0 sends nothing
+  std::int16_t DacStatus = 0;   // last answer of EasyLaseGetStatus
+};
+
+// An EasyLase-type card may answer "busy" for at most this long before the
+// run is ended: a generous multiple of the frame's playing time, never less
+// than the minimum. Without a bound a card that hangs would freeze the panel.
+struct DacWaitLimits {
+  std::chrono::milliseconds MinimumBusyMs{1000};
+  std::int32_t FramePlayTimes = 10;
+};
+
+std::chrono::nanoseconds BusyWaitLimit(std::size_t points, std::int32_t pointsPerSec,
+                                       const DacWaitLimits& limits);
+
+// The RIYA device takes a frame in blocks of at most this many points.
+inline constexpr std::size_t kRiyaBlockPoints = 2000;
+// The RIYA wait pauses 1 ms at most this often, then sends the block anyway.
+inline constexpr int kRiyaReadyPauses = 200;
+
+class DacDriver {
+ public:
+  DacDriver(const DacDriver&) = delete;
+  DacDriver& operator=(const DacDriver&) = delete;
+  virtual ~DacDriver() = default;
+
+  // Start of a run, with Running already set and before the first frame.
+  // A RIYA device that opens moves the generator's last point to (2047, 2047).
+  virtual DacFailure OpenDac(engine::GeneratorState& generator) = 0;
+  // Hands the built frame to the device in place, each block after its own
+  // wait. pointsPerSec is the nominal point rate of the frame.
+  virtual DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) = 0;
+  // End of a run. Runs its whole sequence even after a failure, skipping only
+  // calls into a library or function already reported missing.
+  virtual DacFailure CloseDac() = 0;
+
+ protected:
+  DacDriver() = default;
+  // Blocks until the device can take the next block of `points` points.
+  virtual DacFailure WaitReady(std::size_t points, std::int32_t pointsPerSec) = 0;
+};
+
+// The back-end for `dacName`, compared exactly and case-sensitively with
+// "SoundCard", "EZLase" and "RIYA"; a driver that touches no library for any
+// other name. `state` and `libraries` must outlive the driver.
+std::unique_ptr<DacDriver> SelectDacDriver(const std::string& dacName, DacState& state,
+                                           DeviceLibraries& libraries, DacWaitLimits limits = {});
+
+}  // namespace whorlgen::output
