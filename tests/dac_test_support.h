@@ -1,0 +1,121 @@
+#pragma once
+// Helpers for the DAC tests: the recording stand-in libraries, seen from the
+// test, and a temporary directory.
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "output/device_library.h"
+
+namespace whorlgen::output::testing {
+
+// One logged library call: its name and its arguments as numbers.
+struct Call {
+  std::string Name;
+  std::vector<long long> Args;
+};
+
+inline std::vector<Call> ParseLog(const std::string& log) {
+  std::vector<Call> calls;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    Call call;
+    words >> call.Name;
+    long long value = 0;
+    while (words >> value)
+      call.Args.push_back(value);
+    calls.push_back(call);
+  }
+  return calls;
+}
+
+inline std::vector<std::string> Names(const std::vector<Call>& calls) {
+  std::vector<std::string> names;
+  for (const Call& call : calls)
+    names.push_back(call.Name);
+  return names;
+}
+
+inline long long AddressOf(const void* p) {
+  return static_cast<long long>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+// A stand-in library opened by the test. dlopen of the same path gives the
+// same library the driver's loader gets, so the test scripts the answers
+// and reads the log of the very library the driver calls.
+class StandIn {
+ public:
+  StandIn(const std::filesystem::path& directory, DeviceLibrary library)
+      : handle_(dlopen((directory / LibraryFileName(library)).c_str(), RTLD_NOW | RTLD_LOCAL)) {
+    if (handle_ == nullptr)
+      ADD_FAILURE() << "stand-in not loaded: " << dlerror();
+    Reset();
+  }
+  StandIn(const StandIn&) = delete;
+  StandIn& operator=(const StandIn&) = delete;
+  ~StandIn() {
+    if (handle_ != nullptr)
+      dlclose(handle_);
+  }
+
+  void Reset() { Get<void (*)()>("StandIn_Reset")(); }
+  std::vector<Call> Calls() { return ParseLog(Get<const char* (*)()>("StandIn_Log")()); }
+  void SetCardCount(std::int32_t count) {
+    Get<void (*)(std::int32_t)>("StandIn_SetCardCount")(count);
+  }
+  void SetStatuses(const std::vector<std::int16_t>& statuses, std::int16_t afterwards) {
+    Get<void (*)(const std::int16_t*, std::int32_t, std::int16_t)>("StandIn_SetStatuses")(
+        statuses.data(), static_cast<std::int32_t>(statuses.size()), afterwards);
+  }
+  void SetRiyaOpened(std::uint8_t opened) {
+    Get<void (*)(std::uint8_t)>("StandIn_SetRiyaOpened")(opened);
+  }
+  void SetReadyAnswers(const std::vector<std::uint8_t>& answers, std::uint8_t afterwards) {
+    Get<void (*)(const std::uint8_t*, std::int32_t, std::uint8_t)>("StandIn_SetReadyAnswers")(
+        answers.data(), static_cast<std::int32_t>(answers.size()), afterwards);
+  }
+
+ private:
+  template <typename Fn>
+  Fn Get(const char* name) {
+    void* address = handle_ != nullptr ? dlsym(handle_, name) : nullptr;
+    if (address == nullptr)
+      throw std::runtime_error(std::string("stand-in lacks ") + name);
+    return reinterpret_cast<Fn>(address);
+  }
+
+  void* handle_;
+};
+
+// A fresh directory under the system's temporary directory, removed at the end.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "whorlgen-dac-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+      throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace whorlgen::output::testing
