@@ -1,13 +1,518 @@
 #include "ui/frm_whorlgen.h"
 
+#include <QAction>
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLayout>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStyledItemDelegate>
+#include <algorithm>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include "preview/preview_surface.h"
+#include "ui/app_icon.h"
+#include "ui/control_table.h"
+#include "ui/number_text.h"
+#include "ui/panel_scroll_bar.h"
+
 namespace whorlgen::ui {
+
+namespace {
+
+// Change the contact here; the About box shows it after the date.
+constexpr char kAuthorCredit[] = "the Whorlgen developers";
+constexpr char kContactAddress[] = "maintainers@users.noreply.c-seed-bc6dbedd.example";
+
+// The panel's controls are laid out for the classic 8-point dialog font,
+// which is narrower than today's default faces: a condensed face at 8 points
+// lets every caption fit its control.
+constexpr int kPanelFontPoints = 8;
+
+const QColor kBlueCaption(0, 0, 255);
+
+// List rows of one fixed height, so a list box of the panel's size shows all its items.
+class FixedRowHeightDelegate : public QStyledItemDelegate {
+ public:
+  FixedRowHeightDelegate(int rowHeight, QObject* parent)
+      : QStyledItemDelegate(parent), rowHeight_(rowHeight) {}
+
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    size.setHeight(rowHeight_);
+    return size;
+  }
+
+ private:
+  int rowHeight_;
+};
+
+QLabel* CreateLabel(const ControlSpec& spec, QWidget* client) {
+  auto* label = new QLabel(client);
+  label->setTextFormat(Qt::PlainText);
+  label->setText(QString::fromUtf8(spec.Caption));
+  if (spec.BlueCaption) {
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, kBlueCaption);
+    label->setPalette(palette);
+  }
+  return label;
+}
+
+QListWidget* CreateListBox(const ControlSpec& spec, QWidget* client) {
+  auto* list = new QListWidget(client);
+  list->setSelectionMode(QAbstractItemView::SingleSelection);
+  list->setUniformItemSizes(true);
+  const int innerHeight = PixelsFromTwips(spec.HeightTwips) - 2 * list->frameWidth();
+  list->setItemDelegate(new FixedRowHeightDelegate(innerHeight / spec.VisibleRows, list));
+  // One item stays selected, as in a classic list box: a Ctrl+click on the
+  // selected item or a click below the items does not leave the list empty.
+  QObject::connect(list, &QListWidget::itemSelectionChanged, list, [list] {
+    if (list->selectedItems().isEmpty() && list->currentItem() != nullptr) {
+      list->currentItem()->setSelected(true);
+    }
+  });
+  return list;
+}
+
+QWidget* CreateControl(const ControlSpec& spec, QWidget* client) {
+  switch (spec.Kind) {
+    case ControlKind::VerticalScrollBar:
+      return new PanelScrollBar(Qt::Vertical, spec.Min, spec.Max, spec.Value, client);
+    case ControlKind::HorizontalScrollBar:
+      return new PanelScrollBar(Qt::Horizontal, spec.Min, spec.Max, spec.Value, client);
+    case ControlKind::Label:
+      return CreateLabel(spec, client);
+    case ControlKind::CommandButton:
+      return new QPushButton(QString::fromUtf8(spec.Caption), client);
+    case ControlKind::ListBox:
+      return CreateListBox(spec, client);
+    case ControlKind::CheckBox: {
+      auto* box = new QCheckBox(QString::fromUtf8(spec.Caption), client);
+      box->setChecked(spec.Checked);
+      return box;
+    }
+    case ControlKind::PictureBox: {
+      auto* picture = new preview::PreviewSurface(PixelsFromTwips(spec.WidthTwips), client);
+      picture->setFocusPolicy(Qt::StrongFocus);
+      return picture;
+    }
+  }
+  qFatal("control %s has an unknown kind", spec.Name);
+}
+
+template <typename T>
+T* Find(QWidget* client, const char* name) {
+  auto* control = client->findChild<T*>(QString::fromLatin1(name), Qt::FindDirectChildrenOnly);
+  if (control == nullptr) {
+    qFatal("the control table has no %s of the expected kind", name);
+  }
+  return control;
+}
+
+}  // namespace
 
 FrmWhorlgen::FrmWhorlgen(QWidget* parent) : QMainWindow(parent) {
   setObjectName("frmWhorlgen");
   setWindowTitle("Whorlgen");
+  setWindowIcon(WhorlgenIcon());
+  // The panel is laid out left to right whatever the user's language.
+  setLayoutDirection(Qt::LeftToRight);
+
+  // The menu stays in the window, above the client area the layout is measured from.
+  menuBar()->setNativeMenuBar(false);
+  mnuAbout = menuBar()->addAction("About");
+  mnuAbout->setObjectName("mnuAbout");
+
   auto* client = new QWidget(this);
-  client->setFixedSize(693, 599);
+  client->setObjectName("clientArea");
+  QFont panelFont = client->font();
+  panelFont.setPointSize(kPanelFontPoints);
+  panelFont.setStretch(QFont::Condensed);
+  client->setFont(panelFont);
+  client->setFixedSize(PixelsFromTwips(kClientWidthTwips), PixelsFromTwips(kClientHeightTwips));
   setCentralWidget(client);
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+  BuildControls(client);
+  FindControls(client);
+  ConnectHandlers();
+  Form_Load();
+}
+
+void FrmWhorlgen::BuildControls(QWidget* client) {
+  std::vector<std::pair<int, QWidget*>> tabStops;
+  for (const ControlSpec& spec : ControlTable()) {
+    QWidget* control = CreateControl(spec, client);
+    control->setObjectName(QString::fromLatin1(spec.Name));
+    control->setGeometry(PixelsFromTwips(spec.LeftTwips), PixelsFromTwips(spec.TopTwips),
+                         PixelsFromTwips(spec.WidthTwips), PixelsFromTwips(spec.HeightTwips));
+    control->setEnabled(spec.Enabled);
+    if ((control->focusPolicy() & Qt::TabFocus) != 0) {
+      tabStops.emplace_back(spec.TabIndex, control);
+    }
+  }
+  std::sort(tabStops.begin(), tabStops.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::size_t i = 1; i < tabStops.size(); ++i) {
+    QWidget::setTabOrder(tabStops[i - 1].second, tabStops[i].second);
+  }
+  // The control with the lowest tab index has the focus when the window opens.
+  if (!tabStops.empty()) {
+    tabStops.front().second->setFocus();
+  }
+}
+
+void FrmWhorlgen::FindControls(QWidget* client) {
+  scrXGain = Find<PanelScrollBar>(client, "scrXGain");
+  scrYGain = Find<PanelScrollBar>(client, "scrYGain");
+  scrXFreq = Find<PanelScrollBar>(client, "scrXFreq");
+  scrYFreq = Find<PanelScrollBar>(client, "scrYFreq");
+  scrZFreq = Find<PanelScrollBar>(client, "scrZFreq");
+  scrXRot = Find<PanelScrollBar>(client, "scrXRot");
+  scrYRot = Find<PanelScrollBar>(client, "scrYRot");
+  scrRFreq = Find<PanelScrollBar>(client, "scrRFreq");
+  scrGFreq = Find<PanelScrollBar>(client, "scrGFreq");
+  scrBFreq = Find<PanelScrollBar>(client, "scrBFreq");
+  scrRepPoints = Find<PanelScrollBar>(client, "scrRepPoints");
+  scrPointsPerSec = Find<PanelScrollBar>(client, "scrPointsPerSec");
+  scrPointsPerFrame = Find<PanelScrollBar>(client, "scrPointsPerFrame");
+  scrXPhase = Find<PanelScrollBar>(client, "scrXPhase");
+
+  lblXGainV = Find<QLabel>(client, "lblXGainV");
+  lblYGainV = Find<QLabel>(client, "lblYGainV");
+  lblXFreqV = Find<QLabel>(client, "lblXFreqV");
+  lblYFReqV = Find<QLabel>(client, "lblYFReqV");
+  lblZFreqV = Find<QLabel>(client, "lblZFreqV");
+  lblXRotV = Find<QLabel>(client, "lblXRotV");
+  lblYRotV = Find<QLabel>(client, "lblYRotV");
+  lblRFreqV = Find<QLabel>(client, "lblRFreqV");
+  lblGFreqV = Find<QLabel>(client, "lblGFreqV");
+  lblBFreqV = Find<QLabel>(client, "lblBFreqV");
+  lblRepPointsV = Find<QLabel>(client, "lblRepPointsV");
+  lblPPSV = Find<QLabel>(client, "lblPPSV");
+  lblPPFV = Find<QLabel>(client, "lblPPFV");
+  lblXPhaseV = Find<QLabel>(client, "lblXPhaseV");
+  lblFrameRateV = Find<QLabel>(client, "lblFrameRateV");
+  lblTotalFramesV = Find<QLabel>(client, "lblTotalFramesV");
+
+  cmdStart = Find<QPushButton>(client, "cmdStart");
+  cmdStop = Find<QPushButton>(client, "cmdStop");
+  lstDACSelect = Find<QListWidget>(client, "lstDACSelect");
+  lstOpMode = Find<QListWidget>(client, "lstOpMode");
+  chkILDAout = Find<QCheckBox>(client, "chkILDAout");
+  chkLimitVelocity = Find<QCheckBox>(client, "chkLimitVelocity");
+  chkShowDots = Find<QCheckBox>(client, "chkShowDots");
+  picPreview = Find<preview::PreviewSurface>(client, "picPreview");
+}
+
+void FrmWhorlgen::ConnectHandlers() {
+  using Handler = void (FrmWhorlgen::*)();
+  struct BarHandlers {
+    PanelScrollBar* Bar;
+    Handler Change;
+    Handler Scroll;
+  };
+  const BarHandlers bars[] = {
+      {scrRepPoints, &FrmWhorlgen::scrRepPoints_Change, &FrmWhorlgen::scrRepPoints_Scroll},
+      {scrXGain, &FrmWhorlgen::scrXGain_Change, &FrmWhorlgen::scrXGain_Scroll},
+      {scrYGain, &FrmWhorlgen::scrYGain_Change, &FrmWhorlgen::scrYGain_Scroll},
+      {scrXPhase, &FrmWhorlgen::scrXPhase_Change, &FrmWhorlgen::scrXPhase_Scroll},
+      {scrXRot, &FrmWhorlgen::scrXRot_Change, &FrmWhorlgen::scrXRot_Scroll},
+      {scrYRot, &FrmWhorlgen::scrYRot_Change, &FrmWhorlgen::scrYRot_Scroll},
+      {scrXFreq, &FrmWhorlgen::scrXFreq_Change, &FrmWhorlgen::scrXFreq_Scroll},
+      {scrYFreq, &FrmWhorlgen::scrYFreq_Change, &FrmWhorlgen::scrYFreq_Scroll},
+      {scrZFreq, &FrmWhorlgen::scrZFreq_Change, &FrmWhorlgen::scrZFreq_Scroll},
+      {scrRFreq, &FrmWhorlgen::scrRFreq_Change, &FrmWhorlgen::scrRFreq_Scroll},
+      {scrGFreq, &FrmWhorlgen::scrGFreq_Change, &FrmWhorlgen::scrGFreq_Scroll},
+      {scrBFreq, &FrmWhorlgen::scrBFreq_Change, &FrmWhorlgen::scrBFreq_Scroll},
+      {scrPointsPerSec, &FrmWhorlgen::scrPointsPerSec_Change, &FrmWhorlgen::scrPointsPerSec_Scroll},
+      {scrPointsPerFrame, &FrmWhorlgen::scrPointsPerFrame_Change,
+       &FrmWhorlgen::scrPointsPerFrame_Scroll},
+  };
+  for (const BarHandlers& b : bars) {
+    connect(b.Bar, &PanelScrollBar::Change, this, b.Change);
+    connect(b.Bar, &PanelScrollBar::Scroll, this, b.Scroll);
+  }
+
+  connect(cmdStart, &QPushButton::clicked, this, &FrmWhorlgen::cmdStart_Click);
+  connect(cmdStop, &QPushButton::clicked, this, &FrmWhorlgen::cmdStop_Click);
+  // Fires for a selection by code as well as by the user.
+  connect(lstDACSelect, &QListWidget::currentRowChanged, this, &FrmWhorlgen::lstDACSelect_Click);
+  connect(mnuAbout, &QAction::triggered, this, &FrmWhorlgen::mnuAbout_Click);
+}
+
+int FrmWhorlgen::SelectedOpMode() const {
+  const QListWidgetItem* item = lstOpMode->currentItem();
+  return item != nullptr ? item->text().toInt() : 0;
+}
+
+bool FrmWhorlgen::LimitVelocityChecked() const {
+  return chkLimitVelocity->isChecked();
+}
+
+bool FrmWhorlgen::ShowDotsChecked() const {
+  return chkShowDots->isChecked();
+}
+
+bool FrmWhorlgen::IldaOutChecked() const {
+  return chkILDAout->isChecked();
+}
+
+void FrmWhorlgen::ProcessFrame() {
+  // While output is stopped there is no frame to make: only the pending
+  // events are handled.
+  QCoreApplication::processEvents();
+}
+
+void FrmWhorlgen::Form_Load() {
+  // 1-2. The lists; selecting "SoundCard" runs lstDACSelect_Click.
+  for (const char* dac : {"SoundCard", "EZLase", "RIYA"}) {
+    lstDACSelect->addItem(QString::fromLatin1(dac));
+  }
+  lstDACSelect->setCurrentItem(lstDACSelect->findItems("SoundCard", Qt::MatchExactly).front());
+  for (int mode = 1; mode <= 6; ++mode) {
+    lstOpMode->addItem(QString::number(mode));
+  }
+  lstOpMode->setCurrentItem(lstOpMode->findItems("2", Qt::MatchExactly).front());
+
+  // 3-4.
+  SetUpPreview();
+  InitialiseIldaHeader();
+
+  // 5-6. Pi and TwoPi come with the engine, computed once from arctan(1).
+  Running = false;
+  Params.PointsPerSec = 15000;
+  Params.RepPoints = 1;
+  lblRepPointsV->setText(IntegerText(Params.RepPoints - 1));
+
+  // 7. The bar stood at 2400: its Change handler shows 500 points and the
+  // frame rate from the 15000 points per second already stored.
+  Params.PointsPerFrame = 500;
+  scrPointsPerFrame->SetValue(500);
+
+  // 8.
+  Params.XPhase = 0.0;
+  lblXPhaseV->setText("0");
+
+  // 9. 25 x 20.47 = 511.75, rounded to 512.
+  Params.XGain = static_cast<std::int32_t>(std::lrint(511.75));
+  scrXGain->SetValue(25);
+  Params.YGain = static_cast<std::int32_t>(std::lrint(511.75));
+  scrYGain->SetValue(25);
+
+  // 10. The frequency bars stood at 55; their Change handlers show the new values.
+  Params.XFreq = 25.0;
+  scrXFreq->SetValue(static_cast<std::int16_t>(std::lrint(Params.XFreq * 5.0)));
+  Params.YFreq = 25.0;
+  scrYFreq->SetValue(static_cast<std::int16_t>(std::lrint(Params.YFreq * 5.0)));
+  Params.ZFreq = 17.0;
+  scrZFreq->SetValue(static_cast<std::int16_t>(std::lrint(Params.ZFreq * 5.0)));
+
+  // 11.
+  Params.XRot = 0.0;
+  scrXRot->SetValue(0);
+  Params.YRot = 0.0;
+  scrYRot->SetValue(0);
+
+  // 12.
+  Params.RFreq = 50;
+  scrRFreq->SetValue(50);
+  Params.GFreq = 55;
+  scrGFreq->SetValue(55);
+  Params.BFreq = 60;
+  scrBFreq->SetValue(60);
+
+  // 13. The bar stood at 24000: its Change handler shows 15000 and the frame rate.
+  scrPointsPerSec->SetValue(static_cast<std::int16_t>(Params.PointsPerSec / 2));
+}
+
+void FrmWhorlgen::SetUpPreview() {
+  PreviewWidth = picPreview->InnerWidth();
+  PreviewHeight = picPreview->InnerHeight();
+}
+
+void FrmWhorlgen::InitialiseIldaHeader() {
+  // The ILDA header's start-up fields are set with the recorder.
+}
+
+void FrmWhorlgen::ShowFrameRate() {
+  // A quotient of doubles, not an integer division: 15000 / 499 is 30.06...
+  lblFrameRateV->setText(DecimalText(static_cast<double>(Params.PointsPerSec) /
+                                     static_cast<double>(Params.PointsPerFrame)));
+}
+
+void FrmWhorlgen::cmdStart_Click() {}
+
+void FrmWhorlgen::cmdStop_Click() {}
+
+void FrmWhorlgen::lstDACSelect_Click() {
+  const QListWidgetItem* item = lstDACSelect->currentItem();
+  DacName = item != nullptr ? item->text().toStdString() : std::string();
+}
+
+void FrmWhorlgen::mnuAbout_Click() {
+  const QString text =
+      QStringLiteral("Whorlgen by %1 06 DEC 10 / %2")
+          .arg(QString::fromUtf8(kAuthorCredit), QString::fromUtf8(kContactAddress));
+  QMessageBox box(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
+// Scroll bar handlers. Change shows the bar's value; Scroll does the same for
+// the thumb being dragged and then lets a frame go out with the new value.
+
+void FrmWhorlgen::scrRepPoints_Change() {
+  Params.RepPoints = engine::RepPointsFromPosition(scrRepPoints->Value());
+  lblRepPointsV->setText(IntegerText(Params.RepPoints - 1));
+}
+
+void FrmWhorlgen::scrRepPoints_Scroll() {
+  scrRepPoints_Change();
+  ProcessFrame();
+}
+
+void FrmWhorlgen::scrXGain_Change() {
+  const std::int16_t v = scrXGain->Value();
+  Params.XGain = engine::GainFromPosition(v);
+  lblXGainV->setText(IntegerText(v));  // the position, not the gain
+}
+
+void FrmWhorlgen::scrXGain_Scroll() {
+  scrXGain_Change();
+  ProcessFrame();
+}
+
+void FrmWhorlgen::scrYGain_Change() {
+  const std::int16_t v = scrYGain->Value();
+  Params.YGain = engine::GainFromPosition(v);
+  lblYGainV->setText(IntegerText(v));
+}
+
+void FrmWhorlgen::scrYGain_Scroll() {
+  scrYGain_Change();
+  ProcessFrame();
+}
+
+void FrmWhorlgen::scrXPhase_Change() {
+  const std::int16_t v = scrXPhase->Value();
+  Params.XPhase = engine::AngleFromPosition(v);
+  lblXPhaseV->setText(IntegerText(v));  // degrees
+}
+
+void FrmWhorlgen::scrXPhase_Scroll() {
+  scrXPhase_Change();
+  ProcessFrame();
+}
+
+void FrmWhorlgen::scrXRot_Change() {
+  const std::int16_t v = scrXRot->Value();
+  Params.XRot = engine::AngleFromPosition(v);
+  lblXRotV->setText(IntegerText(v));
+}
+
+void FrmWhorlgen::scrXRot_Scroll() {
+  scrXRot_Change();
+  ProcessFrame();
+}
+
+void FrmWhorlgen::scrYRot_Change() {
+  const std::int16_t v = scrYRot->Value();
+  Params.YRot = engine::AngleFromPosition(v);
+  lblYRotV->setText(IntegerText(v));
+}
+
+void FrmWhorlgen::scrYRot_Scroll() {
+  scrYRot_Change();
+  ProcessFrame();
+}
+
+void FrmWhorlgen::scrXFreq_Change() {
+  Params.XFreq = engine::FigureFreqFromPosition(scrXFreq->Value());
+  lblXFreqV->setText(DecimalText(Params.XFreq));
+}
+
+void FrmWhorlgen::scrXFreq_Scroll() {
+  scrXFreq_Change();
+  ProcessFrame();
+}
+
+void FrmWhorlgen::scrYFreq_Change() {
+  Params.YFreq = engine::FigureFreqFromPosition(scrYFreq->Value());
+  lblYFReqV->setText(DecimalText(Params.YFreq));
+}
+
+void FrmWhorlgen::scrYFreq_Scroll() {
+  scrYFreq_Change();
+  ProcessFrame();
+}
+
+void FrmWhorlgen::scrZFreq_Change() {
+  Params.ZFreq = engine::FigureFreqFromPosition(scrZFreq->Value());
+  lblZFreqV->setText(DecimalText(Params.ZFreq));
+}
+
+void FrmWhorlgen::scrZFreq_Scroll() {
+  scrZFreq_Change();
+  ProcessFrame();
+}
+
+void FrmWhorlgen::scrRFreq_Change() {
+  Params.RFreq = engine::ColourFreqFromPosition(scrRFreq->Value());
+  lblRFreqV->setText(IntegerText(Params.RFreq));
+}
+
+void FrmWhorlgen::scrRFreq_Scroll() {
+  scrRFreq_Change();
+  ProcessFrame();
+}
+
+void FrmWhorlgen::scrGFreq_Change() {
+  Params.GFreq = engine::ColourFreqFromPosition(scrGFreq->Value());
+  lblGFreqV->setText(IntegerText(Params.GFreq));
+}
+
+void FrmWhorlgen::scrGFreq_Scroll() {
+  scrGFreq_Change();
+  ProcessFrame();
+}
+
+void FrmWhorlgen::scrBFreq_Change() {
+  Params.BFreq = engine::ColourFreqFromPosition(scrBFreq->Value());
+  lblBFreqV->setText(IntegerText(Params.BFreq));
+}
+
+void FrmWhorlgen::scrBFreq_Scroll() {
+  scrBFreq_Change();
+  ProcessFrame();
+}
+
+void FrmWhorlgen::scrPointsPerSec_Change() {
+  Params.PointsPerSec = engine::PointsPerSecFromPosition(scrPointsPerSec->Value());
+  lblPPSV->setText(IntegerText(Params.PointsPerSec));
+  ShowFrameRate();
+}
+
+void FrmWhorlgen::scrPointsPerSec_Scroll() {
+  scrPointsPerSec_Change();
+  ProcessFrame();
+}
+
+void FrmWhorlgen::scrPointsPerFrame_Change() {
+  Params.PointsPerFrame = engine::PointsPerFrameFromPosition(scrPointsPerFrame->Value());
+  lblPPFV->setText(IntegerText(Params.PointsPerFrame));
+  ShowFrameRate();
+}
+
+void FrmWhorlgen::scrPointsPerFrame_Scroll() {
+  scrPointsPerFrame_Change();
+  ProcessFrame();
 }
 
 }  // namespace whorlgen::ui

@@ -1,0 +1,442 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionSlider>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+#include <vector>
+
+#include "engine/parameters.h"
+#include "preview/preview_surface.h"
+#include "tests/ui_qstring_printer.h"
+#include "ui/frm_whorlgen.h"
+#include "ui/panel_scroll_bar.h"
+
+namespace whorlgen::ui {
+namespace {
+
+// One QApplication for the whole program, made before the first test and
+// destroyed after the last, with the style the program itself uses.
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+      qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    app_ = std::make_unique<QApplication>(argc_, argv_);
+    QApplication::setStyle("Fusion");
+  }
+  void TearDown() override { app_.reset(); }
+
+ private:
+  int argc_ = 1;
+  char name_[9] = "ui_tests";
+  char* argv_[2] = {name_, nullptr};
+  std::unique_ptr<QApplication> app_;
+};
+const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+class Window : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    window_ = std::make_unique<FrmWhorlgen>();
+    window_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+  }
+
+  FrmWhorlgen& W() { return *window_; }
+
+  template <typename T>
+  T* Control(const char* name) {
+    T* control = window_->findChild<T*>(name);
+    EXPECT_NE(control, nullptr) << name;
+    return control;
+  }
+  PanelScrollBar* Bar(const char* name) { return Control<PanelScrollBar>(name); }
+  QString Text(const char* labelName) { return Control<QLabel>(labelName)->text(); }
+
+  std::unique_ptr<FrmWhorlgen> window_;
+};
+
+// Where a part of the bar (arrow, trough, thumb) is drawn, as the bar itself
+// hit-tests it.
+QRect PartOf(PanelScrollBar* bar, QStyle::SubControl part) {
+  QStyleOptionSlider option;
+  option.initFrom(bar);
+  option.subControls = QStyle::SC_All;
+  option.orientation = bar->orientation();
+  if (bar->orientation() == Qt::Horizontal) {
+    option.state |= QStyle::State_Horizontal;
+  }
+  option.minimum = bar->minimum();
+  option.maximum = bar->maximum();
+  option.sliderPosition = bar->sliderPosition();
+  option.sliderValue = bar->value();
+  option.singleStep = bar->singleStep();
+  option.pageStep = bar->pageStep();
+  return bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, part, bar);
+}
+
+void Click(PanelScrollBar* bar, QStyle::SubControl part) {
+  QTest::mouseClick(bar, Qt::LeftButton, {}, PartOf(bar, part).center());
+}
+
+// Presses the thumb, moves the mouse through the given points on the bar and
+// releases it at the last one.
+void DragThumb(PanelScrollBar* bar, const std::vector<QPoint>& path) {
+  const QPoint start = PartOf(bar, QStyle::SC_ScrollBarSlider).center();
+  QTest::mousePress(bar, Qt::LeftButton, {}, start);
+  for (const QPoint& p : path) {
+    QTest::mouseMove(bar, p);
+  }
+  QTest::mouseRelease(bar, Qt::LeftButton, {}, path.empty() ? start : path.back());
+}
+
+// Far beyond each end of a bar, so the thumb stops at that end.
+QPoint BeyondStart(PanelScrollBar* bar) {
+  return bar->orientation() == Qt::Vertical ? QPoint(bar->width() / 2, -400)
+                                            : QPoint(-400, bar->height() / 2);
+}
+QPoint BeyondEnd(PanelScrollBar* bar) {
+  return bar->orientation() == Qt::Vertical ? QPoint(bar->width() / 2, bar->height() + 400)
+                                            : QPoint(bar->width() + 400, bar->height() / 2);
+}
+
+// Drags as the thumb would be dragged to position v, without a mouse: the
+// exact values of the mappings are checked through this.
+void DragTo(PanelScrollBar* bar, int v) {
+  const int position = bar->Min() > bar->Max() ? bar->Min() - v : v - bar->Min();
+  bar->setSliderDown(true);
+  bar->setSliderPosition(position);
+  bar->setSliderDown(false);
+}
+
+TEST_F(Window, LoadLeavesEveryParameterAndLabelAtItsStartupValue) {
+  const engine::PatternParameters expected = engine::StartupParameters();
+  const engine::PatternParameters& p = W().Params;
+  EXPECT_EQ(p.RepPoints, expected.RepPoints);
+  EXPECT_EQ(p.XGain, 512);
+  EXPECT_EQ(p.YGain, 512);
+  EXPECT_EQ(p.XPhase, expected.XPhase);
+  EXPECT_EQ(p.XRot, expected.XRot);
+  EXPECT_EQ(p.YRot, expected.YRot);
+  EXPECT_EQ(p.XFreq, 25.0);
+  EXPECT_EQ(p.YFreq, 25.0);
+  EXPECT_EQ(p.ZFreq, 17.0);
+  EXPECT_EQ(p.RFreq, 50);
+  EXPECT_EQ(p.GFreq, 55);
+  EXPECT_EQ(p.BFreq, 60);
+  EXPECT_EQ(p.PointsPerSec, 15000);
+  EXPECT_EQ(p.PointsPerFrame, 500);
+
+  // The labels the Change handlers wrote during the load, and those that
+  // kept their design-time captions.
+  EXPECT_EQ(Text("lblXGainV"), "25");
+  EXPECT_EQ(Text("lblYGainV"), "25");
+  EXPECT_EQ(Text("lblXFreqV"), "25");
+  EXPECT_EQ(Text("lblYFReqV"), "25");
+  EXPECT_EQ(Text("lblZFreqV"), "17");
+  EXPECT_EQ(Text("lblXPhaseV"), "0");
+  EXPECT_EQ(Text("lblXRotV"), "0");
+  EXPECT_EQ(Text("lblYRotV"), "0");
+  EXPECT_EQ(Text("lblRepPointsV"), "0");
+  EXPECT_EQ(Text("lblRFreqV"), "50");
+  EXPECT_EQ(Text("lblGFreqV"), "55");
+  EXPECT_EQ(Text("lblBFreqV"), "60");
+  EXPECT_EQ(Text("lblPPSV"), "15000");
+  EXPECT_EQ(Text("lblPPFV"), "500");
+  EXPECT_EQ(Text("lblFrameRateV"), "30");
+  EXPECT_EQ(Text("lblTotalFramesV"), "");
+
+  // Every bar agrees with its parameter.
+  EXPECT_EQ(Bar("scrXFreq")->Value(), 125);
+  EXPECT_EQ(Bar("scrZFreq")->Value(), 85);
+  EXPECT_EQ(Bar("scrPointsPerSec")->Value(), 7500);
+  EXPECT_EQ(Bar("scrPointsPerFrame")->Value(), 500);
+
+  EXPECT_EQ(W().DacName, "SoundCard");
+  EXPECT_EQ(W().SelectedOpMode(), 2);
+  EXPECT_TRUE(W().LimitVelocityChecked());
+  EXPECT_FALSE(W().ShowDotsChecked());
+  EXPECT_FALSE(W().IldaOutChecked());
+  EXPECT_FALSE(W().Running);
+  EXPECT_TRUE(Control<QPushButton>("cmdStart")->isEnabled());
+  EXPECT_FALSE(Control<QPushButton>("cmdStop")->isEnabled());
+
+  const auto* preview = Control<preview::PreviewSurface>("picPreview");
+  EXPECT_EQ(W().PreviewWidth, preview->InnerWidth());
+  EXPECT_EQ(W().PreviewHeight, preview->InnerHeight());
+  EXPECT_EQ(preview->width(), 249);
+  EXPECT_EQ(W().PreviewWidth, 245);
+}
+
+TEST_F(Window, ThumbAtTheTopGivesMinAndAtTheBottomMax) {
+  struct Case {
+    const char* bar;
+    int atStart;  // top, or left for the horizontal bar
+    int atEnd;
+  };
+  for (const Case& c : {Case{"scrXFreq", 1000, 0}, Case{"scrPointsPerSec", 24000, 2500},
+                        Case{"scrXRot", 90, -90}, Case{"scrXPhase", -90, 90}}) {
+    SCOPED_TRACE(c.bar);
+    PanelScrollBar* bar = Bar(c.bar);
+    DragThumb(bar, {BeyondStart(bar)});
+    EXPECT_EQ(bar->Value(), c.atStart);
+    DragThumb(bar, {BeyondEnd(bar)});
+    EXPECT_EQ(bar->Value(), c.atEnd);
+  }
+  EXPECT_EQ(W().Params.XFreq, 0.0);
+  EXPECT_EQ(Text("lblXFreqV"), "0");
+  EXPECT_EQ(W().Params.PointsPerSec, 5000);
+  EXPECT_EQ(W().Params.XRot, -engine::Pi / 2);
+  EXPECT_EQ(W().Params.XPhase, engine::Pi / 2);
+}
+
+TEST_F(Window, ArrowsAndTroughStepByExactlyOne) {
+  PanelScrollBar* gain = Bar("scrXGain");  // 25, in the middle third of a 100..0 bar
+  QSignalSpy changes(gain, &PanelScrollBar::Change);
+
+  Click(gain, QStyle::SC_ScrollBarSubLine);  // the top arrow raises the value
+  EXPECT_EQ(gain->Value(), 26);
+  Click(gain, QStyle::SC_ScrollBarAddLine);
+  EXPECT_EQ(gain->Value(), 25);
+  Click(gain, QStyle::SC_ScrollBarAddPage);  // trough below the thumb
+  EXPECT_EQ(gain->Value(), 24);
+  Click(gain, QStyle::SC_ScrollBarSubPage);  // trough above the thumb
+  EXPECT_EQ(gain->Value(), 25);
+  ASSERT_EQ(changes.count(), 4);
+  EXPECT_EQ(changes.at(0).at(0).toInt(), 26);
+  EXPECT_EQ(changes.at(2).at(0).toInt(), 24);
+  EXPECT_EQ(W().Params.XGain, 512);
+
+  PanelScrollBar* phase = Bar("scrXPhase");
+  Click(phase, QStyle::SC_ScrollBarAddLine);  // the right arrow
+  EXPECT_EQ(phase->Value(), 1);
+  EXPECT_EQ(Text("lblXPhaseV"), "1");
+  Click(phase, QStyle::SC_ScrollBarSubPage);  // trough left of the thumb
+  Click(phase, QStyle::SC_ScrollBarSubPage);
+  EXPECT_EQ(phase->Value(), -1);
+
+  // Keys step the same way: Up raises a vertical bar.
+  PanelScrollBar* rep = Bar("scrRepPoints");
+  rep->setFocus();
+  QTest::keyClick(rep, Qt::Key_Up);
+  EXPECT_EQ(rep->Value(), 1);
+  EXPECT_EQ(W().Params.RepPoints, 2);
+}
+
+TEST_F(Window, DragRaisesScrollWithTheThumbsPlaceAndOneChangeOnRelease) {
+  PanelScrollBar* bar = Bar("scrYFreq");
+  QSignalSpy changes(bar, &PanelScrollBar::Change);
+  QSignalSpy scrolls(bar, &PanelScrollBar::Scroll);
+  const QPoint start = PartOf(bar, QStyle::SC_ScrollBarSlider).center();
+
+  QTest::mousePress(bar, Qt::LeftButton, {}, start);
+  QTest::mouseMove(bar, start + QPoint(0, -20));
+  QTest::mouseMove(bar, BeyondStart(bar));
+  ASSERT_EQ(scrolls.count(), 2);
+  EXPECT_GT(scrolls.at(0).at(0).toInt(), 125);
+  EXPECT_EQ(scrolls.at(1).at(0).toInt(), 1000);
+  EXPECT_EQ(changes.count(), 0);
+  // The Scroll handler has already stored the thumb's place.
+  EXPECT_EQ(W().Params.YFreq, 200.0);
+  EXPECT_EQ(Text("lblYFReqV"), "200");
+
+  QTest::mouseRelease(bar, Qt::LeftButton, {}, BeyondStart(bar));
+  ASSERT_EQ(changes.count(), 1);
+  EXPECT_EQ(changes.at(0).at(0).toInt(), 1000);
+  EXPECT_EQ(scrolls.count(), 2);
+
+  // Away and back to where it started: Scroll events, but no Change.
+  changes.clear();
+  scrolls.clear();
+  const QPoint top = PartOf(bar, QStyle::SC_ScrollBarSlider).center();
+  DragThumb(bar, {top + QPoint(0, 40), top});
+  EXPECT_EQ(scrolls.count(), 2);
+  EXPECT_EQ(changes.count(), 0);
+  EXPECT_EQ(bar->Value(), 1000);
+  EXPECT_EQ(W().Params.YFreq, 200.0);
+}
+
+TEST_F(Window, SettingTheValueABarAlreadyHasRaisesNothing) {
+  PanelScrollBar* bar = Bar("scrXGain");
+  QSignalSpy changes(bar, &PanelScrollBar::Change);
+  QSignalSpy scrolls(bar, &PanelScrollBar::Scroll);
+  auto* label = Control<QLabel>("lblXGainV");
+  label->setText("untouched");
+
+  bar->SetValue(25);
+  EXPECT_EQ(changes.count(), 0);
+  EXPECT_EQ(scrolls.count(), 0);
+  EXPECT_EQ(label->text(), "untouched");
+
+  bar->SetValue(26);
+  EXPECT_EQ(changes.count(), 1);
+  EXPECT_EQ(scrolls.count(), 0);
+  EXPECT_EQ(label->text(), "26");
+}
+
+TEST_F(Window, MappingsAtTheEndsOfTheBars) {
+  Bar("scrXGain")->SetValue(50);
+  EXPECT_EQ(W().Params.XGain, 1024);  // 1023.5 goes to the even neighbour
+  EXPECT_EQ(Text("lblXGainV"), "50");
+  Bar("scrYGain")->SetValue(100);
+  EXPECT_EQ(W().Params.YGain, 2047);
+
+  Bar("scrXPhase")->SetValue(-90);
+  EXPECT_EQ(W().Params.XPhase, -engine::Pi / 2);
+  EXPECT_EQ(Text("lblXPhaseV"), "-90");
+
+  Bar("scrRepPoints")->SetValue(30);
+  EXPECT_EQ(W().Params.RepPoints, 31);
+  EXPECT_EQ(Text("lblRepPointsV"), "30");
+
+  Bar("scrPointsPerSec")->SetValue(2500);
+  Bar("scrPointsPerFrame")->SetValue(16000);
+  EXPECT_EQ(W().Params.PointsPerSec, 5000);
+  EXPECT_EQ(Text("lblPPSV"), "5000");
+  EXPECT_EQ(Text("lblPPFV"), "16000");
+  EXPECT_EQ(Text("lblFrameRateV"), "0.3125");
+
+  Bar("scrPointsPerSec")->SetValue(24000);
+  Bar("scrPointsPerFrame")->SetValue(500);
+  EXPECT_EQ(Text("lblPPSV"), "48000");
+  EXPECT_EQ(Text("lblFrameRateV"), "96");
+
+  // The frame rate is a quotient of doubles, never an integer division.
+  Bar("scrPointsPerSec")->SetValue(7500);
+  Bar("scrPointsPerFrame")->SetValue(501);
+  EXPECT_EQ(Text("lblFrameRateV"), "29.940119760479");  // ...4790 with its last 0 dropped
+
+  Bar("scrBFreq")->SetValue(1000);
+  EXPECT_EQ(W().Params.BFreq, 1000);
+  EXPECT_EQ(Text("lblBFreqV"), "1000");
+
+  // Only the moved bar's parameter changes.
+  EXPECT_EQ(W().Params.XFreq, 25.0);
+  EXPECT_EQ(W().Params.GFreq, 55);
+}
+
+TEST_F(Window, ScrollWhileStoppedSetsTheParameterAndBuildsNoFrame) {
+  DragTo(Bar("scrXFreq"), 123);
+  EXPECT_EQ(W().Params.XFreq, 24.6);
+  EXPECT_EQ(Text("lblXFreqV"), "24.6");
+
+  DragThumb(Bar("scrZFreq"), {BeyondStart(Bar("scrZFreq"))});
+  EXPECT_EQ(W().Params.ZFreq, 200.0);
+
+  EXPECT_FALSE(W().Running);
+  EXPECT_TRUE(W().Frame.FrameBuffer.empty());
+  EXPECT_EQ(W().TotalFrames, 0);
+  EXPECT_EQ(W().Generator.XAngle, 0.0);
+  const QImage& image = Control<preview::PreviewSurface>("picPreview")->Image();
+  EXPECT_EQ(image.pixel(image.width() / 2, image.height() / 2), qRgb(0, 0, 0));
+}
+
+// Makes German the default locale for one test.
+class GermanLocale {
+ public:
+  GermanLocale() { QLocale::setDefault(QLocale(QLocale::German)); }
+  ~GermanLocale() { QLocale::setDefault(previous_); }
+
+ private:
+  QLocale previous_;
+};
+
+TEST(WindowInGerman, DecimalLabelsUseTheCommaAndNoGrouping) {
+  GermanLocale german;
+  FrmWhorlgen window;
+  auto text = [&](const char* name) { return window.findChild<QLabel*>(name)->text(); };
+  EXPECT_EQ(text("lblPPSV"), "15000");
+  DragTo(window.findChild<PanelScrollBar*>("scrXFreq"), 123);
+  EXPECT_EQ(text("lblXFreqV"), "24,6");
+  window.findChild<PanelScrollBar*>("scrPointsPerFrame")->SetValue(501);
+  EXPECT_EQ(text("lblFrameRateV"), "29,940119760479");
+}
+
+TEST_F(Window, TabMovesFocusInAscendingTabIndex) {
+  QApplication::setActiveWindow(&W());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&W()));
+  const QStringList expected = {
+      "scrPointsPerSec", "scrPointsPerFrame", "scrXGain",         "scrYGain",   "scrXFreq",
+      "scrYFreq",        "scrRFreq",          "scrGFreq",         "scrBFreq",   "cmdStart",
+      "scrRepPoints",    "scrZFreq",          "scrXRot",          "scrYRot",    "scrXPhase",
+      "picPreview",      "chkShowDots",       "chkLimitVelocity", "chkILDAout", "lstDACSelect",
+      "lstOpMode",       "scrPointsPerSec"};
+  QStringList visited;
+  for (int i = 0; i < expected.size(); ++i) {
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    visited << focus->objectName();
+    QTest::keyClick(focus, Qt::Key_Tab);
+  }
+  EXPECT_EQ(visited, expected);
+
+  // "Stop" joins the order between the rotations and the phase once enabled.
+  Control<QPushButton>("cmdStop")->setEnabled(true);
+  Bar("scrYRot")->setFocus();
+  QTest::keyClick(Bar("scrYRot"), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget()->objectName(), "cmdStop");
+}
+
+TEST_F(Window, ListsRunTheirSelectionAndKeepOneItemSelected) {
+  auto* dacs = Control<QListWidget>("lstDACSelect");
+  dacs->setCurrentRow(2);  // by code
+  EXPECT_EQ(W().DacName, "RIYA");
+
+  const QRect ezLase = dacs->visualItemRect(dacs->item(1));
+  QTest::mouseClick(dacs->viewport(), Qt::LeftButton, {}, ezLase.center());
+  EXPECT_EQ(W().DacName, "EZLase");
+  // Ctrl+click on the selected item would clear a plain list's selection.
+  QTest::mouseClick(dacs->viewport(), Qt::LeftButton, Qt::ControlModifier, ezLase.center());
+  EXPECT_EQ(dacs->selectedItems().size(), 1);
+  EXPECT_EQ(W().DacName, "EZLase");
+
+  auto* modes = Control<QListWidget>("lstOpMode");
+  const QRect six = modes->visualItemRect(modes->item(5));
+  EXPECT_TRUE(modes->viewport()->rect().contains(six));  // all six rows show
+  QTest::mouseClick(modes->viewport(), Qt::LeftButton, {}, six.center());
+  EXPECT_EQ(W().SelectedOpMode(), 6);
+  EXPECT_TRUE(dacs->viewport()->rect().contains(dacs->visualItemRect(dacs->item(2))));
+}
+
+TEST_F(Window, AboutShowsOneLineWithOkOnly) {
+  QString title;
+  QString text;
+  QMessageBox::Icon icon = QMessageBox::Warning;
+  QMessageBox::StandardButtons buttons;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    title = box->windowTitle();
+    text = box->text();
+    icon = box->icon();
+    buttons = box->standardButtons();
+    box->accept();
+  });
+  // Nothing must keep the test waiting if the box never appears.
+  QTimer::singleShot(5000, [] {
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+      modal->close();
+    }
+  });
+  W().findChild<QAction*>("mnuAbout")->trigger();
+  EXPECT_EQ(title, "Whorlgen");
+  EXPECT_EQ(text,
+            "Whorlgen by the Whorlgen developers 06 DEC 10 / "
+            "maintainers@users.noreply.c-seed-bc6dbedd.example");
+  EXPECT_EQ(icon, QMessageBox::NoIcon);
+  EXPECT_EQ(buttons, QMessageBox::Ok);
+}
+
+}  // namespace
+}  // namespace whorlgen::ui

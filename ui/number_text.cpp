@@ -1,0 +1,59 @@
+#include "ui/number_text.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace whorlgen::ui {
+
+namespace {
+
+constexpr int kSignificantDigits = 15;
+
+// Power of ten of the leading digit once the value is rounded to 15
+// significant digits (9.99999999999999999 rounds up to 10 and gives 1).
+int DecimalExponentAfterRounding(double value) {
+  char text[40];
+  const char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific,
+                                  kSignificantDigits - 1)
+                        .ptr;
+  const char* exponent =
+      std::find(static_cast<const char*>(text), end, 'e') + 1;  // "d.dddde+XX" or "d.dddde-XX"
+  if (*exponent == '+') {
+    ++exponent;
+  }
+  int power = 0;
+  std::from_chars(exponent, end, power);
+  return power;
+}
+
+}  // namespace
+
+QString IntegerText(int value) {
+  return QString::number(value);
+}
+
+QString DecimalText(double value, const QLocale& locale) {
+  if (value == 0.0) {
+    value = 0.0;  // no "-0"
+  }
+  QLocale plain = locale;
+  plain.setNumberOptions(QLocale::OmitGroupSeparator);
+  // Fixed notation with as many decimals as the 15th significant digit needs;
+  // 'g' would switch to exponent form below 0.0001 and from 10^15 on.
+  const int decimals =
+      value == 0.0 ? 0 : std::max(0, kSignificantDigits - 1 - DecimalExponentAfterRounding(value));
+  QString text = plain.toString(value, 'f', decimals);
+  if (decimals > 0) {
+    const QString zero = plain.zeroDigit();
+    while (text.endsWith(zero)) {
+      text.chop(zero.size());
+    }
+    const QString point = plain.decimalPoint();
+    if (text.endsWith(point)) {
+      text.chop(point.size());
+    }
+  }
+  return text;
+}
+
+}  // namespace whorlgen::ui

@@ -1,0 +1,44 @@
+#include "ui/panel_scroll_bar.h"
+
+#include <cstdlib>
+
+namespace whorlgen::ui {
+
+PanelScrollBar::PanelScrollBar(Qt::Orientation orientation, std::int16_t min, std::int16_t max,
+                               std::int16_t value, QWidget* parent)
+    : QScrollBar(orientation, parent), min_(min), max_(max) {
+  setRange(0, std::abs(max_ - min_));
+  setSingleStep(1);
+  setPageStep(1);
+  // Value changes only when the thumb is let go; the drag itself is reported
+  // through sliderMoved.
+  setTracking(false);
+  setValue(ToPosition(value));
+  // A bar takes part in the tab order and has no menu of its own.
+  setFocusPolicy(Qt::StrongFocus);
+  setContextMenuPolicy(Qt::NoContextMenu);
+
+  connect(this, &QAbstractSlider::valueChanged, this,
+          [this](int position) { emit Change(ToValue(position)); });
+  connect(this, &QAbstractSlider::sliderMoved, this,
+          [this](int position) { emit Scroll(ToValue(position)); });
+}
+
+std::int16_t PanelScrollBar::Value() const {
+  // sliderPosition() equals value() except while the thumb is dragged.
+  return ToValue(sliderPosition());
+}
+
+void PanelScrollBar::SetValue(std::int16_t v) {
+  setValue(ToPosition(v));
+}
+
+int PanelScrollBar::ToPosition(int v) const {
+  return min_ > max_ ? min_ - v : v - min_;
+}
+
+std::int16_t PanelScrollBar::ToValue(int position) const {
+  return static_cast<std::int16_t>(min_ > max_ ? min_ - position : min_ + position);
+}
+
+}  // namespace whorlgen::ui
