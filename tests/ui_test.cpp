@@ -5,6 +5,8 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -177,6 +179,20 @@ TEST_F(Window, LoadLeavesEveryParameterAndLabelAtItsStartupValue) {
   EXPECT_EQ(W().PreviewHeight, preview->InnerHeight());
   EXPECT_EQ(preview->width(), 249);
   EXPECT_EQ(W().PreviewWidth, 245);
+}
+
+TEST_F(Window, FixedSizeWithTheClientAreaBelowAOneItemMenuBar) {
+  const QWidget* client = W().centralWidget();
+  EXPECT_EQ(client->size(), QSize(693, 599));
+  EXPECT_EQ(client->y(), W().menuBar()->geometry().bottom() + 1);
+  EXPECT_EQ(W().size(), QSize(693, 599 + client->y()));
+  EXPECT_EQ(W().minimumSize(), W().maximumSize());
+
+  const QList<QAction*> menu = W().menuBar()->actions();
+  ASSERT_EQ(menu.size(), 1);
+  EXPECT_EQ(menu.front()->text(), "About");
+  EXPECT_EQ(menu.front()->menu(), nullptr);
+  EXPECT_TRUE(W().windowIcon().availableSizes().contains(QSize(48, 48)));
 }
 
 TEST_F(Window, ThumbAtTheTopGivesMinAndAtTheBottomMax) {
