@@ -1,0 +1,134 @@
+#include "output/run_loop.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace whorlgen::output {
+
+using Control = RunHost::Control;
+
+RunLoop::RunLoop(RunHost& host, RunContext context) : host_(host), ctx_(context) {}
+
+void RunLoop::cmdStart_Click() {
+  if (inRun_) {
+    // Start was enabled by Stop while the run is still ending; begin the new
+    // run only after the end steps have finished the file and closed the DAC.
+    startRequested_ = true;
+    return;
+  }
+  do {
+    startRequested_ = false;
+    if (!BeginRun())
+      return;
+    RunFrames();
+    EndRun();
+  } while (startRequested_ && !closing_);
+}
+
+void RunLoop::cmdStop_Click() {
+  running_ = false;
+  host_.SetEnabled(Control::Start, true);
+  host_.SetEnabled(Control::Stop, false);
+}
+
+void RunLoop::Form_Unload() {
+  closing_ = true;
+  startRequested_ = false;
+  running_ = false;
+}
+
+bool RunLoop::BeginRun() {
+  inRun_ = true;
+  const std::int32_t previousTotal = totalFrames_;
+  const std::string previousCaption = host_.TotalFramesCaption();
+  ctx_.ilda.BeginRun();
+  totalFrames_ = 0;
+  host_.SetTotalFramesCaption("");
+  host_.SetEnabled(Control::IldaOutput, false);
+  host_.SetEnabled(Control::DacSelect, false);
+  if (host_.IldaOutputChecked()) {
+    if (auto failure = ctx_.ilda.OpenIldaFile(IldaDirectory)) {
+      // No recording, no run: the panel goes back to how it was before Start.
+      ctx_.ilda.EndRun();
+      totalFrames_ = previousTotal;
+      host_.SetTotalFramesCaption(previousCaption);
+      host_.SetEnabled(Control::IldaOutput, true);
+      host_.SetEnabled(Control::DacSelect, true);
+      inRun_ = false;
+      host_.TellOperator(*failure);
+      return false;
+    }
+  }
+  host_.SetEnabled(Control::Stop, true);
+  host_.SetEnabled(Control::Start, false);
+  ctx_.generator.ResetPhases();
+  running_ = true;
+  driver_ = SelectDacDriver(DacName, ctx_.dac, ctx_.libraries);
+  if (auto failure = driver_->OpenDac(ctx_.generator))
+    StopWithMessage(*failure);
+  return true;
+}
+
+void RunLoop::RunFrames() {
+  do {
+    ProcessFrame();
+  } while (running_);
+}
+
+void RunLoop::EndRun() {
+  ctx_.ilda.EndRun();
+  if (ctx_.ilda.IsOpen()) {
+    if (auto problem = ctx_.ilda.FinishIldaFile(totalFrames_))
+      messages_.push_back(*problem);
+  }
+  host_.SetEnabled(Control::IldaOutput, true);
+  host_.SetTotalFramesCaption(std::to_string(totalFrames_));
+  host_.SetEnabled(Control::DacSelect, true);
+  if (auto problem = driver_->CloseDac())
+    messages_.push_back(*problem);
+  driver_.reset();
+  inRun_ = false;
+  // Told only now, with the file finished, the DAC closed and the panel usable.
+  for (const std::string& message : std::exchange(messages_, {}))
+    host_.TellOperator(message);
+}
+
+void RunLoop::ProcessFrame() {
+  if (nesting_ >= kMaxNesting) {
+    if (running_)
+      ++deferredFrames_;
+    return;
+  }
+  ++nesting_;
+  deepestNesting_ = std::max(deepestNesting_, nesting_);
+  if (running_)
+    FrameWork();
+  host_.HandlePendingEvents();
+  while (deferredFrames_ > 0) {
+    --deferredFrames_;
+    if (running_)
+      FrameWork();
+    host_.HandlePendingEvents();
+  }
+  --nesting_;
+}
+
+void RunLoop::FrameWork() {
+  engine::BuildFrame(ctx_.params, ctx_.generator, host_.OpMode(), host_.LimitVelocity(),
+                     ctx_.frame);
+  if (auto failure = driver_->SendFrame(ctx_.frame, ctx_.params.PointsPerSec)) {
+    StopWithMessage(*failure);
+  }
+  host_.DrawPreview(ctx_.frame);
+  if (ctx_.ilda.IsOpen())
+    ctx_.ilda.WriteIldaFrame(ctx_.frame.FrameBuffer, totalFrames_);
+  ++totalFrames_;
+}
+
+void RunLoop::StopWithMessage(const std::string& message) {
+  messages_.push_back(message);
+  if (running_)
+    cmdStop_Click();
+}
+
+}  // namespace whorlgen::output

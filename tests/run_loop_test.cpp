@@ -1,0 +1,344 @@
+// The run loop without a window: a scripted host stands in for the panel.
+#include "output/run_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace whorlgen::output {
+namespace {
+
+namespace fs = std::filesystem;
+using Control = RunHost::Control;
+
+class ScriptedHost : public RunHost {
+ public:
+  std::map<Control, bool> enabled{{Control::Start, true},
+                                  {Control::Stop, false},
+                                  {Control::IldaOutput, true},
+                                  {Control::DacSelect, true}};
+  std::string caption;
+  std::vector<std::string> told;
+  std::vector<std::string> log;  // control changes and messages in order
+  bool ilda = false;
+  int framesDrawn = 0;
+  // Runs inside every HandlePendingEvents: the events of that moment.
+  std::function<void()> events;
+
+  void SetEnabled(Control control, bool on) override {
+    enabled[control] = on;
+    log.push_back(std::string(on ? "enable " : "disable ") + Name(control));
+  }
+  void SetTotalFramesCaption(const std::string& text) override {
+    caption = text;
+    log.push_back("caption '" + text + "'");
+  }
+  std::string TotalFramesCaption() const override { return caption; }
+  void HandlePendingEvents() override {
+    if (events)
+      events();
+  }
+  void TellOperator(const std::string& message) override {
+    told.push_back(message);
+    log.push_back("tell");
+  }
+  bool IldaOutputChecked() const override { return ilda; }
+  int OpMode() const override { return 2; }
+  bool LimitVelocity() const override { return true; }
+  void DrawPreview(const engine::FrameData&) override { ++framesDrawn; }
+
+  static const char* Name(Control c) {
+    switch (c) {
+      case Control::Start:
+        return "Start";
+      case Control::Stop:
+        return "Stop";
+      case Control::IldaOutput:
+        return "IldaOutput";
+      case Control::DacSelect:
+        return "DacSelect";
+    }
+    return "?";
+  }
+};
+
+std::vector<unsigned char> ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Frame numbers and record counts of every section, end section included.
+struct Section {
+  int format;
+  int records;
+  int frameNumber;
+  int total;
+};
+std::vector<Section> Sections(const std::vector<unsigned char>& bytes) {
+  std::vector<Section> sections;
+  std::size_t at = 0;
+  while (at + 32 <= bytes.size()) {
+    const unsigned char* h = &bytes[at];
+    Section s{h[7], h[24] * 256 + h[25], h[26] * 256 + h[27], h[28] * 256 + h[29]};
+    sections.push_back(s);
+    at += 32 + 8 * static_cast<std::size_t>(s.records);
+    if (s.records == 0)
+      break;
+  }
+  EXPECT_EQ(at, bytes.size()) << "bytes after the end section";
+  return sections;
+}
+
+class RunLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ =
+        fs::temp_directory_path() /
+        ("whorlgen-runloop-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "empty-libs");
+    loop_.DacName = "none";
+    loop_.IldaDirectory = dir_.string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Stops the run at the n-th yield (counting from 1).
+  void StopAtYield(int n) {
+    host_.events = [this, n, yields = 0]() mutable {
+      if (++yields == n)
+        loop_.cmdStop_Click();
+    };
+  }
+
+  fs::path dir_;
+  engine::PatternParameters params_ = engine::StartupParameters();
+  engine::GeneratorState generator_;
+  engine::FrameData frame_;
+  IldaWriter ilda_;
+  DacState dac_{};
+  DeviceLibraries libraries_{(fs::temp_directory_path() / "whorlgen-no-such-dir").string()};
+  ScriptedHost host_;
+  RunLoop loop_{host_, RunContext{params_, generator_, frame_, ilda_, dac_, libraries_}};
+};
+
+TEST_F(RunLoopTest, StartThenStopMakesAtLeastOneFrameAndShowsTheCount) {
+  StopAtYield(1);
+  loop_.cmdStart_Click();
+  EXPECT_EQ(loop_.TotalFrames(), 1);
+  EXPECT_EQ(host_.framesDrawn, 1);
+  EXPECT_EQ(host_.caption, "1");
+  EXPECT_FALSE(loop_.Running());
+}
+
+TEST_F(RunLoopTest, ControlStatesThroughARun) {
+  std::vector<std::map<Control, bool>> seen;
+  std::string captionDuringRun = "unset";
+  host_.events = [&, yields = 0]() mutable {
+    ++yields;
+    if (yields == 1) {
+      seen.push_back(host_.enabled);
+      captionDuringRun = host_.caption;
+    } else if (yields == 3) {
+      loop_.cmdStop_Click();
+      seen.push_back(host_.enabled);  // between Stop and the end steps
+    }
+  };
+  host_.caption = "41";
+  loop_.cmdStart_Click();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(captionDuringRun, "");
+  const std::map<Control, bool> running{{Control::Start, false},
+                                        {Control::Stop, true},
+                                        {Control::IldaOutput, false},
+                                        {Control::DacSelect, false}};
+  EXPECT_EQ(seen[0], running);
+  const std::map<Control, bool> ending{{Control::Start, true},
+                                       {Control::Stop, false},
+                                       {Control::IldaOutput, false},
+                                       {Control::DacSelect, false}};
+  EXPECT_EQ(seen[1], ending);
+  const std::map<Control, bool> idle{{Control::Start, true},
+                                     {Control::Stop, false},
+                                     {Control::IldaOutput, true},
+                                     {Control::DacSelect, true}};
+  EXPECT_EQ(host_.enabled, idle);
+  EXPECT_EQ(host_.caption, "3");
+}
+
+TEST_F(RunLoopTest, ScrollFramesDuringARunAreCountedAndRecordedInOrder) {
+  host_.ilda = true;
+  host_.events = [this, yields = 0]() mutable {
+    ++yields;
+    if (yields == 2) {
+      // Three Scroll events pending at the second yield: each builds a frame at once.
+      for (int i = 0; i < 3; ++i) {
+        params_.PointsPerFrame = 600 + i;
+        loop_.ProcessFrame();
+      }
+    } else if (yields == 6) {
+      loop_.cmdStop_Click();
+    }
+  };
+  loop_.cmdStart_Click();
+  // Two loop frames, three nested frames (each yielding once), then the frame that saw Stop.
+  EXPECT_EQ(loop_.TotalFrames(), 6);
+  EXPECT_EQ(host_.caption, "6");
+  const auto sections = Sections(ReadFile(dir_ / "WG01.ild"));
+  ASSERT_EQ(sections.size(), 7u);
+  const int expectedRecords[] = {500, 500, 600, 601, 602, 602};
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(sections[i].format, 5);
+    EXPECT_EQ(sections[i].frameNumber, i);
+    EXPECT_EQ(sections[i].records, expectedRecords[i]);
+  }
+  EXPECT_EQ(sections[0].total, 6);
+  EXPECT_EQ(sections[6].format, 0);
+  EXPECT_EQ(sections[6].frameNumber, 5);
+}
+
+TEST_F(RunLoopTest, ScrollWhileIdleBuildsNothing) {
+  generator_.XAngle = 1.5;
+  loop_.ProcessFrame();
+  EXPECT_EQ(loop_.TotalFrames(), 0);
+  EXPECT_EQ(host_.framesDrawn, 0);
+  EXPECT_TRUE(frame_.FrameBuffer.empty());
+  EXPECT_EQ(generator_.XAngle, 1.5);
+}
+
+TEST_F(RunLoopTest, SecondRunResetsCountAndPhasesButKeepsTheBeamPosition) {
+  StopAtYield(4);
+  loop_.cmdStart_Click();
+  ASSERT_EQ(loop_.TotalFrames(), 4);
+
+  // What a one-frame run must produce: phases from 0, the beam from where the
+  // first run left it (which differs from a beam starting at the origin).
+  engine::GeneratorState expected = generator_;
+  expected.ResetPhases();
+  engine::FrameData probe;
+  engine::BuildFrame(params_, expected, 2, true, probe);
+  engine::GeneratorState fromOrigin;
+  engine::FrameData originProbe;
+  engine::BuildFrame(params_, fromOrigin, 2, true, originProbe);
+  ASSERT_NE(probe.FrameBuffer[0].X, originProbe.FrameBuffer[0].X);
+
+  StopAtYield(1);
+  loop_.cmdStart_Click();
+  EXPECT_EQ(loop_.TotalFrames(), 1);
+  EXPECT_EQ(host_.caption, "1");
+  EXPECT_EQ(generator_.XAngle, expected.XAngle);
+  EXPECT_EQ(generator_.BAngle, expected.BAngle);
+  ASSERT_EQ(frame_.FrameBuffer.size(), probe.FrameBuffer.size());
+  EXPECT_EQ(0, std::memcmp(frame_.FrameBuffer.data(), probe.FrameBuffer.data(),
+                           probe.FrameBuffer.size() * sizeof(engine::LaserPoint)));
+}
+
+TEST_F(RunLoopTest, ClosingTheWindowDuringARecordedRunFinishesTheFile) {
+  host_.ilda = true;
+  host_.events = [this, yields = 0]() mutable {
+    if (++yields == 5)
+      loop_.Form_Unload();
+  };
+  loop_.cmdStart_Click();
+  EXPECT_FALSE(ilda_.IsOpen());
+  const auto sections = Sections(ReadFile(dir_ / "WG01.ild"));
+  ASSERT_EQ(sections.size(), 6u);
+  EXPECT_EQ(sections[0].total, 5);
+  EXPECT_EQ(sections.back().format, 0);
+  EXPECT_EQ(sections.back().records, 0);
+}
+
+TEST_F(RunLoopTest, StartDuringTheEndStepsWaitsForThem) {
+  host_.ilda = true;
+  int runs = 0;
+  host_.events = [&, yields = 0]() mutable {
+    ++yields;
+    if (yields == 2) {
+      loop_.cmdStop_Click();
+      loop_.cmdStart_Click();  // the click that Stop's enabling of Start allows at once
+      // The second run must not have begun inside the first.
+      EXPECT_EQ(host_.caption, "");
+      EXPECT_FALSE(fs::exists(dir_ / "WG02.ild"));
+      ++runs;
+    } else if (yields == 3) {
+      // Now inside the second run: the first file is already complete.
+      EXPECT_TRUE(fs::exists(dir_ / "WG02.ild"));
+      EXPECT_EQ(Sections(ReadFile(dir_ / "WG01.ild")).back().format, 0);
+      loop_.cmdStop_Click();
+      ++runs;
+    }
+  };
+  loop_.cmdStart_Click();
+  EXPECT_EQ(runs, 2);
+  EXPECT_EQ(host_.caption, "1");
+  EXPECT_EQ(Sections(ReadFile(dir_ / "WG01.ild")).size(), 3u);
+  EXPECT_EQ(Sections(ReadFile(dir_ / "WG02.ild")).size(), 2u);
+}
+
+TEST_F(RunLoopTest, FastScrollingKeepsNestingBoundedWithoutDroppingFrames) {
+  // Every yield brings another Scroll event, a thousand in all: far more
+  // than could nest on the stack.
+  int scrolls = 0;
+  host_.events = [&] {
+    if (scrolls < 1000) {
+      ++scrolls;
+      loop_.ProcessFrame();
+    } else if (loop_.Running()) {
+      loop_.cmdStop_Click();
+    }
+  };
+  loop_.cmdStart_Click();
+  EXPECT_LE(loop_.DeepestNesting(), RunLoop::kMaxNesting);
+  EXPECT_EQ(loop_.TotalFrames(), 1 + 1000);
+}
+
+TEST_F(RunLoopTest, NoFrameAfterStop) {
+  host_.events = [this, yields = 0]() mutable {
+    if (++yields == 1) {
+      loop_.cmdStop_Click();
+      loop_.ProcessFrame();  // a Scroll still pending behind the Stop click
+    }
+  };
+  loop_.cmdStart_Click();
+  EXPECT_EQ(loop_.TotalFrames(), 1);
+}
+
+TEST_F(RunLoopTest, MissingDeviceLibraryEndsTheRunWithAMessageAfterTheEndSteps) {
+  host_.ilda = true;
+  loop_.DacName = "SoundCard";
+  StopAtYield(100);  // never reached: the run ends by itself
+  loop_.cmdStart_Click();
+  ASSERT_EQ(host_.told.size(), 1u);
+  EXPECT_NE(host_.told[0].find("libEZAudDac.so"), std::string::npos) << host_.told[0];
+  EXPECT_EQ(host_.log.back(), "tell");  // after every end step
+  EXPECT_TRUE(host_.enabled[Control::Start]);
+  EXPECT_FALSE(host_.enabled[Control::Stop]);
+  EXPECT_TRUE(host_.enabled[Control::IldaOutput]);
+  EXPECT_TRUE(host_.enabled[Control::DacSelect]);
+  EXPECT_FALSE(ilda_.IsOpen());
+  EXPECT_EQ(Sections(ReadFile(dir_ / "WG01.ild")).back().format, 0);
+}
+
+TEST_F(RunLoopTest, RecordingThatCannotBeCreatedDoesNotStartTheRun) {
+  loop_.IldaDirectory = (dir_ / "not-a-directory" / "sub").string();
+  std::ofstream(dir_ / "not-a-directory") << "x";
+  host_.ilda = true;
+  host_.caption = "7";
+  const auto before = host_.enabled;
+  loop_.cmdStart_Click();
+  EXPECT_EQ(host_.framesDrawn, 0);
+  EXPECT_EQ(host_.enabled, before);
+  EXPECT_EQ(host_.caption, "7");
+  ASSERT_EQ(host_.told.size(), 1u);
+  EXPECT_NE(host_.told[0].find("WG01.ild"), std::string::npos) << host_.told[0];
+}
+
+}  // namespace
+}  // namespace whorlgen::output
