@@ -28,7 +28,9 @@ using namespace std::chrono_literals;
 
 // Room for two of the longest frames (16000 points) and some to spare.
 constexpr snd_pcm_uframes_t kBufferFrames = 48000;
-constexpr unsigned kPeriodsPerBuffer = 4;
+// Short periods: many cards report their play position only period by
+// period, and the status needs to see the queue shrink well within a frame.
+constexpr unsigned kPeriodUs = 5000;
 constexpr auto kPollWait = 1ms;
 // Beyond the playing time of what is queued, how long a write or a rate
 // change may wait for a card that stops taking audio.
@@ -177,7 +179,7 @@ class SoundCard {
     snd_pcm_hw_params_alloca(&hw);
     unsigned rate = pointsPerSec;
     snd_pcm_uframes_t bufferFrames = kBufferFrames;
-    unsigned periods = kPeriodsPerBuffer;
+    unsigned periodUs = kPeriodUs;
     if (snd_pcm_hw_params_any(pcm_, hw) < 0 ||
         snd_pcm_hw_params_set_access(pcm_, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
         snd_pcm_hw_params_set_format(pcm_, hw, SND_PCM_FORMAT_S16) < 0 ||
@@ -187,7 +189,7 @@ class SoundCard {
     }
     // Sizes are wishes: a card that cannot have them gets its nearest.
     snd_pcm_hw_params_set_buffer_size_near(pcm_, hw, &bufferFrames);
-    snd_pcm_hw_params_set_periods_near(pcm_, hw, &periods, nullptr);
+    snd_pcm_hw_params_set_period_time_near(pcm_, hw, &periodUs, nullptr);
     if (snd_pcm_hw_params(pcm_, hw) < 0 ||
         snd_pcm_hw_params_get_buffer_size(hw, &bufferFrames) < 0) {
       return false;
