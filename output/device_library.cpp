@@ -92,7 +92,8 @@ std::optional<std::string> DeviceLibraries::Load(DeviceLibrary library) {
     const std::string where =
         searchDirectory_.empty() ? std::string{} : " in " + searchDirectory_.string() + " or";
     return "The DAC library " + std::string(fileName) + " was not found" + where +
-           " on the system's library path: " + LoaderMessage();
+           " on the system's library path: " + LoaderMessage() +
+           ". Put it beside the program, or choose another DAC.";
   }
   return std::nullopt;
 }
