@@ -6,6 +6,12 @@
 namespace whorlgen::engine {
 namespace {
 
+// Nearest integer, ties to even (the default rounding mode). Built without
+// errno for maths, this is one instruction instead of a library call.
+std::int32_t RoundToInt(double value) {
+  return static_cast<std::int32_t>(std::lrint(value));
+}
+
 // The sines and cosines of the two rotation angles: constant over a frame.
 struct Rotation {
   double cX, sX, cY, sY;
@@ -18,30 +24,124 @@ struct Rotation {
   }
 };
 
+// Pi/2 in three parts. The first two have 21 significant bits, so k times
+// either is exact while |k| < 2^32 and the reduction loses almost nothing.
+constexpr double HalfPi1 = 0x1.921fbp+0;
+constexpr double HalfPi2 = 0x1.5110bp-22;
+constexpr double HalfPi3 = 0x1.18469898cc517p-44;
+constexpr double TwoOverPi = 0x1.45f306dc9c883p-1;
+constexpr double FastTrigLimit = 0x1p31;  // |angle| below this keeps |k| < 2^32
+
+struct Reduced {
+  std::int64_t quadrant;  // k; only k mod 4 matters
+  double sinR, cosR;
+};
+
+// Taylor coefficients: 1/n! with alternating signs.
+constexpr double C4 = 1.0 / 24, C6 = -1.0 / 720, C8 = 1.0 / 40320, C10 = -1.0 / 3628800,
+                 C12 = 1.0 / 479001600;
+constexpr double S3 = -1.0 / 6, S5 = 1.0 / 120, S7 = -1.0 / 5040, S9 = 1.0 / 362880,
+                 S11 = -1.0 / 39916800, S13 = 1.0 / 6227020800.0;
+
+// The angle less the nearest multiple k of pi/2, as sine and cosine of the
+// remainder r (|r| <= pi/4): Taylor polynomials whose first omitted terms
+// are below 1e-14 there, grouped in pairs so that the terms evaluate side
+// by side rather than one after another.
+[[gnu::always_inline]] inline Reduced Reduce(double angle) {
+  const std::int64_t k = std::lrint(angle * TwoOverPi);
+  const auto kd = static_cast<double>(k);
+  const double r = ((angle - kd * HalfPi1) - kd * HalfPi2) - kd * HalfPi3;
+  const double r2 = r * r;
+  const double r4 = r2 * r2;
+  const double r8 = r4 * r4;
+  const double cosR = (1 - 0.5 * r2) + r4 * (C4 + C6 * r2) + r8 * ((C8 + C10 * r2) + C12 * r4);
+  const double sinR = r * ((1 + S3 * r2) + r4 * (S5 + S7 * r2) + r8 * ((S9 + S11 * r2) + S13 * r4));
+  return {k, sinR, cosR};
+}
+
+// Within 1e-14 of the library's sine and cosine, and the library's own
+// beyond FastTrigLimit. Used only where a result is checked to be far from
+// any rounding step it could change (see NearHalfStep).
+struct FastTrig {
+  [[gnu::always_inline]] static double Sin(double angle) {
+    if (!(std::fabs(angle) < FastTrigLimit))
+      return std::sin(angle);
+    const Reduced q = Reduce(angle);
+    switch (q.quadrant & 3) {
+      case 0:
+        return q.sinR;
+      case 1:
+        return q.cosR;
+      case 2:
+        return -q.sinR;
+      default:
+        return -q.cosR;
+    }
+  }
+  [[gnu::always_inline]] static double Cos(double angle) {
+    if (!(std::fabs(angle) < FastTrigLimit))
+      return std::cos(angle);
+    const Reduced q = Reduce(angle);
+    switch (q.quadrant & 3) {
+      case 0:
+        return q.cosR;
+      case 1:
+        return -q.sinR;
+      case 2:
+        return -q.cosR;
+      default:
+        return q.sinR;
+    }
+  }
+};
+
+struct LibraryTrig {
+  static double Sin(double angle) { return std::sin(angle); }
+  static double Cos(double angle) { return std::cos(angle); }
+};
+
+// A value this close to a half step is recomputed with the library's sine
+// and cosine. The fast ones move a target by less than 1e-9 codes (gain
+// 2047, coordinates up to 4/3), so outside this band both round alike.
+constexpr double TieBand = 0x1p-20;
+
+bool NearHalfStep(double value) {
+  return std::fabs(value - RoundToInt(value)) >= 0.5 - TieBand;
+}
+
+// Only the byte is kept, so the fast cosine serves wherever it cannot change
+// the rounding; near a half step the library decides.
+[[gnu::always_inline]] inline std::uint8_t Level(double angle) {
+  const double level = 127 * FastTrig::Cos(angle) + 128;
+  if (!NearHalfStep(level))
+    return static_cast<std::uint8_t>(RoundToInt(level));
+  return static_cast<std::uint8_t>(RoundToInt(127 * std::cos(angle) + 128));
+}
+
 struct FigurePoint {
   double x, y, z;
 };
 
 // The figure point of each operating mode from the phases u, v, w and the X phase p.
-template <int Mode>
+template <int Mode, class Trig>
 FigurePoint Figure(double u, double v, double w, double p) {
   if constexpr (Mode == 1) {
-    return {std::cos(u + p), std::sin(v), std::sin(w)};
+    return {Trig::Cos(u + p), Trig::Sin(v), Trig::Sin(w)};
   } else if constexpr (Mode == 2) {
-    const double s = std::sin(w);
-    return {s * std::cos(u + p), s * std::sin(v), s};
+    const double s = Trig::Sin(w);
+    return {s * Trig::Cos(u + p), s * Trig::Sin(v), s};
   } else if constexpr (Mode == 3) {
-    const double a = (std::sin(v + u) + 1) / 2;
-    return {a * std::cos(u + p), a * std::sin(u), std::sin(w)};
+    const double a = (Trig::Sin(v + u) + 1) / 2;
+    return {a * Trig::Cos(u + p), a * Trig::Sin(u), Trig::Sin(w)};
   } else if constexpr (Mode == 4) {
-    return {std::cos(u + p) * std::cos(1.2 * u + p), std::sin(v), std::sin(w)};
+    return {Trig::Cos(u + p) * Trig::Cos(1.2 * u + p), Trig::Sin(v), Trig::Sin(w)};
   } else if constexpr (Mode == 5) {
-    const double a = (std::sin(v) + 1) / 2;
-    return {a * std::cos(u + p), a * std::sin(u), std::sin(w)};
+    const double a = (Trig::Sin(v) + 1) / 2;
+    return {a * Trig::Cos(u + p), a * Trig::Sin(u), Trig::Sin(w)};
   } else {
     static_assert(Mode == 6);
-    const double a = (std::cos(v) + 3) / 3;
-    return {a * std::cos(u + p), a * std::sin(u), std::sin(v) / 3};
+    const double a = (Trig::Cos(v) + 3) / 3;
+    return {a * Trig::Cos(u + p), a * Trig::Sin(u), Trig::Sin(v) / 3};
   }
 }
 
@@ -53,18 +153,28 @@ double ClampToDacRange(double target) {
   return target;
 }
 
+struct Target {
+  double x, y;
+};
+
+// The clamped DAC position of one hold point. Stays a double: only the step
+// rule below rounds it.
+template <int Mode, class Trig>
+Target TargetFor(const GeneratorState& s, const PatternParameters& p, const Rotation& rotation) {
+  const FigurePoint f = Figure<Mode, Trig>(s.XAngle, s.YAngle, s.ZAngle, p.XPhase);
+  const RotatedPoint r = rotation.Apply(f.x, f.y, f.z);
+  return {ClampToDacRange(p.XGain * r.RotX + 2048), ClampToDacRange(p.YGain * r.RotY + 2048)};
+}
+
 // Moves at most stepLimit codes from last towards target. The test uses the
 // rounded difference; an unlimited move lands on the rounded target itself.
 std::int32_t LimitedStep(double target, std::int32_t last, std::int32_t stepLimit) {
-  const double d = std::nearbyint(target - last);
-  if (std::fabs(d) > stepLimit)
-    return d > 0 ? last + stepLimit : last - stepLimit;
-  return static_cast<std::int32_t>(std::lrint(target));
-}
-
-std::uint8_t ColourLevel(double angle) {
-  // 1..255: the cosine's extremes give 1 and 255, never 0.
-  return static_cast<std::uint8_t>(std::lrint(127 * std::cos(angle) + 128));
+  const std::int32_t d = RoundToInt(target - last);
+  if (d > stepLimit)
+    return last + stepLimit;
+  if (d < -stepLimit)
+    return last - stepLimit;
+  return RoundToInt(target);
 }
 
 struct Increments {
@@ -82,46 +192,48 @@ Increments IncrementsFor(const PatternParameters& p) {
 }
 
 template <int Mode>
-void PointLoop(const PatternParameters& p, GeneratorState& s, const Increments& inc,
+void PointLoop(const PatternParameters& p, GeneratorState& state, const Increments& inc,
                std::int32_t stepLimit, LaserPoint* out) {
   const Rotation rotation(p.XRot, p.YRot);
-  const double gainX = p.XGain;
-  const double gainY = p.YGain;
-  double targetX = 0;
-  double targetY = 0;
+  // The state lives in locals for the frame: the byte stores below could
+  // otherwise alias it and force a reload and a store at every point.
+  GeneratorState s = state;
+  Target target{};
   std::int32_t holdLeft = 0;  // points until the next hold point; i mod RepPoints == 0 there
   for (std::int32_t i = 0; i < p.PointsPerFrame; ++i) {
     if (holdLeft == 0) {
       holdLeft = p.RepPoints;
       if (inc.z == 0)
         s.ZAngle = 0;
-      const FigurePoint f = Figure<Mode>(s.XAngle, s.YAngle, s.ZAngle, p.XPhase);
-      const RotatedPoint r = rotation.Apply(f.x, f.y, f.z);
-      targetX = ClampToDacRange(gainX * r.RotX + 2048);
-      targetY = ClampToDacRange(gainY * r.RotY + 2048);
+      target = TargetFor<Mode, FastTrig>(s, p, rotation);
+      if (NearHalfStep(target.x) || NearHalfStep(target.y))
+        target = TargetFor<Mode, LibraryTrig>(s, p, rotation);
     }
     --holdLeft;
     s.XAngle += inc.x;
     s.YAngle += inc.y;
     s.ZAngle += inc.z;
 
-    const std::int32_t x = LimitedStep(targetX, s.LastX, stepLimit);
-    const std::int32_t y = LimitedStep(targetY, s.LastY, stepLimit);
-    LaserPoint& point = out[i];
-    point.X = static_cast<std::int16_t>(x);
-    point.Y = static_cast<std::int16_t>(y);
-    s.LastX = x;
-    s.LastY = y;
+    s.LastX = LimitedStep(target.x, s.LastX, stepLimit);
+    s.LastY = LimitedStep(target.y, s.LastY, stepLimit);
 
-    point.R = ColourLevel(s.RAngle);
+    const std::uint8_t red = Level(s.RAngle);
     s.RAngle += inc.r;
-    point.G = ColourLevel(s.GAngle);
+    const std::uint8_t green = Level(s.GAngle);
     s.GAngle += inc.g;
-    point.B = ColourLevel(s.BAngle);
+    const std::uint8_t blue = Level(s.BAngle);
     s.BAngle += inc.b;
-    point.I =
-        static_cast<std::uint8_t>(std::lrint(0.59 * point.G + 0.3 * point.R + 0.11 * point.B));
+    const auto intensity =
+        static_cast<std::uint8_t>(RoundToInt(0.59 * green + 0.3 * red + 0.11 * blue));
+
+    out[i] = LaserPoint{static_cast<std::int16_t>(s.LastX),
+                        static_cast<std::int16_t>(s.LastY),
+                        red,
+                        green,
+                        blue,
+                        intensity};
   }
+  state = s;
 }
 
 }  // namespace
@@ -130,14 +242,18 @@ RotatedPoint RotatePoint(double x, double y, double z, double xRot, double yRot)
   return Rotation(xRot, yRot).Apply(x, y, z);
 }
 
+std::uint8_t ColourLevel(double angle) {
+  return Level(angle);
+}
+
 std::int32_t StepLimitFor(std::int32_t pointsPerSec, bool limitVelocity) {
   if (!limitVelocity)
     return 4095;
-  return static_cast<std::int32_t>(std::lrint(4095.0 / (pointsPerSec / 1000.0)));
+  return RoundToInt(4095.0 / (pointsPerSec / 1000.0));
 }
 
 std::int32_t PointPeriodFor(std::int32_t pointsPerSec) {
-  return static_cast<std::int32_t>(std::lrint(33333333.0 / pointsPerSec));
+  return RoundToInt(33333333.0 / pointsPerSec);
 }
 
 void BuildFrame(const PatternParameters& params, GeneratorState& state, int opMode,

@@ -45,6 +45,10 @@ struct RotatedPoint {
 // orthographic projection onto the X-Y plane.
 RotatedPoint RotatePoint(double x, double y, double z, double xRot, double yRot);
 
+// The colour level of an oscillator at this angle: 127 cos(angle) + 128 to
+// the nearest integer, ties to even; 1..255, never 0.
+std::uint8_t ColourLevel(double angle);
+
 // 4095 codes per millisecond of output spread over that millisecond's points;
 // 4095 (never exceeded) when limiting is off.
 std::int32_t StepLimitFor(std::int32_t pointsPerSec, bool limitVelocity);
