@@ -39,7 +39,7 @@ struct Reduced {
 
 // Taylor coefficients: 1/n! with alternating signs.
 constexpr double C4 = 1.0 / 24, C6 = -1.0 / 720, C8 = 1.0 / 40320, C10 = -1.0 / 3628800,
-                 C12 = 1.0 / 479001600;
+                 C12 = 1.0 / 479001600, C14 = -1.0 / 87178291200.0, C16 = 1.0 / 20922789888000.0;
 constexpr double S3 = -1.0 / 6, S5 = 1.0 / 120, S7 = -1.0 / 5040, S9 = 1.0 / 362880,
                  S11 = -1.0 / 39916800, S13 = 1.0 / 6227020800.0;
 
@@ -109,10 +109,28 @@ bool NearHalfStep(double value) {
   return std::fabs(value - RoundToInt(value)) >= 0.5 - TieBand;
 }
 
+// cos(angle) to within 1e-12 for |angle| < FastTrigLimit, for the colour
+// levels: the angle less the nearest multiple k of pi, then one even Taylor
+// polynomial on |r| <= pi/2 (first omitted term 5e-13), with the sign of k.
+[[gnu::always_inline]] inline double LevelCos(double angle) {
+  if (!(std::fabs(angle) < FastTrigLimit))
+    return std::cos(angle);
+  const std::int64_t k = std::lrint(angle * (TwoOverPi / 2));
+  const auto kd = static_cast<double>(k);
+  const double r = ((angle - kd * (2 * HalfPi1)) - kd * (2 * HalfPi2)) - kd * (2 * HalfPi3);
+  const double z = r * r;
+  const double z2 = z * z;
+  const double z4 = z2 * z2;
+  const double low = (1 - 0.5 * z) + z2 * (C4 + C6 * z);
+  const double high = (C8 + C10 * z) + z2 * (C12 + C14 * z);
+  const double cosR = low + z4 * high + (z4 * z4) * C16;
+  return k & 1 ? -cosR : cosR;
+}
+
 // Only the byte is kept, so the fast cosine serves wherever it cannot change
 // the rounding; near a half step the library decides.
 [[gnu::always_inline]] inline std::uint8_t Level(double angle) {
-  const double level = 127 * FastTrig::Cos(angle) + 128;
+  const double level = 127 * LevelCos(angle) + 128;
   if (!NearHalfStep(level))
     return static_cast<std::uint8_t>(RoundToInt(level));
   return static_cast<std::uint8_t>(RoundToInt(127 * std::cos(angle) + 128));
