@@ -1,6 +1,8 @@
 // The run loop without a window: a scripted host stands in for the panel.
 #include "output/run_loop.h"
 
+#include "tests/ilda_test_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -68,33 +70,6 @@ class ScriptedHost : public RunHost {
     return "?";
   }
 };
-
-std::vector<unsigned char> ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Frame numbers and record counts of every section, end section included.
-struct Section {
-  int format;
-  int records;
-  int frameNumber;
-  int total;
-};
-std::vector<Section> Sections(const std::vector<unsigned char>& bytes) {
-  std::vector<Section> sections;
-  std::size_t at = 0;
-  while (at + 32 <= bytes.size()) {
-    const unsigned char* h = &bytes[at];
-    Section s{h[7], h[24] * 256 + h[25], h[26] * 256 + h[27], h[28] * 256 + h[29]};
-    sections.push_back(s);
-    at += 32 + 8 * static_cast<std::size_t>(s.records);
-    if (s.records == 0)
-      break;
-  }
-  EXPECT_EQ(at, bytes.size()) << "bytes after the end section";
-  return sections;
-}
 
 class RunLoopTest : public ::testing::Test {
  protected:
@@ -191,7 +166,7 @@ TEST_F(RunLoopTest, ScrollFramesDuringARunAreCountedAndRecordedInOrder) {
   // Two loop frames, three nested frames (each yielding once), then the frame that saw Stop.
   EXPECT_EQ(loop_.TotalFrames(), 6);
   EXPECT_EQ(host_.caption, "6");
-  const auto sections = Sections(ReadFile(dir_ / "WG01.ild"));
+  const auto sections = IldaSections(dir_ / "WG01.ild");
   ASSERT_EQ(sections.size(), 7u);
   const int expectedRecords[] = {500, 500, 600, 601, 602, 602};
   for (int i = 0; i < 6; ++i) {
@@ -248,7 +223,7 @@ TEST_F(RunLoopTest, ClosingTheWindowDuringARecordedRunFinishesTheFile) {
   };
   loop_.cmdStart_Click();
   EXPECT_FALSE(ilda_.IsOpen());
-  const auto sections = Sections(ReadFile(dir_ / "WG01.ild"));
+  const auto sections = IldaSections(dir_ / "WG01.ild");
   ASSERT_EQ(sections.size(), 6u);
   EXPECT_EQ(sections[0].total, 5);
   EXPECT_EQ(sections.back().format, 0);
@@ -270,7 +245,7 @@ TEST_F(RunLoopTest, StartDuringTheEndStepsWaitsForThem) {
     } else if (yields == 3) {
       // Now inside the second run: the first file is already complete.
       EXPECT_TRUE(fs::exists(dir_ / "WG02.ild"));
-      EXPECT_EQ(Sections(ReadFile(dir_ / "WG01.ild")).back().format, 0);
+      EXPECT_EQ(IldaSections(dir_ / "WG01.ild").back().format, 0);
       loop_.cmdStop_Click();
       ++runs;
     }
@@ -278,8 +253,8 @@ TEST_F(RunLoopTest, StartDuringTheEndStepsWaitsForThem) {
   loop_.cmdStart_Click();
   EXPECT_EQ(runs, 2);
   EXPECT_EQ(host_.caption, "1");
-  EXPECT_EQ(Sections(ReadFile(dir_ / "WG01.ild")).size(), 3u);
-  EXPECT_EQ(Sections(ReadFile(dir_ / "WG02.ild")).size(), 2u);
+  EXPECT_EQ(IldaSections(dir_ / "WG01.ild").size(), 3u);
+  EXPECT_EQ(IldaSections(dir_ / "WG02.ild").size(), 2u);
 }
 
 TEST_F(RunLoopTest, FastScrollingKeepsNestingBoundedWithoutDroppingFrames) {
@@ -323,7 +298,7 @@ TEST_F(RunLoopTest, MissingDeviceLibraryEndsTheRunWithAMessageAfterTheEndSteps) 
   EXPECT_TRUE(host_.enabled[Control::IldaOutput]);
   EXPECT_TRUE(host_.enabled[Control::DacSelect]);
   EXPECT_FALSE(ilda_.IsOpen());
-  EXPECT_EQ(Sections(ReadFile(dir_ / "WG01.ild")).back().format, 0);
+  EXPECT_EQ(IldaSections(dir_ / "WG01.ild").back().format, 0);
 }
 
 TEST_F(RunLoopTest, RecordingThatCannotBeCreatedDoesNotStartTheRun) {

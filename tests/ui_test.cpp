@@ -20,6 +20,7 @@
 #include "engine/parameters.h"
 #include "preview/preview_surface.h"
 #include "tests/ui_qstring_printer.h"
+#include "tests/ui_test_support.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/panel_scroll_bar.h"
 
@@ -68,40 +69,6 @@ class Window : public ::testing::Test {
 
   std::unique_ptr<FrmWhorlgen> window_;
 };
-
-// Where a part of the bar (arrow, trough, thumb) is drawn, as the bar itself
-// hit-tests it.
-QRect PartOf(PanelScrollBar* bar, QStyle::SubControl part) {
-  QStyleOptionSlider option;
-  option.initFrom(bar);
-  option.subControls = QStyle::SC_All;
-  option.orientation = bar->orientation();
-  if (bar->orientation() == Qt::Horizontal) {
-    option.state |= QStyle::State_Horizontal;
-  }
-  option.minimum = bar->minimum();
-  option.maximum = bar->maximum();
-  option.sliderPosition = bar->sliderPosition();
-  option.sliderValue = bar->value();
-  option.singleStep = bar->singleStep();
-  option.pageStep = bar->pageStep();
-  return bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, part, bar);
-}
-
-void Click(PanelScrollBar* bar, QStyle::SubControl part) {
-  QTest::mouseClick(bar, Qt::LeftButton, {}, PartOf(bar, part).center());
-}
-
-// Presses the thumb, moves the mouse through the given points on the bar and
-// releases it at the last one.
-void DragThumb(PanelScrollBar* bar, const std::vector<QPoint>& path) {
-  const QPoint start = PartOf(bar, QStyle::SC_ScrollBarSlider).center();
-  QTest::mousePress(bar, Qt::LeftButton, {}, start);
-  for (const QPoint& p : path) {
-    QTest::mouseMove(bar, p);
-  }
-  QTest::mouseRelease(bar, Qt::LeftButton, {}, path.empty() ? start : path.back());
-}
 
 // Far beyond each end of a bar, so the thumb stops at that end.
 QPoint BeyondStart(PanelScrollBar* bar) {
@@ -165,12 +132,12 @@ TEST_F(Window, LoadLeavesEveryParameterAndLabelAtItsStartupValue) {
   EXPECT_EQ(Bar("scrPointsPerSec")->Value(), 7500);
   EXPECT_EQ(Bar("scrPointsPerFrame")->Value(), 500);
 
-  EXPECT_EQ(W().DacName, "SoundCard");
+  EXPECT_EQ(W().DacName(), "SoundCard");
   EXPECT_EQ(W().SelectedOpMode(), 2);
   EXPECT_TRUE(W().LimitVelocityChecked());
   EXPECT_FALSE(W().ShowDotsChecked());
   EXPECT_FALSE(W().IldaOutChecked());
-  EXPECT_FALSE(W().Running);
+  EXPECT_FALSE(W().Running());
   EXPECT_TRUE(Control<QPushButton>("cmdStart")->isEnabled());
   EXPECT_FALSE(Control<QPushButton>("cmdStop")->isEnabled());
 
@@ -350,9 +317,9 @@ TEST_F(Window, ScrollWhileStoppedSetsTheParameterAndBuildsNoFrame) {
   DragThumb(Bar("scrZFreq"), {BeyondStart(Bar("scrZFreq"))});
   EXPECT_EQ(W().Params.ZFreq, 200.0);
 
-  EXPECT_FALSE(W().Running);
+  EXPECT_FALSE(W().Running());
   EXPECT_TRUE(W().Frame.FrameBuffer.empty());
-  EXPECT_EQ(W().TotalFrames, 0);
+  EXPECT_EQ(W().TotalFrames(), 0);
   EXPECT_EQ(W().Generator.XAngle, 0.0);
   const QImage& image = Control<preview::PreviewSurface>("picPreview")->Image();
   EXPECT_EQ(image.pixel(image.width() / 2, image.height() / 2), qRgb(0, 0, 0));
@@ -407,15 +374,15 @@ TEST_F(Window, TabMovesFocusInAscendingTabIndex) {
 TEST_F(Window, ListsRunTheirSelectionAndKeepOneItemSelected) {
   auto* dacs = Control<QListWidget>("lstDACSelect");
   dacs->setCurrentRow(2);  // by code
-  EXPECT_EQ(W().DacName, "RIYA");
+  EXPECT_EQ(W().DacName(), "RIYA");
 
   const QRect ezLase = dacs->visualItemRect(dacs->item(1));
   QTest::mouseClick(dacs->viewport(), Qt::LeftButton, {}, ezLase.center());
-  EXPECT_EQ(W().DacName, "EZLase");
+  EXPECT_EQ(W().DacName(), "EZLase");
   // Ctrl+click on the selected item would clear a plain list's selection.
   QTest::mouseClick(dacs->viewport(), Qt::LeftButton, Qt::ControlModifier, ezLase.center());
   EXPECT_EQ(dacs->selectedItems().size(), 1);
-  EXPECT_EQ(W().DacName, "EZLase");
+  EXPECT_EQ(W().DacName(), "EZLase");
 
   auto* modes = Control<QListWidget>("lstOpMode");
   const QRect six = modes->visualItemRect(modes->item(5));

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLayout>
@@ -117,7 +118,14 @@ T* Find(QWidget* client, const char* name) {
 
 }  // namespace
 
-FrmWhorlgen::FrmWhorlgen(QWidget* parent) : QMainWindow(parent) {
+FrmWhorlgen::FrmWhorlgen(QWidget* parent)
+    : FrmWhorlgen(std::make_unique<output::DeviceLibraries>(), parent) {}
+
+FrmWhorlgen::FrmWhorlgen(const std::filesystem::path& deviceLibraryDirectory, QWidget* parent)
+    : FrmWhorlgen(std::make_unique<output::DeviceLibraries>(deviceLibraryDirectory), parent) {}
+
+FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWidget* parent)
+    : QMainWindow(parent), Libraries(std::move(libraries)) {
   setObjectName("frmWhorlgen");
   setWindowTitle("Whorlgen");
   setWindowIcon(WhorlgenIcon());
@@ -265,9 +273,49 @@ bool FrmWhorlgen::IldaOutChecked() const {
 }
 
 void FrmWhorlgen::ProcessFrame() {
-  // While output is stopped there is no frame to make: only the pending
-  // events are handled.
+  Loop.ProcessFrame();
+}
+
+void FrmWhorlgen::SetEnabled(Control control, bool enabled) {
+  QWidget* widget = nullptr;
+  switch (control) {
+    case Control::Start:
+      widget = cmdStart;
+      break;
+    case Control::Stop:
+      widget = cmdStop;
+      break;
+    case Control::IldaOutput:
+      widget = chkILDAout;
+      break;
+    case Control::DacSelect:
+      widget = lstDACSelect;
+      break;
+  }
+  widget->setEnabled(enabled);
+}
+
+void FrmWhorlgen::SetTotalFramesCaption(const std::string& text) {
+  lblTotalFramesV->setText(QString::fromStdString(text));
+}
+
+std::string FrmWhorlgen::TotalFramesCaption() const {
+  return lblTotalFramesV->text().toStdString();
+}
+
+void FrmWhorlgen::HandlePendingEvents() {
   QCoreApplication::processEvents();
+}
+
+void FrmWhorlgen::TellOperator(const std::string& message) {
+  QMessageBox box(QMessageBox::Warning, windowTitle(), QString::fromStdString(message),
+                  QMessageBox::Ok, this);
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
+void FrmWhorlgen::DrawPreview(const engine::FrameData& frame) {
+  Preview.DrawPreview(frame.FrameBuffer, ShowDotsChecked(), *picPreview);
 }
 
 void FrmWhorlgen::Form_Load() {
@@ -285,8 +333,8 @@ void FrmWhorlgen::Form_Load() {
   SetUpPreview();
   InitialiseIldaHeader();
 
-  // 5-6. Pi and TwoPi come with the engine, computed once from arctan(1).
-  Running = false;
+  // 5-6. Pi and TwoPi come with the engine, computed once from arctan(1);
+  // the run loop starts out stopped.
   Params.PointsPerSec = 15000;
   Params.RepPoints = 1;
   lblRepPointsV->setText(IntegerText(Params.RepPoints - 1));
@@ -335,10 +383,11 @@ void FrmWhorlgen::Form_Load() {
 void FrmWhorlgen::SetUpPreview() {
   PreviewWidth = picPreview->InnerWidth();
   PreviewHeight = picPreview->InnerHeight();
+  Preview.Setup(PreviewWidth, PreviewHeight);
 }
 
 void FrmWhorlgen::InitialiseIldaHeader() {
-  // The ILDA header's start-up fields are set with the recorder.
+  Ilda.InitialiseHeader();
 }
 
 void FrmWhorlgen::ShowFrameRate() {
@@ -347,13 +396,30 @@ void FrmWhorlgen::ShowFrameRate() {
                                      static_cast<double>(Params.PointsPerFrame)));
 }
 
-void FrmWhorlgen::cmdStart_Click() {}
+void FrmWhorlgen::cmdStart_Click() {
+  Loop.cmdStart_Click();
+}
 
-void FrmWhorlgen::cmdStop_Click() {}
+void FrmWhorlgen::cmdStop_Click() {
+  Loop.cmdStop_Click();
+}
 
 void FrmWhorlgen::lstDACSelect_Click() {
   const QListWidgetItem* item = lstDACSelect->currentItem();
-  DacName = item != nullptr ? item->text().toStdString() : std::string();
+  Loop.DacName = item != nullptr ? item->text().toStdString() : std::string();
+}
+
+void FrmWhorlgen::closeEvent(QCloseEvent* event) {
+  Form_Unload();
+  event->accept();
+}
+
+void FrmWhorlgen::Form_Unload() {
+  Loop.Form_Unload();
+  // An About box open over a running show would keep the run, and with it the
+  // recording and the DAC, waiting until someone closes it.
+  if (aboutBox_ != nullptr)
+    aboutBox_->done(QMessageBox::Ok);
 }
 
 void FrmWhorlgen::mnuAbout_Click() {
@@ -362,7 +428,9 @@ void FrmWhorlgen::mnuAbout_Click() {
           .arg(QString::fromUtf8(kAuthorCredit), QString::fromUtf8(kContactAddress));
   QMessageBox box(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
   box.setTextFormat(Qt::PlainText);
+  aboutBox_ = &box;
   box.exec();
+  aboutBox_ = nullptr;
 }
 
 // Scroll bar handlers. Change shows the bar's value; Scroll does the same for

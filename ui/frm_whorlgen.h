@@ -4,14 +4,22 @@
 
 #include <QMainWindow>
 #include <cstdint>
+#include <filesystem>
+#include <memory>
 #include <string>
 
 #include "engine/frame_generator.h"
 #include "engine/parameters.h"
+#include "output/dac_driver.h"
+#include "output/device_library.h"
+#include "output/ilda_writer.h"
+#include "output/run_loop.h"
+#include "preview/rasteriser.h"
 
 class QAction;
 class QCheckBox;
 class QLabel;
+class QMessageBox;
 class QListWidget;
 class QPushButton;
 
@@ -23,23 +31,36 @@ namespace whorlgen::ui {
 
 class PanelScrollBar;
 
-class FrmWhorlgen : public QMainWindow {
+class FrmWhorlgen : public QMainWindow, private output::RunHost {
   Q_OBJECT
 
  public:
   // Builds the controls and runs Form_Load, so the panel stands at its
   // start-up values before the user can act.
   explicit FrmWhorlgen(QWidget* parent = nullptr);
+  // Looks for the device libraries in deviceLibraryDirectory first instead of
+  // the program's own directory.
+  explicit FrmWhorlgen(const std::filesystem::path& deviceLibraryDirectory,
+                       QWidget* parent = nullptr);
 
   // The state record. The scroll bar handlers are the only writers of Params.
   engine::PatternParameters Params;
   engine::GeneratorState Generator;
   engine::FrameData Frame;
-  std::string DacName;  // text of the selected DAC list item
-  bool Running = false;
-  std::int32_t TotalFrames = 0;
+  output::IldaWriter Ilda;
+  output::DacState Dac;
+  std::unique_ptr<output::DeviceLibraries>
+      Libraries;  // loaded at first use, kept for the program's life
+  preview::PreviewRenderer Preview;
   std::int32_t PreviewWidth = 0;  // inner size of picPreview in pixels, read once at load
   std::int32_t PreviewHeight = 0;
+  // The runs: Start, Stop, the frames and the closing of the window.
+  output::RunLoop Loop{*this, {Params, Generator, Frame, Ilda, Dac, *Libraries}};
+
+  bool Running() const { return Loop.Running(); }
+  std::int32_t TotalFrames() const { return Loop.TotalFrames(); }
+  // Text of the selected DAC list item.
+  const std::string& DacName() const { return Loop.DacName; }
 
   // The controls that no handler serves, read where they are needed.
   int SelectedOpMode() const;  // 1..6; 0 when nothing is selected
@@ -47,7 +68,24 @@ class FrmWhorlgen : public QMainWindow {
   bool ShowDotsChecked() const;
   bool IldaOutChecked() const;
 
+ protected:
+  // Closing is never refused; a run in progress ends through its end steps.
+  void closeEvent(QCloseEvent* event) override;
+
  private:
+  FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWidget* parent);
+
+  // What the run loop needs of the window.
+  void SetEnabled(Control control, bool enabled) override;
+  void SetTotalFramesCaption(const std::string& text) override;
+  std::string TotalFramesCaption() const override;
+  void HandlePendingEvents() override;
+  void TellOperator(const std::string& message) override;
+  bool IldaOutputChecked() const override { return IldaOutChecked(); }
+  int OpMode() const override { return SelectedOpMode(); }
+  bool LimitVelocity() const override { return LimitVelocityChecked(); }
+  void DrawPreview(const engine::FrameData& frame) override;
+
   void BuildControls(QWidget* client);
   void FindControls(QWidget* client);
   void ConnectHandlers();
@@ -64,6 +102,7 @@ class FrmWhorlgen : public QMainWindow {
   void cmdStart_Click();
   void cmdStop_Click();
   void lstDACSelect_Click();
+  void Form_Unload();
   void mnuAbout_Click();
 
   void scrRepPoints_Change();
@@ -137,6 +176,7 @@ class FrmWhorlgen : public QMainWindow {
   QCheckBox* chkLimitVelocity = nullptr;
   QCheckBox* chkShowDots = nullptr;
   preview::PreviewSurface* picPreview = nullptr;
+  QMessageBox* aboutBox_ = nullptr;  // open while the About box is shown
 };
 
 }  // namespace whorlgen::ui

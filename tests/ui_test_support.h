@@ -1,0 +1,47 @@
+#pragma once
+// Real mouse input on the panel's scroll bars, shared by the window tests.
+
+#include <QStyle>
+#include <QStyleOptionSlider>
+#include <QTest>
+#include <vector>
+
+#include "ui/panel_scroll_bar.h"
+
+namespace whorlgen::ui {
+
+// Where a part of the bar (arrow, trough, thumb) is drawn, as the bar itself
+// hit-tests it.
+inline QRect PartOf(PanelScrollBar* bar, QStyle::SubControl part) {
+  QStyleOptionSlider option;
+  option.initFrom(bar);
+  option.subControls = QStyle::SC_All;
+  option.orientation = bar->orientation();
+  if (bar->orientation() == Qt::Horizontal) {
+    option.state |= QStyle::State_Horizontal;
+  }
+  option.minimum = bar->minimum();
+  option.maximum = bar->maximum();
+  option.sliderPosition = bar->sliderPosition();
+  option.sliderValue = bar->value();
+  option.singleStep = bar->singleStep();
+  option.pageStep = bar->pageStep();
+  return bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, part, bar);
+}
+
+inline void Click(PanelScrollBar* bar, QStyle::SubControl part) {
+  QTest::mouseClick(bar, Qt::LeftButton, {}, PartOf(bar, part).center());
+}
+
+// Presses the thumb, moves the mouse through the given points on the bar and
+// releases it at the last one.
+inline void DragThumb(PanelScrollBar* bar, const std::vector<QPoint>& path) {
+  const QPoint start = PartOf(bar, QStyle::SC_ScrollBarSlider).center();
+  QTest::mousePress(bar, Qt::LeftButton, {}, start);
+  for (const QPoint& p : path) {
+    QTest::mouseMove(bar, p);
+  }
+  QTest::mouseRelease(bar, Qt::LeftButton, {}, path.empty() ? start : path.back());
+}
+
+}  // namespace whorlgen::ui

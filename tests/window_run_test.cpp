@@ -1,0 +1,304 @@
+// Whole runs through the real window, headless: Start, Stop, drags, the
+// About box and closing, as an operator would do them.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "preview/preview_surface.h"
+#include "tests/ilda_test_reader.h"
+#include "tests/ui_qstring_printer.h"
+#include "tests/ui_test_support.h"
+#include "ui/frm_whorlgen.h"
+
+namespace whorlgen::ui {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Steps that run one after another from the event handling of the frames,
+// each repeated until it returns true. Armed before Start, because the click
+// returns only when the run has ended.
+class Script {
+ public:
+  explicit Script(std::vector<std::function<bool()>> steps) : steps_(std::move(steps)) {
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Tick(); });
+    timer_.start(0);
+  }
+  bool Finished() const { return next_ == steps_.size(); }
+
+ private:
+  void Tick() {
+    if (busy_ || Finished())
+      return;  // a step's own nested frames must not run the next one
+    busy_ = true;
+    if (steps_[next_]())
+      ++next_;
+    busy_ = false;
+  }
+
+  std::vector<std::function<bool()>> steps_;
+  std::size_t next_ = 0;
+  bool busy_ = false;
+  QTimer timer_;
+};
+
+class WindowRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           (std::string("whorlgen-window-") +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    Open(std::make_unique<FrmWhorlgen>());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void Open(std::unique_ptr<FrmWhorlgen> window) {
+    window_ = std::move(window);
+    window_->Loop.IldaDirectory = dir_.string();
+    window_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+    // A run that a broken test never stops ends when the window closes.
+    watchdog_ = std::make_unique<QTimer>();
+    watchdog_->setSingleShot(true);
+    QObject::connect(watchdog_.get(), &QTimer::timeout, [this] {
+      ADD_FAILURE() << "watchdog: the run did not end";
+      window_->close();
+    });
+    watchdog_->start(30000);
+  }
+
+  // Frames unpaced by any device, so the tests run as fast as frames are made.
+  void WithoutDevice() { window_->Loop.DacName = "no device"; }
+
+  FrmWhorlgen& W() { return *window_; }
+  template <typename T>
+  T* Control(const char* name) {
+    return window_->findChild<T*>(name);
+  }
+  QPushButton* Button(const char* name) { return Control<QPushButton>(name); }
+  QString Text(const char* name) { return Control<QLabel>(name)->text(); }
+  void ClickStart() { QTest::mouseClick(Button("cmdStart"), Qt::LeftButton); }
+  void ClickStop() { QTest::mouseClick(Button("cmdStop"), Qt::LeftButton); }
+  // A first step: the click on Start may let events through before the run begins.
+  std::function<bool()> UntilRunning() {
+    return [this] { return W().Running(); };
+  }
+  bool ControlsIdle() {
+    return Button("cmdStart")->isEnabled() && !Button("cmdStop")->isEnabled() &&
+           Control<QListWidget>("lstDACSelect")->isEnabled() &&
+           Control<QCheckBox>("chkILDAout")->isEnabled();
+  }
+
+  fs::path dir_;
+  std::unique_ptr<FrmWhorlgen> window_;
+  std::unique_ptr<QTimer> watchdog_;
+};
+
+TEST_F(WindowRun, StartThenStopOnTheEmulatedCardShowsTheCountAndThePicture) {
+  Control<QListWidget>("lstDACSelect")->setCurrentRow(1);  // "EZLase", played in real time
+  ASSERT_EQ(W().DacName(), "EZLase");
+  Script script({UntilRunning(), [&] {
+                   ClickStop();
+                   return true;
+                 }});
+  ClickStart();
+  EXPECT_TRUE(script.Finished());
+  EXPECT_GE(W().TotalFrames(), 1);
+  EXPECT_EQ(Text("lblTotalFramesV"), QString::number(W().TotalFrames()));
+  EXPECT_TRUE(ControlsIdle());
+  // The last frame stays in the picture box.
+  const QImage& picture = Control<preview::PreviewSurface>("picPreview")->Image();
+  int lit = 0;
+  for (int y = 0; y < picture.height(); ++y) {
+    for (int x = 0; x < picture.width(); ++x)
+      lit += (picture.pixel(x, y) & 0xFFFFFF) != 0;
+  }
+  EXPECT_GT(lit, 50);
+}
+
+TEST_F(WindowRun, ControlStatesThroughARun) {
+  WithoutDevice();
+  bool sawRunning = false;
+  bool sawEnding = false;
+  Script script({UntilRunning(),
+                 [&] {
+                   sawRunning = !Button("cmdStart")->isEnabled() &&
+                                Button("cmdStop")->isEnabled() &&
+                                !Control<QListWidget>("lstDACSelect")->isEnabled() &&
+                                !Control<QCheckBox>("chkILDAout")->isEnabled() &&
+                                Text("lblTotalFramesV").isEmpty();
+                   return true;
+                 },
+                 [&] {
+                   ClickStop();
+                   // Stop gives Start back at once; the list and the box wait for the end steps.
+                   sawEnding = Button("cmdStart")->isEnabled() && !Button("cmdStop")->isEnabled() &&
+                               !Control<QListWidget>("lstDACSelect")->isEnabled() &&
+                               !Control<QCheckBox>("chkILDAout")->isEnabled();
+                   return true;
+                 }});
+  ClickStart();
+  EXPECT_TRUE(sawRunning);
+  EXPECT_TRUE(sawEnding);
+  EXPECT_TRUE(ControlsIdle());
+  EXPECT_EQ(Text("lblTotalFramesV"), QString::number(W().TotalFrames()));
+}
+
+TEST_F(WindowRun, ADragDuringARecordedRunAddsOneRecordedFramePerScroll) {
+  WithoutDevice();
+  Control<QCheckBox>("chkILDAout")->setChecked(true);
+  auto* bar = Control<PanelScrollBar>("scrPointsPerFrame");
+  QSignalSpy scrolls(bar, &PanelScrollBar::Scroll);
+  QSignalSpy changes(bar, &PanelScrollBar::Change);
+  int framesBefore = 0;
+  int framesAfter = 0;
+  Script script({[&] { return W().TotalFrames() >= 2; },
+                 [&] {
+                   // Upwards in small steps: each move raises the frame size.
+                   const QPoint thumb = PartOf(bar, QStyle::SC_ScrollBarSlider).center();
+                   std::vector<QPoint> path;
+                   for (int i = 1; i <= 6; ++i)
+                     path.push_back(thumb - QPoint(0, 3 * i));
+                   framesBefore = W().TotalFrames();
+                   DragThumb(bar, path);
+                   framesAfter = W().TotalFrames();
+                   return true;
+                 },
+                 [&] {
+                   ClickStop();
+                   return true;
+                 }});
+  ClickStart();
+  ASSERT_EQ(scrolls.count(), 6);
+  EXPECT_EQ(changes.count(), 1);  // the release, which builds no frame
+  EXPECT_EQ(framesAfter - framesBefore, scrolls.count());
+
+  const auto sections = IldaSections(dir_ / "WG01.ild");
+  ASSERT_EQ(static_cast<int>(sections.size()), W().TotalFrames() + 1);
+  for (int i = 0; i < W().TotalFrames(); ++i)
+    EXPECT_EQ(sections[i].frameNumber, i);
+  EXPECT_EQ(sections[0].total, W().TotalFrames());
+  // The dragged frames, in the order of the Scroll events, each with its own size.
+  for (int k = 0; k < scrolls.count(); ++k) {
+    EXPECT_EQ(sections[framesBefore + k].records, scrolls[k][0].toInt()) << k;
+  }
+}
+
+TEST_F(WindowRun, ASecondRunStartsFromPhaseZeroAndTheOldBeamPosition) {
+  WithoutDevice();
+  Script first({[&] { return W().TotalFrames() >= 3; },
+                [&] {
+                  ClickStop();
+                  return true;
+                }});
+  ClickStart();
+  ASSERT_GE(W().TotalFrames(), 3);
+
+  engine::GeneratorState expected = W().Generator;
+  expected.ResetPhases();
+  engine::FrameData oneFrame;
+  engine::BuildFrame(W().Params, expected, 2, true, oneFrame);
+
+  Script second({[&] {
+    if (!W().Running())
+      return false;
+    ClickStop();  // at the first frame's yield
+    return true;
+  }});
+  ClickStart();
+  EXPECT_EQ(W().TotalFrames(), 1);
+  EXPECT_EQ(Text("lblTotalFramesV"), "1");
+  EXPECT_EQ(W().Generator.XAngle, expected.XAngle);
+  EXPECT_EQ(W().Generator.LastX, expected.LastX);
+  EXPECT_EQ(W().Generator.LastY, expected.LastY);
+}
+
+TEST_F(WindowRun, ClosingTheWindowWhileTheAboutBoxIsOpenFinishesTheRecording) {
+  WithoutDevice();
+  Control<QCheckBox>("chkILDAout")->setChecked(true);
+  int framesWhenOpened = -1;
+  int framesWhileOpen = -1;
+  Script script({[&] { return W().TotalFrames() >= 3; },
+                 [&] {
+                   framesWhenOpened = W().TotalFrames();
+                   QTimer::singleShot(200, [&] {
+                     framesWhileOpen = W().TotalFrames();
+                     W().close();
+                   });
+                   W().findChild<QAction*>("mnuAbout")->trigger();  // modal until the close
+                   return true;
+                 }});
+  ClickStart();
+  EXPECT_EQ(framesWhileOpen, framesWhenOpened);  // the box paused the run
+  EXPECT_FALSE(W().Ilda.IsOpen());
+  const auto sections = IldaSections(dir_ / "WG01.ild");
+  ASSERT_EQ(static_cast<int>(sections.size()), W().TotalFrames() + 1);
+  EXPECT_EQ(sections[0].total, W().TotalFrames());
+  EXPECT_EQ(sections.back().format, 0);
+}
+
+TEST_F(WindowRun, StartRightAfterStopWaitsForTheEndSteps) {
+  WithoutDevice();
+  Control<QCheckBox>("chkILDAout")->setChecked(true);
+  bool secondBeganInsideFirst = true;
+  bool firstCompleteWhenSecondRan = false;
+  Script script({[&] { return W().TotalFrames() >= 2; },
+                 [&] {
+                   ClickStop();
+                   ClickStart();
+                   secondBeganInsideFirst = fs::exists(dir_ / "WG02.ild");
+                   return true;
+                 },
+                 [&] {
+                   firstCompleteWhenSecondRan = fs::exists(dir_ / "WG02.ild") &&
+                                                IldaSections(dir_ / "WG01.ild").back().format == 0;
+                   ClickStop();
+                   return true;
+                 }});
+  ClickStart();
+  EXPECT_FALSE(secondBeganInsideFirst);
+  EXPECT_TRUE(firstCompleteWhenSecondRan);
+  EXPECT_TRUE(ControlsIdle());
+}
+
+TEST_F(WindowRun, AMissingDeviceLibraryEndsTheRunWithAMessageAndUsableControls) {
+  const fs::path noLibraries = dir_ / "no-libraries";
+  fs::create_directories(noLibraries);
+  Open(std::make_unique<FrmWhorlgen>(noLibraries));
+  Control<QListWidget>("lstDACSelect")->setCurrentRow(2);  // "RIYA"
+  QString message;
+  bool idleWhenTold = false;
+  Script script({[&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr)
+      return false;
+    message = box->text();
+    idleWhenTold = ControlsIdle();
+    box->accept();
+    return true;
+  }});
+  ClickStart();
+  EXPECT_TRUE(script.Finished());
+  EXPECT_TRUE(message.contains("libRiyaNetServer_stdcall.so")) << message.toStdString();
+  EXPECT_TRUE(idleWhenTold);
+  EXPECT_TRUE(ControlsIdle());
+}
+
+}  // namespace
+}  // namespace whorlgen::ui
