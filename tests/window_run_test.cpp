@@ -66,7 +66,13 @@ class WindowRun : public ::testing::Test {
     fs::create_directories(dir_);
     Open(std::make_unique<FrmWhorlgen>());
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override {
+    window_.reset();
+    // Objects whose deletion was deferred inside a nested event loop (a
+    // single-shot timer that fired in the About box) go now.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    fs::remove_all(dir_);
+  }
 
   void Open(std::unique_ptr<FrmWhorlgen> window) {
     window_ = std::move(window);
