@@ -17,7 +17,7 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	cd $(BUILD)/bin && ./whorlgen
+	$(BUILD)/bin/whorlgen
 
 test: test-normal test-asan
 
@@ -36,6 +36,7 @@ bench: deps
 
 screenshot: build
 	bash tools/screenshot.sh $(BUILD)/bin/whorlgen docs/window.png
+	bash tools/screenshot.sh $(BUILD)/bin/whorlgen docs/running.png running
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
