@@ -224,28 +224,31 @@ void FrmWhorlgen::ConnectHandlers() {
   struct BarHandlers {
     PanelScrollBar* Bar;
     Handler Change;
-    Handler Scroll;
   };
   const BarHandlers bars[] = {
-      {scrRepPoints, &FrmWhorlgen::scrRepPoints_Change, &FrmWhorlgen::scrRepPoints_Scroll},
-      {scrXGain, &FrmWhorlgen::scrXGain_Change, &FrmWhorlgen::scrXGain_Scroll},
-      {scrYGain, &FrmWhorlgen::scrYGain_Change, &FrmWhorlgen::scrYGain_Scroll},
-      {scrXPhase, &FrmWhorlgen::scrXPhase_Change, &FrmWhorlgen::scrXPhase_Scroll},
-      {scrXRot, &FrmWhorlgen::scrXRot_Change, &FrmWhorlgen::scrXRot_Scroll},
-      {scrYRot, &FrmWhorlgen::scrYRot_Change, &FrmWhorlgen::scrYRot_Scroll},
-      {scrXFreq, &FrmWhorlgen::scrXFreq_Change, &FrmWhorlgen::scrXFreq_Scroll},
-      {scrYFreq, &FrmWhorlgen::scrYFreq_Change, &FrmWhorlgen::scrYFreq_Scroll},
-      {scrZFreq, &FrmWhorlgen::scrZFreq_Change, &FrmWhorlgen::scrZFreq_Scroll},
-      {scrRFreq, &FrmWhorlgen::scrRFreq_Change, &FrmWhorlgen::scrRFreq_Scroll},
-      {scrGFreq, &FrmWhorlgen::scrGFreq_Change, &FrmWhorlgen::scrGFreq_Scroll},
-      {scrBFreq, &FrmWhorlgen::scrBFreq_Change, &FrmWhorlgen::scrBFreq_Scroll},
-      {scrPointsPerSec, &FrmWhorlgen::scrPointsPerSec_Change, &FrmWhorlgen::scrPointsPerSec_Scroll},
-      {scrPointsPerFrame, &FrmWhorlgen::scrPointsPerFrame_Change,
-       &FrmWhorlgen::scrPointsPerFrame_Scroll},
+      {scrRepPoints, &FrmWhorlgen::scrRepPoints_Change},
+      {scrXGain, &FrmWhorlgen::scrXGain_Change},
+      {scrYGain, &FrmWhorlgen::scrYGain_Change},
+      {scrXPhase, &FrmWhorlgen::scrXPhase_Change},
+      {scrXRot, &FrmWhorlgen::scrXRot_Change},
+      {scrYRot, &FrmWhorlgen::scrYRot_Change},
+      {scrXFreq, &FrmWhorlgen::scrXFreq_Change},
+      {scrYFreq, &FrmWhorlgen::scrYFreq_Change},
+      {scrZFreq, &FrmWhorlgen::scrZFreq_Change},
+      {scrRFreq, &FrmWhorlgen::scrRFreq_Change},
+      {scrGFreq, &FrmWhorlgen::scrGFreq_Change},
+      {scrBFreq, &FrmWhorlgen::scrBFreq_Change},
+      {scrPointsPerSec, &FrmWhorlgen::scrPointsPerSec_Change},
+      {scrPointsPerFrame, &FrmWhorlgen::scrPointsPerFrame_Change},
   };
   for (const BarHandlers& b : bars) {
     connect(b.Bar, &PanelScrollBar::Change, this, b.Change);
-    connect(b.Bar, &PanelScrollBar::Scroll, this, b.Scroll);
+    // Scroll: the same for the thumb being dragged, then a frame goes out
+    // at once with the new value.
+    connect(b.Bar, &PanelScrollBar::Scroll, this, [this, change = b.Change] {
+      (this->*change)();
+      ProcessFrame();
+    });
   }
 
   connect(cmdStart, &QPushButton::clicked, this, &FrmWhorlgen::cmdStart_Click);
@@ -433,17 +436,12 @@ void FrmWhorlgen::mnuAbout_Click() {
   aboutBox_ = nullptr;
 }
 
-// Scroll bar handlers. Change shows the bar's value; Scroll does the same for
-// the thumb being dragged and then lets a frame go out with the new value.
+// Change handlers: the parameter from the bar's value, then its label. Each
+// bar's Scroll runs its Change handler and then ProcessFrame.
 
 void FrmWhorlgen::scrRepPoints_Change() {
   Params.RepPoints = engine::RepPointsFromPosition(scrRepPoints->Value());
   lblRepPointsV->setText(IntegerText(Params.RepPoints - 1));
-}
-
-void FrmWhorlgen::scrRepPoints_Scroll() {
-  scrRepPoints_Change();
-  ProcessFrame();
 }
 
 void FrmWhorlgen::scrXGain_Change() {
@@ -452,20 +450,10 @@ void FrmWhorlgen::scrXGain_Change() {
   lblXGainV->setText(IntegerText(v));  // the position, not the gain
 }
 
-void FrmWhorlgen::scrXGain_Scroll() {
-  scrXGain_Change();
-  ProcessFrame();
-}
-
 void FrmWhorlgen::scrYGain_Change() {
   const std::int16_t v = scrYGain->Value();
   Params.YGain = engine::GainFromPosition(v);
   lblYGainV->setText(IntegerText(v));
-}
-
-void FrmWhorlgen::scrYGain_Scroll() {
-  scrYGain_Change();
-  ProcessFrame();
 }
 
 void FrmWhorlgen::scrXPhase_Change() {
@@ -474,20 +462,10 @@ void FrmWhorlgen::scrXPhase_Change() {
   lblXPhaseV->setText(IntegerText(v));  // degrees
 }
 
-void FrmWhorlgen::scrXPhase_Scroll() {
-  scrXPhase_Change();
-  ProcessFrame();
-}
-
 void FrmWhorlgen::scrXRot_Change() {
   const std::int16_t v = scrXRot->Value();
   Params.XRot = engine::AngleFromPosition(v);
   lblXRotV->setText(IntegerText(v));
-}
-
-void FrmWhorlgen::scrXRot_Scroll() {
-  scrXRot_Change();
-  ProcessFrame();
 }
 
 void FrmWhorlgen::scrYRot_Change() {
@@ -496,19 +474,9 @@ void FrmWhorlgen::scrYRot_Change() {
   lblYRotV->setText(IntegerText(v));
 }
 
-void FrmWhorlgen::scrYRot_Scroll() {
-  scrYRot_Change();
-  ProcessFrame();
-}
-
 void FrmWhorlgen::scrXFreq_Change() {
   Params.XFreq = engine::FigureFreqFromPosition(scrXFreq->Value());
   lblXFreqV->setText(DecimalText(Params.XFreq));
-}
-
-void FrmWhorlgen::scrXFreq_Scroll() {
-  scrXFreq_Change();
-  ProcessFrame();
 }
 
 void FrmWhorlgen::scrYFreq_Change() {
@@ -516,19 +484,9 @@ void FrmWhorlgen::scrYFreq_Change() {
   lblYFReqV->setText(DecimalText(Params.YFreq));
 }
 
-void FrmWhorlgen::scrYFreq_Scroll() {
-  scrYFreq_Change();
-  ProcessFrame();
-}
-
 void FrmWhorlgen::scrZFreq_Change() {
   Params.ZFreq = engine::FigureFreqFromPosition(scrZFreq->Value());
   lblZFreqV->setText(DecimalText(Params.ZFreq));
-}
-
-void FrmWhorlgen::scrZFreq_Scroll() {
-  scrZFreq_Change();
-  ProcessFrame();
 }
 
 void FrmWhorlgen::scrRFreq_Change() {
@@ -536,29 +494,14 @@ void FrmWhorlgen::scrRFreq_Change() {
   lblRFreqV->setText(IntegerText(Params.RFreq));
 }
 
-void FrmWhorlgen::scrRFreq_Scroll() {
-  scrRFreq_Change();
-  ProcessFrame();
-}
-
 void FrmWhorlgen::scrGFreq_Change() {
   Params.GFreq = engine::ColourFreqFromPosition(scrGFreq->Value());
   lblGFreqV->setText(IntegerText(Params.GFreq));
 }
 
-void FrmWhorlgen::scrGFreq_Scroll() {
-  scrGFreq_Change();
-  ProcessFrame();
-}
-
 void FrmWhorlgen::scrBFreq_Change() {
   Params.BFreq = engine::ColourFreqFromPosition(scrBFreq->Value());
   lblBFreqV->setText(IntegerText(Params.BFreq));
-}
-
-void FrmWhorlgen::scrBFreq_Scroll() {
-  scrBFreq_Change();
-  ProcessFrame();
 }
 
 void FrmWhorlgen::scrPointsPerSec_Change() {
@@ -567,20 +510,10 @@ void FrmWhorlgen::scrPointsPerSec_Change() {
   ShowFrameRate();
 }
 
-void FrmWhorlgen::scrPointsPerSec_Scroll() {
-  scrPointsPerSec_Change();
-  ProcessFrame();
-}
-
 void FrmWhorlgen::scrPointsPerFrame_Change() {
   Params.PointsPerFrame = engine::PointsPerFrameFromPosition(scrPointsPerFrame->Value());
   lblPPFV->setText(IntegerText(Params.PointsPerFrame));
   ShowFrameRate();
-}
-
-void FrmWhorlgen::scrPointsPerFrame_Scroll() {
-  scrPointsPerFrame_Change();
-  ProcessFrame();
 }
 
 }  // namespace whorlgen::ui

@@ -106,33 +106,19 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void mnuAbout_Click();
 
   void scrRepPoints_Change();
-  void scrRepPoints_Scroll();
   void scrXGain_Change();
-  void scrXGain_Scroll();
   void scrYGain_Change();
-  void scrYGain_Scroll();
   void scrXPhase_Change();
-  void scrXPhase_Scroll();
   void scrXRot_Change();
-  void scrXRot_Scroll();
   void scrYRot_Change();
-  void scrYRot_Scroll();
   void scrXFreq_Change();
-  void scrXFreq_Scroll();
   void scrYFreq_Change();
-  void scrYFreq_Scroll();
   void scrZFreq_Change();
-  void scrZFreq_Scroll();
   void scrRFreq_Change();
-  void scrRFreq_Scroll();
   void scrGFreq_Change();
-  void scrGFreq_Scroll();
   void scrBFreq_Change();
-  void scrBFreq_Scroll();
   void scrPointsPerSec_Change();
-  void scrPointsPerSec_Scroll();
   void scrPointsPerFrame_Change();
-  void scrPointsPerFrame_Scroll();
 
   QAction* mnuAbout = nullptr;
 
