@@ -28,6 +28,8 @@ struct PatternParameters {
   std::int32_t BFreq = 0;           // Hz, 0..1000
   std::int32_t PointsPerSec = 0;    // nominal point rate, 5000..48000, even
   std::int32_t PointsPerFrame = 0;  // points in every frame, 500..16000
+
+  friend bool operator==(const PatternParameters&, const PatternParameters&) = default;
 };
 
 // The oscillator phases and the last point, kept across frames and runs.
