@@ -7,34 +7,15 @@
 # time (default 10 s) at the start-up values. Target: under 5 %.
 set -euo pipefail
 
-unset QT_QPA_PLATFORM  # an exported offscreen platform would draw nowhere X can see
-
-# Centres of the controls in the client area (layout positions in pixels),
-# below the menu bar.
-declare -A DAC_ROW_Y=([SoundCard]=359 [EZLase]=373 [RIYA]=387)
-DAC_LIST_X=76
-START_X=416
-START_Y=288
-STOP_X=296
+source "$(dirname "$(realpath "$0")")/panel-on-xvfb.sh"
 
 measure() {
   local program=$1 seconds=$2 dac=$3
-  cd "$(dirname "$program")"
-  "$program" 2>/dev/null &
-  pid=$!
-  trap 'kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true' EXIT
-  local window
-  if ! window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Whorlgen$' | head -n 1); then
-    echo "measure-dac-cpu: the window did not appear within 30 s" >&2
-    exit 1
-  fi
-  sleep 1
-  local height menu
-  height=$(xdotool getwindowgeometry --shell "$window" | sed -n 's/^HEIGHT=//p')
-  menu=$((height - 599))
-  xdotool mousemove --window "$window" "$DAC_LIST_X" $((menu + DAC_ROW_Y[$dac])) click 1
+  panel_start "$program"
+  local pid=$panel_pid
+  panel_click "$dac"
   sleep 0.5
-  xdotool mousemove --window "$window" "$START_X" $((menu + START_Y)) click 1
+  panel_click Start
   sleep 2  # the run settles
 
   local library
@@ -56,7 +37,7 @@ measure() {
   sleep "$seconds"
   end_ticks=$(cpu_ticks)
   end_ns=$(date +%s%N)
-  xdotool mousemove --window "$window" "$STOP_X" $((menu + START_Y)) click 1
+  panel_click Stop
 
   awk -v t=$((end_ticks - start_ticks)) -v hz="$ticks_per_s" -v ns=$((end_ns - start_ns)) \
     -v dac="$dac" 'BEGIN {
@@ -79,6 +60,6 @@ program=$(realpath "$1")
 seconds=${2:-10}
 dac=${3:-EZLase}
 [[ -x "$program" ]] || { echo "$0: $1 is not an executable program" >&2; exit 1; }
-[[ -n ${DAC_ROW_Y[$dac]:-} ]] || { echo "$0: unknown DAC $dac" >&2; exit 2; }
+[[ $dac =~ ^(SoundCard|EZLase|RIYA)$ ]] || { echo "$0: unknown DAC $dac" >&2; exit 2; }
 
-xvfb-run -a -s "-screen 0 1024x768x24" bash "$(realpath "$0")" --inside-display "$program" "$seconds" "$dac"
+panel_on_xvfb "$(realpath "$0")" --inside-display "$program" "$seconds" "$dac"

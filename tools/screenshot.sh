@@ -1,42 +1,23 @@
 #!/usr/bin/env bash
 # Usage: tools/screenshot.sh <program> <out.png> [running]
 # Starts the program on a private virtual X display, waits for its window and
-# saves a PNG of that window (menu bar and client area, no frame: Xvfb has no
-# window manager). With "running", it first picks "EZLase" (the emulated
-# card) and clicks "Start", so the picture shows a figure being drawn.
+# saves a PNG of that window (menu bar and client area). With "running", it
+# first picks "EZLase" (the emulated card) and clicks "Start", so the picture
+# shows a figure being drawn.
 set -euo pipefail
-
-# An exported QT_QPA_PLATFORM (offscreen in test shells) would make the
-# program draw nowhere that X can see.
-unset QT_QPA_PLATFORM
+source "$(dirname "$(realpath "$0")")/panel-on-xvfb.sh"
 
 # Second half, run by this script again inside the virtual display.
-# Centres of the controls in the client area, below the menu bar.
-EZLASE_ROW=(76 373)
-START_BUTTON=(416 288)
-
 capture() {
   local program=$1 out=$2 mode=$3
-  cd "$(dirname "$program")"
-  "$program" &
-  program_pid=$!
-  trap 'kill "$program_pid" 2>/dev/null || true; wait "$program_pid" 2>/dev/null || true' EXIT
-  local window
-  if ! window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Whorlgen$' | head -n 1); then
-    echo "screenshot: the window did not appear within 30 s" >&2
-    exit 1
-  fi
-  sleep 1  # let the first paint finish
+  panel_start "$program"
   if [[ $mode == running ]]; then
-    local height menu
-    height=$(xdotool getwindowgeometry --shell "$window" | sed -n 's/^HEIGHT=//p')
-    menu=$((height - 599))
-    xdotool mousemove --window "$window" "${EZLASE_ROW[0]}" $((menu + EZLASE_ROW[1])) click 1
+    panel_click EZLase
     sleep 0.5
-    xdotool mousemove --window "$window" "${START_BUTTON[0]}" $((menu + START_BUTTON[1])) click 1
+    panel_click Start
     sleep 2
   fi
-  import -window "$window" "$out"
+  import -window "$panel_window" "$out"
 }
 
 if [[ ${1:-} == --inside-display ]]; then
@@ -53,5 +34,5 @@ out=$(realpath -m "$2")
 [[ -x "$program" ]] || { echo "$0: $1 is not an executable program" >&2; exit 1; }
 mkdir -p "$(dirname "$out")"
 
-xvfb-run -a -s "-screen 0 1024x768x24" bash "$(realpath "$0")" --inside-display "$program" "$out" "${3:-}"
+panel_on_xvfb "$(realpath "$0")" --inside-display "$program" "$out" "${3:-}"
 echo "saved $out"
