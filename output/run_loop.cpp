@@ -63,7 +63,9 @@ bool RunLoop::BeginRun() {
   host_.SetEnabled(Control::Start, false);
   ctx_.generator.ResetPhases();
   running_ = true;
-  driver_ = SelectDacDriver(DacName, ctx_.dac, ctx_.libraries);
+  driver_ = MakeDriver ? MakeDriver(DacName) : nullptr;
+  if (!driver_)
+    driver_ = SelectDacDriver(DacName, ctx_.dac, ctx_.libraries);
   if (auto failure = driver_->OpenDac(ctx_.generator))
     StopWithMessage(*failure);
   return true;

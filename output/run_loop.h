@@ -6,6 +6,7 @@
 // own, nested inside the one that yielded.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,6 +65,9 @@ class RunLoop {
   bool Running() const { return running_; }
   std::int32_t TotalFrames() const { return totalFrames_; }
   std::string DacName;
+  // Makes the driver for a run's DacName. Unset, the three library DACs (and
+  // the silent driver for any other name) are all there is.
+  std::function<std::unique_ptr<DacDriver>(const std::string& dacName)> MakeDriver;
   // The ILDA files go here; the process's working directory by default.
   std::string IldaDirectory = ".";
 

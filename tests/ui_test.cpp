@@ -134,7 +134,7 @@ TEST_F(Window, LoadLeavesEveryParameterAndLabelAtItsStartupValue) {
   EXPECT_EQ(W().PreviewWidth, 245);
 }
 
-TEST_F(Window, FixedSizeWithTheClientAreaBelowAOneItemMenuBar) {
+TEST_F(Window, FixedSizeWithTheClientAreaBelowTheMenuBar) {
   const QWidget* client = W().centralWidget();
   EXPECT_EQ(client->size(), QSize(693, 599));
   EXPECT_EQ(client->y(), W().menuBar()->geometry().bottom() + 1);
@@ -142,7 +142,8 @@ TEST_F(Window, FixedSizeWithTheClientAreaBelowAOneItemMenuBar) {
   EXPECT_EQ(W().minimumSize(), W().maximumSize());
 
   const QList<QAction*> menu = W().menuBar()->actions();
-  ASSERT_EQ(menu.size(), 1);
+  // About keeps the first place; what came later follows it.
+  ASSERT_GE(menu.size(), 1);
   EXPECT_EQ(menu.front()->text(), "About");
   EXPECT_EQ(menu.front()->menu(), nullptr);
   EXPECT_TRUE(W().windowIcon().availableSizes().contains(QSize(48, 48)));

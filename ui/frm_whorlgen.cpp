@@ -10,6 +10,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QStyledItemDelegate>
 #include <algorithm>
 #include <cmath>
@@ -19,6 +20,7 @@
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
 #include "ui/control_table.h"
+#include "ui/devices_window.h"
 #include "ui/number_text.h"
 #include "ui/panel_scroll_bar.h"
 
@@ -136,6 +138,10 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   menuBar()->setNativeMenuBar(false);
   mnuAbout = menuBar()->addAction("About");
   mnuAbout->setObjectName("mnuAbout");
+  // The items beyond About follow it, so About keeps its place.
+  mnuDevices = menuBar()->addAction(QString::fromUtf8("Devices\u2026"));
+  mnuDevices->setObjectName("mnuDevices");
+  devices_ = new DevicesWindow(this);
 
   auto* client = new QWidget(this);
   client->setObjectName("clientArea");
@@ -151,6 +157,7 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   FindControls(client);
   ConnectHandlers();
   Form_Load();
+  Loop.MakeDriver = [this](const std::string& dacName) { return Catalog.MakeDriver(dacName); };
 }
 
 void FrmWhorlgen::BuildControls(QWidget* client) {
@@ -256,6 +263,7 @@ void FrmWhorlgen::ConnectHandlers() {
   // Fires for a selection by code as well as by the user.
   connect(lstDACSelect, &QListWidget::currentRowChanged, this, &FrmWhorlgen::lstDACSelect_Click);
   connect(mnuAbout, &QAction::triggered, this, &FrmWhorlgen::mnuAbout_Click);
+  connect(mnuDevices, &QAction::triggered, this, &FrmWhorlgen::mnuDevices_Click);
 }
 
 int FrmWhorlgen::SelectedOpMode() const {
@@ -434,6 +442,25 @@ void FrmWhorlgen::mnuAbout_Click() {
   aboutBox_ = &box;
   box.exec();
   aboutBox_ = nullptr;
+}
+
+void FrmWhorlgen::mnuDevices_Click() {
+  devices_->Open();
+}
+
+void FrmWhorlgen::RefreshDacList() {
+  constexpr int kLibraryDacs = 3;  // "SoundCard", "EZLase", "RIYA" stay on top
+  const QString selected = QString::fromStdString(Loop.DacName);
+  {
+    const QSignalBlocker quiet(lstDACSelect);
+    while (lstDACSelect->count() > kLibraryDacs)
+      delete lstDACSelect->takeItem(kLibraryDacs);
+    for (const output::DacInfo& dac : Catalog.Devices())
+      lstDACSelect->addItem(QString::fromStdString(dac.Name));
+    const QList<QListWidgetItem*> same = lstDACSelect->findItems(selected, Qt::MatchExactly);
+    lstDACSelect->setCurrentItem(same.isEmpty() ? lstDACSelect->item(0) : same.front());
+  }
+  lstDACSelect_Click();
 }
 
 // Change handlers: the parameter from the bar's value, then its label. Each

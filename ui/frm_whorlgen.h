@@ -10,6 +10,7 @@
 
 #include "engine/frame_generator.h"
 #include "engine/parameters.h"
+#include "output/dac_catalog.h"
 #include "output/dac_driver.h"
 #include "output/device_library.h"
 #include "output/ilda_writer.h"
@@ -29,6 +30,7 @@ class PreviewSurface;
 
 namespace whorlgen::ui {
 
+class DevicesWindow;
 class PanelScrollBar;
 
 class FrmWhorlgen : public QMainWindow, private output::RunHost {
@@ -57,6 +59,9 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   // The runs: Start, Stop, the frames and the closing of the window.
   output::RunLoop Loop{*this, {Params, Generator, Frame, Ilda, Dac, *Libraries}};
 
+  // The DACs beyond the three library ones, listed after them.
+  output::DacCatalog Catalog;
+
   bool Running() const { return Loop.Running(); }
   std::int32_t TotalFrames() const { return Loop.TotalFrames(); }
   // Text of the selected DAC list item.
@@ -67,6 +72,12 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   bool LimitVelocityChecked() const;
   bool ShowDotsChecked() const;
   bool IldaOutChecked() const;
+
+  // Lists "SoundCard", "EZLase", "RIYA" and then every device the catalog
+  // knows now; the selected DAC stays selected while it is listed.
+  void RefreshDacList();
+  // The Devices window; each kind of equipment adds its page to it.
+  DevicesWindow* Devices() const { return devices_; }
 
  protected:
   // Closing is never refused; a run in progress ends through its end steps.
@@ -104,6 +115,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void lstDACSelect_Click();
   void Form_Unload();
   void mnuAbout_Click();
+  void mnuDevices_Click();
 
   void scrRepPoints_Change();
   void scrXGain_Change();
@@ -121,6 +133,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void scrPointsPerFrame_Change();
 
   QAction* mnuAbout = nullptr;
+  QAction* mnuDevices = nullptr;
 
   PanelScrollBar* scrXGain = nullptr;
   PanelScrollBar* scrYGain = nullptr;
@@ -163,6 +176,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   QCheckBox* chkShowDots = nullptr;
   preview::PreviewSurface* picPreview = nullptr;
   QMessageBox* aboutBox_ = nullptr;  // open while the About box is shown
+  DevicesWindow* devices_ = nullptr;
 };
 
 }  // namespace whorlgen::ui

@@ -1,0 +1,29 @@
+#include "ui/devices_window.h"
+
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace whorlgen::ui {
+
+DevicesWindow::DevicesWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
+  setObjectName("frmDevices");
+  setWindowTitle("Whorlgen Devices");
+  auto* layout = new QVBoxLayout(this);
+  pages_ = new QTabWidget(this);
+  pages_->setObjectName("tabDevicePages");
+  layout->addWidget(pages_);
+  resize(560, 420);
+}
+
+void DevicesWindow::AddPage(QWidget* page, const QString& title) {
+  pages_->addTab(page, title);
+}
+
+void DevicesWindow::Open() {
+  show();
+  raise();
+  activateWindow();
+  emit Opened();
+}
+
+}  // namespace whorlgen::ui
