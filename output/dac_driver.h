@@ -62,6 +62,10 @@ class DacDriver {
   // End of a run. Runs its whole sequence even after a failure, skipping only
   // calls into a library or function already reported missing.
   virtual DacFailure CloseDac() = 0;
+  // A short word for the operator while the run lasts ("no sound card: nothing
+  // is heard", "beam guard: output blanked"); empty when all is well. Read on
+  // the UI thread between frames.
+  virtual std::string StatusNote() const { return {}; }
 
  protected:
   DacDriver() = default;

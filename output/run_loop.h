@@ -63,6 +63,8 @@ class RunLoop {
   void Form_Unload();
 
   bool Running() const { return running_; }
+  // The DAC's word for the operator during a run; empty otherwise.
+  std::string DacStatusNote() const { return driver_ ? driver_->StatusNote() : std::string(); }
   std::int32_t TotalFrames() const { return totalFrames_; }
   std::string DacName;
   // Makes the driver for a run's DacName. Unset, the three library DACs (and
