@@ -4,8 +4,9 @@ JOBS      ?= $(shell nproc)
 BUILD     ?= build
 ASAN      ?= build-asan
 BENCH     ?= build-bench
+PACKAGE   ?= build-package
 
-.PHONY: all deps build run test test-normal test-asan bench screenshot format clean
+.PHONY: all deps build run test test-normal test-asan bench package screenshot format clean
 
 all: build
 
@@ -34,6 +35,14 @@ bench: deps
 	cmake --build $(BENCH) -j $(JOBS)
 	@for b in $(BENCH)/bin/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
 
+# A Debian package in this folder: whorlgen_<version>_<arch>.deb.
+package: deps
+	cmake -S . -B $(PACKAGE) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DWHORLGEN_BUILD_TESTS=OFF -DWHORLGEN_BUILD_BENCH=OFF
+	cmake --build $(PACKAGE) -j $(JOBS)
+	cd $(PACKAGE) && cpack -G DEB
+	cp $(PACKAGE)/whorlgen_*.deb .
+
 screenshot: build
 	bash tools/screenshot.sh $(BUILD)/bin/whorlgen docs/window.png
 	bash tools/screenshot.sh $(BUILD)/bin/whorlgen docs/running.png running
@@ -42,4 +51,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(BENCH)
+	rm -rf $(BUILD) $(ASAN) $(BENCH) $(PACKAGE)

@@ -1,13 +1,34 @@
 #include <QApplication>
 #include <QStyleFactory>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 
 #include "ui/frm_whorlgen.h"
+#include "ui/self_test.h"
 
 int main(int argc, char** argv) {
+  // Answered before any window system is needed.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("whorlgen %s\n", WHORLGEN_VERSION);
+      return 0;
+    }
+  }
   QApplication app(argc, argv);
+  QApplication::setApplicationName("whorlgen");
+  QApplication::setApplicationVersion(WHORLGEN_VERSION);
   // One style everywhere, so geometry and mouse behaviour do not follow the desktop theme.
   QApplication::setStyle(QStyleFactory::create("Fusion"));
+
+  const QStringList args = QApplication::arguments();
   whorlgen::ui::FrmWhorlgen window;
+  const qsizetype selfTest = args.indexOf("--self-test");
+  if (selfTest >= 0) {
+    const QString dac = selfTest + 1 < args.size() ? args[selfTest + 1] : QStringLiteral("EZLase");
+    window.show();
+    return whorlgen::ui::RunSelfTest(window, dac, std::chrono::seconds(2));
+  }
   window.show();
   return app.exec();
 }

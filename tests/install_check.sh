@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary DESTDIR, checks the layout and the
+# desktop files, then starts the installed program without a display for a
+# short run on the emulated "EZLase", which must load its library from the
+# installed private folder.
+set -euo pipefail
+build=$1
+app_id=example.c_seed_bc6dbedd.whorlgen
+dest=$(mktemp -d)
+trap 'rm -rf "$dest"' EXIT
+
+DESTDIR="$dest" cmake --install "$build" --prefix /usr >/dev/null
+root="$dest/usr"
+for f in bin/whorlgen \
+         lib/whorlgen/libEZAudDac.so lib/whorlgen/libEasyLase.so lib/whorlgen/libRiyaNetServer_stdcall.so \
+         share/applications/$app_id.desktop share/metainfo/$app_id.metainfo.xml \
+         share/icons/hicolor/scalable/apps/whorlgen.svg share/icons/hicolor/48x48/apps/whorlgen.png \
+         share/icons/hicolor/256x256/apps/whorlgen.png share/man/man1/whorlgen.1.gz \
+         lib/udev/rules.d/60-whorlgen-helios.rules; do
+  [[ -e "$root/$f" ]] || { echo "not installed: $f"; exit 1; }
+done
+desktop-file-validate "$root/share/applications/$app_id.desktop"
+appstreamcli validate --no-net "$root/share/metainfo/$app_id.metainfo.xml" >/dev/null
+
+out=$(cd "$dest" && XDG_CONFIG_HOME="$dest/config" QT_QPA_PLATFORM=offscreen "$root/bin/whorlgen" --self-test EZLase 2>/dev/null)
+echo "$out"
+grep -q "^Device library: $root/lib/whorlgen/libEasyLase.so$" <<<"$out" || { echo "the installed program did not load its own EasyLase library"; exit 1; }
+echo "install check passed"
