@@ -18,6 +18,13 @@
 
 namespace whorlgen::output {
 
+// The controls a frame reads as it is built and drawn.
+struct FrameSettings {
+  int OpMode = 0;  // 1..6
+  bool LimitVelocity = false;
+  bool ShowDots = false;
+};
+
 // What the run loop needs of the window. The window implements it; tests
 // implement it without Qt.
 class RunHost {
@@ -27,15 +34,14 @@ class RunHost {
   virtual ~RunHost() = default;
   virtual void SetEnabled(Control control, bool enabled) = 0;
   virtual void SetTotalFramesCaption(const std::string& text) = 0;
-  virtual std::string TotalFramesCaption() const = 0;
   // Runs every handler whose event is pending, then returns.
   virtual void HandlePendingEvents() = 0;
   // A message for the operator, shown after the run's end steps.
   virtual void TellOperator(const std::string& message) = 0;
   virtual bool IldaOutputChecked() const = 0;
-  virtual int OpMode() const = 0;
-  virtual bool LimitVelocity() const = 0;
-  virtual void DrawPreview(const engine::FrameData& frame) = 0;
+  // Read once at the start of every frame.
+  virtual FrameSettings CurrentFrameSettings() const = 0;
+  virtual void DrawPreview(const engine::FrameData& frame, bool showDots) = 0;
 };
 
 // The state of the program that a run touches; owned by the window.
@@ -63,6 +69,10 @@ class RunLoop {
   void Form_Unload();
 
   bool Running() const { return running_; }
+  // From the click on Start to the end of the run's last end step.
+  bool InRun() const { return inRun_; }
+  // The window has been closed; the run, if any, is ending for good.
+  bool Closing() const { return closing_; }
   // The DAC's word for the operator during a run; empty otherwise.
   std::string DacStatusNote() const { return driver_ ? driver_->StatusNote() : std::string(); }
   std::int32_t TotalFrames() const { return totalFrames_; }
@@ -83,6 +93,7 @@ class RunLoop {
   void RunFrames();
   void EndRun();
   void FrameWork();
+  void RecordFrame();
   void StopWithMessage(const std::string& message);
 
   RunHost& host_;

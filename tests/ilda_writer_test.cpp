@@ -85,12 +85,11 @@ std::optional<std::string> RecordRun(IldaWriter& writer, const fs::path& dir,
     ADD_FAILURE() << *failure;
     return failure;
   }
-  std::int32_t totalFrames = 0;
   for (const auto& frame : frames) {
-    writer.WriteIldaFrame(frame, totalFrames++);
+    writer.WriteIldaFrame(frame);
   }
   writer.EndRun();
-  return writer.FinishIldaFile(totalFrames);
+  return writer.FinishIldaFile();
 }
 
 class IldaWriterTest : public ::testing::Test {
@@ -182,7 +181,7 @@ TEST_F(IldaWriterTest, SmallRunMatchesTheGoldenFile) {
   const fs::path golden = fs::path(WHORLGEN_ILDA_GOLDEN_DIR) / "two_small_frames.ild";
   const Bytes actual = ReadBytes(dir_ / "WG01.ild");
   if (actual != ReadBytes(golden)) {
-    const fs::path written = golden.string() + ".actual";
+    const fs::path written = fs::path(WHORLGEN_TEST_OUTPUT_DIR) / "two_small_frames.ild.actual";
     fs::copy_file(dir_ / "WG01.ild", written, fs::copy_options::overwrite_existing);
     ADD_FAILURE() << "differs from " << golden << "; the file written is " << written;
   }
@@ -235,24 +234,33 @@ TEST_F(IldaWriterTest, TakenNamesAreSkippedAndLeftUntouched) {
   EXPECT_EQ(ReadBytes(dir_ / "WG04.ild").size(), kSection500 + 32);
 }
 
-TEST_F(IldaWriterTest, FrameNumbersAndTotalWrapAt65536) {
+// 65,535 frames fill a file; the run goes on in the next free name, and each
+// file is numbered from 0 and valid alone.
+TEST_F(IldaWriterTest, ALongRunContinuesInTheNextFreeFile) {
+  { std::ofstream(dir_ / "WG02.ild") << "an earlier show"; }
   const std::vector<LaserPoint> frame = {{2048, 2048, 1, 2, 3, 4}};
   writer_.BeginRun();
   ASSERT_EQ(writer_.OpenIldaFile(dir_), std::nullopt);
-  const std::int32_t totalFrames = 65538;
-  for (std::int32_t i = 0; i < totalFrames; ++i) {
-    writer_.WriteIldaFrame(frame, i);
+  for (std::int32_t i = 0; i < 65537; ++i) {
+    writer_.WriteIldaFrame(frame);
   }
   writer_.EndRun();
-  EXPECT_EQ(writer_.FinishIldaFile(totalFrames), std::nullopt);
-  const std::vector<Section> sections = ReadSections(ReadBytes(dir_ / "WG01.ild"));
-  ASSERT_EQ(sections.size(), 65539u);
-  EXPECT_EQ(sections[0].FrameTotal, 2);
-  EXPECT_EQ(sections[65535].FrameNumber, 65535);
-  EXPECT_EQ(sections[65536].FrameNumber, 0);
-  EXPECT_EQ(sections[65537].FrameNumber, 1);
-  EXPECT_EQ(sections.back().FrameNumber, 1);  // the end section repeats the last frame's
-  EXPECT_EQ(sections.back().FrameTotal, 1);
+  const std::optional<std::string> message = writer_.FinishIldaFile();
+  ASSERT_TRUE(message.has_value());
+  EXPECT_NE(message->find("filled 2 ILDA files"), std::string::npos) << *message;
+  EXPECT_NE(message->find("WG03.ild"), std::string::npos) << *message;
+
+  const std::vector<Section> first = ReadSections(ReadBytes(dir_ / "WG01.ild"));
+  ASSERT_EQ(first.size(), 65536u);
+  EXPECT_EQ(first[0].FrameTotal, 65535);
+  EXPECT_EQ(first[65534].FrameNumber, 65534);
+  EXPECT_EQ(first.back().FrameNumber, 65534);  // the end section repeats the last frame's
+  const std::vector<Section> next = ReadSections(ReadBytes(dir_ / "WG03.ild"));
+  ASSERT_EQ(next.size(), 3u);
+  EXPECT_EQ(next[0].FrameTotal, 2);
+  EXPECT_EQ(next[0].FrameNumber, 0);
+  EXPECT_EQ(next[1].FrameNumber, 1);
+  EXPECT_EQ(writer_.RunFramesWritten(), 65537);
 }
 
 TEST_F(IldaWriterTest, PointsPerFrameChangesInsideARun) {
@@ -290,8 +298,8 @@ TEST_F(IldaWriterTest, FileThatCannotBeCreatedStopsTheStartAndChangesNothing) {
     EXPECT_EQ(writer_.IldaFileNumber, 7);
   }
   // The run loop does not start, but stray calls must not write anywhere.
-  writer_.WriteIldaFrame(EngineFrames({500})[0], 0);
-  EXPECT_EQ(writer_.FinishIldaFile(1), std::nullopt);
+  writer_.WriteIldaFrame(EngineFrames({500})[0]);
+  EXPECT_EQ(writer_.FinishIldaFile(), std::nullopt);
   for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
     EXPECT_NE(entry.path().extension(), ".ild") << entry.path();
   }
@@ -327,7 +335,6 @@ TEST_F(IldaWriterTest, WriteFailurePartWayLeavesAValidFileOfTheWholeFrames) {
   const Case cases[] = {
       {2 * kSection500 + 100, 2},  // the third section breaks off part-way
       {2 * kSection500 + 16, 1},   // ... and then the end section does not fit after frame 2
-      {100, 0},                    // the first section fails: only an end section remains
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.LimitBytes);
@@ -340,7 +347,7 @@ TEST_F(IldaWriterTest, WriteFailurePartWayLeavesAValidFileOfTheWholeFrames) {
     ASSERT_TRUE(message.has_value());
     const std::string holds = "holds the first " + std::to_string(c.FramesKept) + " frame";
     EXPECT_NE(message->find(holds), std::string::npos) << *message;
-    EXPECT_NE(message->find("of the run's 5"), std::string::npos) << *message;
+    EXPECT_NE(message->find("of the 5 recorded"), std::string::npos) << *message;
     EXPECT_NE(message->find(std::strerror(EFBIG)), std::string::npos) << *message;
     EXPECT_FALSE(writer.IsOpen());
     EXPECT_EQ(writer.FramesWritten(), static_cast<std::int64_t>(c.FramesKept));
@@ -351,22 +358,52 @@ TEST_F(IldaWriterTest, WriteFailurePartWayLeavesAValidFileOfTheWholeFrames) {
     ASSERT_EQ(sections.size(), c.FramesKept + 1);
     EXPECT_EQ(sections[0].FrameTotal, c.FramesKept);
     EXPECT_EQ(sections.back().FormatCode, 0);
-    EXPECT_EQ(sections.back().FrameNumber, c.FramesKept > 0 ? c.FramesKept - 1 : 0);
+    EXPECT_EQ(sections.back().FrameNumber, c.FramesKept - 1);
   }
 }
 
-TEST_F(IldaWriterTest, WriterDestroyedMidRunStillEndsItsFile) {
+// A recording without a single frame is no recording: no file is left, and a
+// write that failed says why.
+TEST_F(IldaWriterTest, NoFrameRecordedLeavesNoFile) {
+  EXPECT_EQ(RecordRun(writer_, dir_, {}), std::nullopt);
+  std::optional<std::string> message;
+  {
+    FileSizeLimit limit(100);
+    message = RecordRun(writer_, dir_, EngineFrames({500}));
+  }
+  ASSERT_TRUE(message.has_value());
+  EXPECT_NE(message->find("Nothing could be recorded"), std::string::npos) << *message;
+  EXPECT_NE(message->find(std::strerror(EFBIG)), std::string::npos) << *message;
+  EXPECT_TRUE(fs::is_empty(dir_));
+  EXPECT_EQ(writer_.IldaFileNumber, 1);  // the name is free again
+}
+
+TEST_F(IldaWriterTest, WriterDestroyedMidRunStillEndsItsFileAndSaysWhatWentWrong) {
+  std::vector<std::string> told;
   {
     IldaWriter writer;
+    writer.LateMessage = [&told](const std::string& message) { told.push_back(message); };
     writer.BeginRun();
     ASSERT_EQ(writer.OpenIldaFile(dir_), std::nullopt);
     for (const auto& frame : EngineFrames({500, 500})) {
-      writer.WriteIldaFrame(frame, static_cast<std::int32_t>(writer.FramesWritten()));
+      writer.WriteIldaFrame(frame);
     }
   }
   const std::vector<Section> sections = ReadSections(ReadBytes(dir_ / "WG01.ild"));
   ASSERT_EQ(sections.size(), 3u);
   EXPECT_EQ(sections[0].FrameTotal, 2);
+  EXPECT_TRUE(told.empty());
+  {
+    IldaWriter writer;
+    writer.LateMessage = [&told](const std::string& message) { told.push_back(message); };
+    writer.BeginRun();
+    ASSERT_EQ(writer.OpenIldaFile(dir_), std::nullopt);
+    FileSizeLimit limit(kSection500 + 100);
+    for (const auto& frame : EngineFrames({500, 500}))
+      writer.WriteIldaFrame(frame);
+  }
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_NE(told[0].find("WG02.ild"), std::string::npos) << told[0];
 }
 
 }  // namespace
