@@ -89,28 +89,28 @@ void RunLoop::EndRun() {
 void RunLoop::ProcessFrame() {
   if (nesting_ >= kMaxNesting) {
     if (running_)
-      ++deferredFrames_;
+      deferredFrames_.push_back(ctx_.params);
     return;
   }
   ++nesting_;
   deepestNesting_ = std::max(deepestNesting_, nesting_);
   if (running_)
-    FrameWork();
+    FrameWork(ctx_.params);
   host_.HandlePendingEvents();
-  while (deferredFrames_ > 0) {
-    --deferredFrames_;
+  while (!deferredFrames_.empty()) {
+    const engine::PatternParameters params = deferredFrames_.front();
+    deferredFrames_.pop_front();
     if (running_)
-      FrameWork();
+      FrameWork(params);
     host_.HandlePendingEvents();
   }
   --nesting_;
 }
 
-void RunLoop::FrameWork() {
+void RunLoop::FrameWork(const engine::PatternParameters& params) {
   const FrameSettings settings = host_.CurrentFrameSettings();
-  engine::BuildFrame(ctx_.params, ctx_.generator, settings.OpMode, settings.LimitVelocity,
-                     ctx_.frame);
-  if (auto failure = driver_->SendFrame(ctx_.frame, ctx_.params.PointsPerSec)) {
+  engine::BuildFrame(params, ctx_.generator, settings.OpMode, settings.LimitVelocity, ctx_.frame);
+  if (auto failure = driver_->SendFrame(ctx_.frame, params.PointsPerSec)) {
     // The DAC did not take the frame: it is not shown, recorded or counted.
     StopWithMessage(*failure);
     return;

@@ -6,6 +6,7 @@
 // own, nested inside the one that yielded.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -92,7 +93,7 @@ class RunLoop {
   bool BeginRun();
   void RunFrames();
   void EndRun();
-  void FrameWork();
+  void FrameWork(const engine::PatternParameters& params);
   void RecordFrame();
   void StopWithMessage(const std::string& message);
 
@@ -106,7 +107,9 @@ class RunLoop {
   std::int32_t totalFrames_ = 0;
   int nesting_ = 0;
   int deepestNesting_ = 0;
-  int deferredFrames_ = 0;
+  // Frames deferred below the nesting bound, each with the parameters of
+  // the moment its Scroll asked for it.
+  std::deque<engine::PatternParameters> deferredFrames_;
   std::vector<std::string> messages_;
 };
 

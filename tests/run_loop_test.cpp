@@ -262,11 +262,14 @@ TEST_F(RunLoopTest, StartDuringTheEndStepsWaitsForThem) {
 
 TEST_F(RunLoopTest, FastScrollingKeepsNestingBoundedWithoutDroppingFrames) {
   // Every yield brings another Scroll event, a thousand in all: far more
-  // than could nest on the stack.
+  // than could nest on the stack. Each sets its own frame size, which its
+  // frame must carry even when it is built later.
+  host_.ilda = true;
   int scrolls = 0;
   host_.events = [&] {
     if (scrolls < 1000) {
       ++scrolls;
+      params_.PointsPerFrame = 500 + scrolls;
       loop_.ProcessFrame();
     } else if (loop_.Running()) {
       loop_.cmdStop_Click();
@@ -275,6 +278,10 @@ TEST_F(RunLoopTest, FastScrollingKeepsNestingBoundedWithoutDroppingFrames) {
   loop_.cmdStart_Click();
   EXPECT_LE(loop_.DeepestNesting(), RunLoop::kMaxNesting);
   EXPECT_EQ(loop_.TotalFrames(), 1 + 1000);
+  const auto sections = IldaSections(dir_ / "WG01.ild");
+  ASSERT_EQ(sections.size(), 1u + 1000 + 1);
+  for (int k = 1; k <= 1000; ++k)
+    ASSERT_EQ(sections[k].records, 500 + k) << k;
 }
 
 TEST_F(RunLoopTest, NoFrameAfterStop) {
