@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "engine/frame_generator.h"
+#include "tests/ilda_test_reader.h"
 
 namespace whorlgen::output {
 namespace {
@@ -25,43 +26,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kSection500 = 32 + 500 * 8;
 
 Bytes ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-std::uint16_t Be16(const Bytes& bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>(bytes.at(offset) << 8 | bytes.at(offset + 1));
-}
-
-// An independent reader, as another program would walk the file: header to
-// header by record count until the end section, which must close the file.
-struct Section {
-  std::size_t Offset;
-  std::uint8_t FormatCode;
-  std::uint16_t RecordCount, FrameNumber, FrameTotal;
-};
-std::vector<Section> ReadSections(const Bytes& file) {
-  std::vector<Section> sections;
-  std::size_t at = 0;
-  for (;;) {
-    if (at + 32 > file.size() || std::memcmp(&file[at], "ILDA", 4) != 0) {
-      ADD_FAILURE() << "no section header at offset " << at;
-      return sections;
-    }
-    sections.push_back(
-        {at, file[at + 7], Be16(file, at + 24), Be16(file, at + 26), Be16(file, at + 28)});
-    const std::size_t records = sections.back().RecordCount;
-    if (records == 0) {
-      EXPECT_EQ(at + 32, file.size()) << "bytes after the end section";
-      return sections;
-    }
-    EXPECT_EQ(sections.back().FormatCode, 5);
-    for (std::size_t i = 0; i < records && at + 32 + i * 8 + 4 < file.size(); ++i) {
-      EXPECT_EQ(file[at + 32 + i * 8 + 4], i + 1 == records ? 0x80 : 0x00)
-          << "status of record " << i << " of the section at " << at;
-    }
-    at += 32 + 8 * records;
-  }
+  return ReadWholeFile(path);
 }
 
 std::vector<std::vector<LaserPoint>> EngineFrames(const std::vector<std::int32_t>& pointCounts) {
@@ -111,18 +76,18 @@ TEST_F(IldaWriterTest, ThreeFramesOf500PointsFromTheEngine) {
   EXPECT_EQ(writer_.FilePath(), dir_ / "WG01.ild");
   const Bytes file = ReadBytes(dir_ / "WG01.ild");
   ASSERT_EQ(file.size(), 12128u);
-  const std::vector<Section> sections = ReadSections(file);
+  const std::vector<IldaSection> sections = IldaSections(file);
   ASSERT_EQ(sections.size(), 4u);
   for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(sections[i].RecordCount, 500);
-    EXPECT_EQ(sections[i].FrameNumber, i);
-    EXPECT_EQ(sections[i].FrameTotal, i == 0 ? 3 : 1);
-    const Bytes fixed(file.begin() + sections[i].Offset, file.begin() + sections[i].Offset + 24);
+    EXPECT_EQ(sections[i].records, 500);
+    EXPECT_EQ(sections[i].frameNumber, i);
+    EXPECT_EQ(sections[i].total, i == 0 ? 3 : 1);
+    const Bytes fixed(file.begin() + sections[i].offset, file.begin() + sections[i].offset + 24);
     const Bytes expected = {'I', 'L', 'D', 'A', 0,   0,   0,   5,   0,   0,   0,   0,
                             0,   0,   0,   0,   'W', 'h', 'o', 'r', 'l', 'g', 'e', 'n'};
     EXPECT_EQ(fixed, expected);
-    EXPECT_EQ(file[sections[i].Offset + 30], 0);
-    EXPECT_EQ(file[sections[i].Offset + 31], 0);
+    EXPECT_EQ(file[sections[i].offset + 30], 0);
+    EXPECT_EQ(file[sections[i].offset + 31], 0);
   }
   const Bytes endSection(file.end() - 32, file.end());
   const Bytes expectedEnd = {'I', 'L', 'D', 'A', 0,   0,   0,   0,   0, 0, 0, 0, 0, 0, 0, 0,
@@ -213,10 +178,10 @@ TEST_F(IldaWriterTest, NumberingAcrossRuns) {
   EXPECT_EQ(writer_.FilePath().filename(), "WG10.ild");
   EXPECT_EQ(writer_.IldaFileNumber, 11);
   // Each file starts its frame numbers at 0 and carries its own total.
-  const std::vector<Section> sections = ReadSections(ReadBytes(dir_ / "WG10.ild"));
+  const std::vector<IldaSection> sections = IldaSections(ReadBytes(dir_ / "WG10.ild"));
   ASSERT_EQ(sections.size(), 3u);
-  EXPECT_EQ(sections[0].FrameTotal, 2);
-  EXPECT_EQ(sections[1].FrameNumber, 1);
+  EXPECT_EQ(sections[0].total, 2);
+  EXPECT_EQ(sections[1].frameNumber, 1);
   EXPECT_EQ(ReadBytes(dir_ / "WG09.ild").size(), kSection500 + 32);
 }
 
@@ -250,16 +215,16 @@ TEST_F(IldaWriterTest, ALongRunContinuesInTheNextFreeFile) {
   EXPECT_NE(message->find("filled 2 ILDA files"), std::string::npos) << *message;
   EXPECT_NE(message->find("WG03.ild"), std::string::npos) << *message;
 
-  const std::vector<Section> first = ReadSections(ReadBytes(dir_ / "WG01.ild"));
+  const std::vector<IldaSection> first = IldaSections(ReadBytes(dir_ / "WG01.ild"));
   ASSERT_EQ(first.size(), 65536u);
-  EXPECT_EQ(first[0].FrameTotal, 65535);
-  EXPECT_EQ(first[65534].FrameNumber, 65534);
-  EXPECT_EQ(first.back().FrameNumber, 65534);  // the end section repeats the last frame's
-  const std::vector<Section> next = ReadSections(ReadBytes(dir_ / "WG03.ild"));
+  EXPECT_EQ(first[0].total, 65535);
+  EXPECT_EQ(first[65534].frameNumber, 65534);
+  EXPECT_EQ(first.back().frameNumber, 65534);  // the end section repeats the last frame's
+  const std::vector<IldaSection> next = IldaSections(ReadBytes(dir_ / "WG03.ild"));
   ASSERT_EQ(next.size(), 3u);
-  EXPECT_EQ(next[0].FrameTotal, 2);
-  EXPECT_EQ(next[0].FrameNumber, 0);
-  EXPECT_EQ(next[1].FrameNumber, 1);
+  EXPECT_EQ(next[0].total, 2);
+  EXPECT_EQ(next[0].frameNumber, 0);
+  EXPECT_EQ(next[1].frameNumber, 1);
   EXPECT_EQ(writer_.RunFramesWritten(), 65537);
 }
 
@@ -267,13 +232,13 @@ TEST_F(IldaWriterTest, PointsPerFrameChangesInsideARun) {
   RecordRun(writer_, dir_, EngineFrames({500, 16000, 501}));
   const Bytes file = ReadBytes(dir_ / "WG01.ild");
   EXPECT_EQ(file.size(), 32u * 4 + 8u * (500 + 16000 + 501));
-  const std::vector<Section> sections = ReadSections(file);
+  const std::vector<IldaSection> sections = IldaSections(file);
   ASSERT_EQ(sections.size(), 4u);
-  EXPECT_EQ(sections[0].RecordCount, 500);
-  EXPECT_EQ(file[sections[1].Offset + 24], 0x3E);  // 16000
-  EXPECT_EQ(file[sections[1].Offset + 25], 0x80);
-  EXPECT_EQ(sections[2].RecordCount, 501);
-  EXPECT_EQ(sections[2].FrameNumber, 2);
+  EXPECT_EQ(sections[0].records, 500);
+  EXPECT_EQ(file[sections[1].offset + 24], 0x3E);  // 16000
+  EXPECT_EQ(file[sections[1].offset + 25], 0x80);
+  EXPECT_EQ(sections[2].records, 501);
+  EXPECT_EQ(sections[2].frameNumber, 2);
 }
 
 TEST_F(IldaWriterTest, FileThatCannotBeCreatedStopsTheStartAndChangesNothing) {
@@ -354,11 +319,11 @@ TEST_F(IldaWriterTest, WriteFailurePartWayLeavesAValidFileOfTheWholeFrames) {
 
     const Bytes file = ReadBytes(writer.FilePath());
     EXPECT_EQ(file.size(), c.FramesKept * kSection500 + 32);
-    const std::vector<Section> sections = ReadSections(file);
+    const std::vector<IldaSection> sections = IldaSections(file);
     ASSERT_EQ(sections.size(), c.FramesKept + 1);
-    EXPECT_EQ(sections[0].FrameTotal, c.FramesKept);
-    EXPECT_EQ(sections.back().FormatCode, 0);
-    EXPECT_EQ(sections.back().FrameNumber, c.FramesKept - 1);
+    EXPECT_EQ(sections[0].total, c.FramesKept);
+    EXPECT_EQ(sections.back().format, 0);
+    EXPECT_EQ(sections.back().frameNumber, c.FramesKept - 1);
   }
 }
 
@@ -389,9 +354,9 @@ TEST_F(IldaWriterTest, WriterDestroyedMidRunStillEndsItsFileAndSaysWhatWentWrong
       writer.WriteIldaFrame(frame);
     }
   }
-  const std::vector<Section> sections = ReadSections(ReadBytes(dir_ / "WG01.ild"));
+  const std::vector<IldaSection> sections = IldaSections(ReadBytes(dir_ / "WG01.ild"));
   ASSERT_EQ(sections.size(), 3u);
-  EXPECT_EQ(sections[0].FrameTotal, 2);
+  EXPECT_EQ(sections[0].total, 2);
   EXPECT_TRUE(told.empty());
   {
     IldaWriter writer;
