@@ -83,9 +83,6 @@ class IldaWriter {
   IldaWriter(const IldaWriter&) = delete;
   IldaWriter& operator=(const IldaWriter&) = delete;
 
-  // The one header from which every section of every file is written. Fields
-  // that no operation assigns keep their values across frames and runs.
-  IldaHeader Header{};
   // Number of the next file to try; 0 until the first recording.
   std::int32_t IldaFileNumber = 0;
   // Where a message goes that no run is left to show: standard error.
@@ -126,6 +123,9 @@ class IldaWriter {
   }
 
  private:
+  // The one header from which every section of every file is written. Fields
+  // that no operation assigns keep their values across frames and runs.
+  IldaHeader Header{};
   struct SectionStart {
     off_t Offset;
     std::uint16_t FrameNumber;

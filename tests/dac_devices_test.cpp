@@ -27,21 +27,12 @@
 namespace whorlgen::output {
 namespace {
 
+using testing::BuildTestFrame;
 using testing::TempDir;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 const std::filesystem::path kDevicesDir = WHORLGEN_DEVICES_DIR;
-
-engine::FrameData BuildTestFrame(std::int32_t points, std::int32_t pointsPerSec,
-                                 engine::GeneratorState& generator) {
-  engine::PatternParameters params = engine::StartupParameters();
-  params.PointsPerFrame = points;
-  params.PointsPerSec = pointsPerSec;
-  engine::FrameData frame;
-  engine::BuildFrame(params, generator, 2, true, frame);
-  return frame;
-}
 
 // What the card must receive: per point X and Y as (code - 2048) x 16, then
 // red, green, blue and intensity as level x 128, as many as it has channels.

@@ -26,6 +26,7 @@ namespace whorlgen::output {
 namespace {
 
 using testing::AddressOf;
+using testing::BuildTestFrame;
 using testing::Call;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -36,16 +37,6 @@ using testing::TempDir;
 
 const std::filesystem::path kStandInDir = WHORLGEN_STAND_IN_DIR;
 const std::filesystem::path kIncompleteDir = WHORLGEN_STAND_IN_INCOMPLETE_DIR;
-
-engine::FrameData BuildTestFrame(std::int32_t points, std::int32_t pointsPerSec) {
-  engine::PatternParameters params = engine::StartupParameters();
-  params.PointsPerFrame = points;
-  params.PointsPerSec = pointsPerSec;
-  engine::GeneratorState generator;
-  engine::FrameData frame;
-  engine::BuildFrame(params, generator, 2, true, frame);
-  return frame;
-}
 
 // Offset in points of a logged address from the frame's first point.
 long long PointOffset(long long address, const engine::FrameData& frame) {

@@ -15,9 +15,27 @@
 #include <string>
 #include <vector>
 
+#include "engine/frame_generator.h"
+#include "engine/parameters.h"
 #include "output/device_library.h"
 
 namespace whorlgen::output::testing {
+
+// A start-up frame of `points` points at `pointsPerSec`, mode 2, carrying
+// the figure on from `generator` (from the origin when none is given).
+inline engine::FrameData BuildTestFrame(std::int32_t points, std::int32_t pointsPerSec,
+                                        engine::GeneratorState& generator) {
+  engine::PatternParameters params = engine::StartupParameters();
+  params.PointsPerFrame = points;
+  params.PointsPerSec = pointsPerSec;
+  engine::FrameData frame;
+  engine::BuildFrame(params, generator, 2, true, frame);
+  return frame;
+}
+inline engine::FrameData BuildTestFrame(std::int32_t points, std::int32_t pointsPerSec) {
+  engine::GeneratorState generator;
+  return BuildTestFrame(points, pointsPerSec, generator);
+}
 
 // One logged library call: its name and its arguments as numbers.
 struct Call {
