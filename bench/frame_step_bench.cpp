@@ -52,7 +52,6 @@ void FrameStep(benchmark::State& state, bool heaviest) {
   auto driver = whorlgen::output::SelectDacDriver("no device", dac, *window.Libraries);
 
   Clock::duration build{}, send{}, draw{}, record{}, events{};
-  std::int32_t frames = 0;
   for (auto _ : state) {
     const auto t0 = Clock::now();
     whorlgen::engine::BuildFrame(params, window.Generator, 2, true, window.Frame);
@@ -61,7 +60,7 @@ void FrameStep(benchmark::State& state, bool heaviest) {
     const auto t2 = Clock::now();
     window.Preview.DrawPreview(window.Frame.FrameBuffer, false, *picture);
     const auto t3 = Clock::now();
-    window.Ilda.WriteIldaFrame(window.Frame.FrameBuffer, frames++);
+    window.Ilda.WriteIldaFrame(window.Frame.FrameBuffer);
     const auto t4 = Clock::now();
     QCoreApplication::processEvents();
     const auto t5 = Clock::now();
@@ -72,7 +71,7 @@ void FrameStep(benchmark::State& state, bool heaviest) {
     events += t5 - t4;
   }
   window.Ilda.EndRun();
-  benchmark::DoNotOptimize(window.Ilda.FinishIldaFile(frames));
+  benchmark::DoNotOptimize(window.Ilda.FinishIldaFile());
   fs::remove_all(dir);
 
   const double n = static_cast<double>(state.iterations());

@@ -59,9 +59,9 @@ void StartRecording(IldaWriter& writer, const TempDir& dir) {
   }
 }
 
-void StopRecording(IldaWriter& writer, std::int32_t totalFrames) {
+void StopRecording(IldaWriter& writer) {
   writer.EndRun();
-  if (writer.FinishIldaFile(totalFrames)) {
+  if (writer.FinishIldaFile()) {
     std::abort();
   }
   fs::remove(writer.FilePath());
@@ -74,16 +74,16 @@ void BM_WriteIldaFrame(benchmark::State& st) {
   StartRecording(writer, dir);
   std::int32_t totalFrames = 0;
   for (auto _ : st) {
-    writer.WriteIldaFrame(frame, totalFrames++);
-    if (totalFrames == kFramesPerFile) {
+    writer.WriteIldaFrame(frame);
+    if (++totalFrames == kFramesPerFile) {
       st.PauseTiming();
-      StopRecording(writer, totalFrames);
+      StopRecording(writer);
       StartRecording(writer, dir);
       totalFrames = 0;
       st.ResumeTiming();
     }
   }
-  StopRecording(writer, totalFrames);
+  StopRecording(writer);
   st.SetBytesProcessed(st.iterations() * SectionBytes(st.range(0)));
 }
 BENCHMARK(BM_WriteIldaFrame)->Arg(500)->Arg(16000);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "devices/dac_api.h"
+#include "engine/dac_units.h"
 
 namespace whorlgen::devices {
 
@@ -55,11 +56,6 @@ class PlayoutQueue {
     cardMemory_.shrink_to_fit();
   }
 
-  std::size_t Queued() {
-    Retire(Clock::now());
-    return endTimes_.size();
-  }
-
  private:
   void Retire(Clock::time_point now) {
     while (!endTimes_.empty() && endTimes_.front() <= now)
@@ -70,13 +66,7 @@ class PlayoutQueue {
   std::vector<DacPoint> cardMemory_;        // the last frame taken
 };
 
-// Playing time of `count` points at `pointsPerSec` points per second.
-inline Clock::duration PlayingTime(std::int64_t count, double pointsPerSec) {
-  if (count <= 0 || !(pointsPerSec > 0.0))
-    return Clock::duration::zero();
-  return std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(static_cast<double>(count) / pointsPerSec));
-}
+using engine::PlayingTime;
 
 // How long a status poll may wait for the card before answering busy.
 inline constexpr std::chrono::milliseconds kPollWait{1};

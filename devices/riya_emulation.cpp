@@ -18,8 +18,7 @@ namespace {
 using whorlgen::devices::kPollWait;
 using whorlgen::devices::PlayingTime;
 using whorlgen::devices::PlayoutQueue;
-
-constexpr double kPeriodTicksPerSec = 33333333.0;
+using whorlgen::engine::kPeriodTicksPerSec;
 
 struct Device {
   bool open = false;

@@ -1,5 +1,7 @@
 #include "engine/frame_generator.h"
 
+#include "engine/dac_units.h"
+
 #include <cmath>
 #include <cstdlib>
 
@@ -166,8 +168,8 @@ FigurePoint Figure(double u, double v, double w, double p) {
 double ClampToDacRange(double target) {
   if (target < 0)
     target = 0;
-  if (target > 4095)
-    target = 4095;
+  if (target > kDacTopCode)
+    target = kDacTopCode;
   return target;
 }
 
@@ -181,7 +183,8 @@ template <int Mode, class Trig>
 Target TargetFor(const GeneratorState& s, const PatternParameters& p, const Rotation& rotation) {
   const FigurePoint f = Figure<Mode, Trig>(s.XAngle, s.YAngle, s.ZAngle, p.XPhase);
   const RotatedPoint r = rotation.Apply(f.x, f.y, f.z);
-  return {ClampToDacRange(p.XGain * r.RotX + 2048), ClampToDacRange(p.YGain * r.RotY + 2048)};
+  return {ClampToDacRange(p.XGain * r.RotX + kDacCentreCode),
+          ClampToDacRange(p.YGain * r.RotY + kDacCentreCode)};
 }
 
 // Moves at most stepLimit codes from last towards target. The test uses the
@@ -241,8 +244,8 @@ void PointLoop(const PatternParameters& p, GeneratorState& state, const Incremen
     s.GAngle += inc.g;
     const std::uint8_t blue = Level(s.BAngle);
     s.BAngle += inc.b;
-    const auto intensity =
-        static_cast<std::uint8_t>(RoundToInt(0.59 * green + 0.3 * red + 0.11 * blue));
+    const auto intensity = static_cast<std::uint8_t>(
+        RoundToInt(kLuminanceGreen * green + kLuminanceRed * red + kLuminanceBlue * blue));
 
     out[i] = LaserPoint{static_cast<std::int16_t>(s.LastX),
                         static_cast<std::int16_t>(s.LastY),
@@ -266,12 +269,12 @@ std::uint8_t ColourLevel(double angle) {
 
 std::int32_t StepLimitFor(std::int32_t pointsPerSec, bool limitVelocity) {
   if (!limitVelocity)
-    return 4095;
-  return RoundToInt(4095.0 / (pointsPerSec / 1000.0));
+    return kDacTopCode;
+  return RoundToInt(kDacTopCode / (pointsPerSec / 1000.0));
 }
 
 std::int32_t PointPeriodFor(std::int32_t pointsPerSec) {
-  return RoundToInt(33333333.0 / pointsPerSec);
+  return RoundToInt(kPeriodTicksPerSec / pointsPerSec);
 }
 
 void BuildFrame(const PatternParameters& params, GeneratorState& state, int opMode,

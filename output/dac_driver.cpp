@@ -1,11 +1,13 @@
 #include "output/dac_driver.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cstddef>
 #include <thread>
 
 #include "devices/dac_api.h"
+#include "engine/dac_units.h"
 
 namespace whorlgen::output {
 
@@ -29,12 +31,8 @@ const DacPoint* PointAddress(const engine::FrameData& frame, std::size_t first) 
   return reinterpret_cast<const DacPoint*>(frame.FrameBuffer.data() + first);
 }
 
-std::chrono::nanoseconds PlayingTime(std::size_t points, std::int32_t pointsPerSec) {
-  if (pointsPerSec <= 0)
-    return std::chrono::nanoseconds::zero();
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-      std::chrono::duration<double>(static_cast<double>(points) / pointsPerSec));
-}
+// A card plays one frame while it holds the next.
+constexpr std::size_t kFramesACardHolds = 2;
 
 // Any other DacName: frames are built, previewed and recorded, never sent.
 class NoDeviceDriver final : public DacDriver {
@@ -73,11 +71,16 @@ class EasyLaseDriver final : public DacDriver {
     if (DacFailure failure = WaitReady(points, pointsPerSec))
       return failure;
     DacFailure failure;
-    if (binding_.Resolve(writeFrame_, failure)) {
-      writeFrame_.Address(&state_.CardIndex, PointAddress(frame, 0), frame.FrameBytes,
-                          pointsPerSec);
-    }
-    return failure;
+    if (!binding_.Resolve(writeFrame_, failure))
+      return failure;
+    const std::int16_t accepted = writeFrame_.Address(&state_.CardIndex, PointAddress(frame, 0),
+                                                      frame.FrameBytes, pointsPerSec);
+    // Without a card (index -1) the library refuses every frame, and the run
+    // goes on as it always has; a card that is there and refuses is a fault.
+    if (accepted == 0 && state_.CardIndex >= 0)
+      return Refused(points);
+    Held(engine::PlayingTime(static_cast<std::int64_t>(points), pointsPerSec));
+    return std::nullopt;
   }
 
   DacFailure CloseDac() override {
@@ -97,11 +100,11 @@ class EasyLaseDriver final : public DacDriver {
   // Polls without a pause of its own (the library may wait up to about a
   // millisecond before answering busy), so the next frame follows as soon as
   // the card can take it. Every answer other than busy ends the wait.
-  DacFailure WaitReady(std::size_t points, std::int32_t pointsPerSec) override {
+  DacFailure WaitReady(std::size_t /*points*/, std::int32_t /*pointsPerSec*/) override {
     DacFailure failure;
     if (!binding_.Resolve(getStatus_, failure))
       return failure;
-    const auto limit = BusyWaitLimit(points, pointsPerSec, limits_);
+    const auto limit = BusyWaitLimit(*std::max_element(held_.begin(), held_.end()), limits_);
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
       state_.DacStatus = getStatus_.Address(&state_.CardIndex);
@@ -114,6 +117,24 @@ class EasyLaseDriver final : public DacDriver {
   }
 
  private:
+  // The playing times of the last frames the card took, which it may still hold.
+  void Held(std::chrono::nanoseconds playingTime) {
+    held_[heldNext_] = playingTime;
+    heldNext_ = (heldNext_ + 1) % held_.size();
+  }
+
+  std::string Device() const {
+    const std::string device =
+        library_ == DeviceLibrary::SoundCard ? "The sound-card DAC" : "The EasyLase card";
+    return device + " (" + LibraryFileName(library_) + ", card " +
+           std::to_string(state_.CardIndex) + ")";
+  }
+
+  std::string Refused(std::size_t points) const {
+    return Device() + " refused a frame of " + std::to_string(points) +
+           " points (EasyLaseWriteFrame answered 0), so the run was stopped.";
+  }
+
   void Close(DacFailure& failure) {
     if (binding_.Resolve(close_, failure))
       close_.Address();
@@ -121,17 +142,16 @@ class EasyLaseDriver final : public DacDriver {
 
   std::string StoppedAnswering(std::chrono::steady_clock::duration waited) const {
     const auto waitedMs = std::chrono::duration_cast<std::chrono::milliseconds>(waited).count();
-    const std::string device =
-        library_ == DeviceLibrary::SoundCard ? "The sound-card DAC" : "The EasyLase card";
-    return device + " (" + LibraryFileName(library_) + ", card " +
-           std::to_string(state_.CardIndex) + ") stopped answering: it reported busy for " +
-           std::to_string(waitedMs) + " ms, so the run was stopped.";
+    return Device() + " stopped answering: it reported busy for " + std::to_string(waitedMs) +
+           " ms, so the run was stopped.";
   }
 
   DeviceLibrary library_;
   DacState& state_;
   LibraryBinding binding_;
   DacWaitLimits limits_;
+  std::array<std::chrono::nanoseconds, kFramesACardHolds> held_{};
+  std::size_t heldNext_ = 0;
   DeviceFunction<decltype(&EasyLaseGetCardNum)> getCardNum_{"EasyLaseGetCardNum"};
   DeviceFunction<decltype(&EasyLaseGetStatus)> getStatus_{"EasyLaseGetStatus"};
   DeviceFunction<decltype(&EasyLaseWriteFrame)> writeFrame_{"EasyLaseWriteFrame"};
@@ -229,10 +249,10 @@ class RiyaDriver final : public DacDriver {
 
 }  // namespace
 
-std::chrono::nanoseconds BusyWaitLimit(std::size_t points, std::int32_t pointsPerSec,
+std::chrono::nanoseconds BusyWaitLimit(std::chrono::nanoseconds longestHeldPlayingTime,
                                        const DacWaitLimits& limits) {
   const std::chrono::nanoseconds minimum = limits.MinimumBusyMs;
-  return std::max(minimum, PlayingTime(points, pointsPerSec) * limits.FramePlayTimes);
+  return std::max(minimum, longestHeldPlayingTime * limits.FramePlayTimes);
 }
 
 std::unique_ptr<DacDriver> SelectDacDriver(const std::string& dacName, DacState& state,

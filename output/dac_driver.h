@@ -32,14 +32,16 @@ struct DacState {
 };
 
 // An EasyLase-type card may answer "busy" for at most this long before the
-// run is ended: a generous multiple of the frame's playing time, never less
-// than the minimum. Without a bound a card that hangs would freeze the panel.
+// run is ended: a generous multiple of the playing time of the longest frame
+// the card may still hold, never less than the minimum. The card is busy
+// while it plays what it holds, whatever the size of the frame waiting to go.
+// Without a bound a card that hangs would freeze the panel.
 struct DacWaitLimits {
   std::chrono::milliseconds MinimumBusyMs{1000};
   std::int32_t FramePlayTimes = 10;
 };
 
-std::chrono::nanoseconds BusyWaitLimit(std::size_t points, std::int32_t pointsPerSec,
+std::chrono::nanoseconds BusyWaitLimit(std::chrono::nanoseconds longestHeldPlayingTime,
                                        const DacWaitLimits& limits);
 
 // The RIYA device takes a frame in blocks of at most this many points.

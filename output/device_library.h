@@ -41,7 +41,7 @@ struct BindResult {
 class DeviceLibraries {
  public:
   // Looks first in the program's own directory, then on the system's
-  // library path.
+  // library path; only there when the program's directory cannot be read.
   DeviceLibraries();
   // Looks first in `searchDirectory` instead (tests).
   explicit DeviceLibraries(std::filesystem::path searchDirectory);
@@ -52,7 +52,8 @@ class DeviceLibraries {
   BindResult Bind(DeviceLibrary library, const char* name);
 
   bool IsLoaded(DeviceLibrary library) const;
-  const std::filesystem::path& SearchDirectory() const { return searchDirectory_; }
+  // Why the program's own directory is not searched; empty when it is.
+  const std::string& SearchProblem() const { return searchProblem_; }
 
  private:
   struct Loaded {
@@ -63,12 +64,22 @@ class DeviceLibraries {
   std::optional<std::string> Load(DeviceLibrary library);
 
   std::filesystem::path searchDirectory_;
+  std::string searchProblem_;
   std::array<Loaded, 3> loaded_{};
 };
 
-// The directory the running program's file lies in, from /proc/self/exe;
-// empty if it cannot be read.
-std::filesystem::path ProgramDirectory();
+// The directory the running program's file lies in, read from the link
+// /proc/self/exe; when it cannot be read, an empty directory and the reason.
+struct ProgramLocation {
+  std::filesystem::path Directory;
+  std::string Problem;
+};
+ProgramLocation FindProgramDirectory(const std::filesystem::path& exeLink = "/proc/self/exe");
+
+// Why the file at `path` is not a whole shared object that this machine can
+// load, in words; nothing when it is one. A file cut short would otherwise be
+// mapped past its end and kill the program inside the loader.
+std::optional<std::string> SharedObjectProblem(const std::filesystem::path& path);
 
 // One entry point of a device library as a driver holds it during a run:
 // bound at its first call, and reported only once if it cannot be bound.
@@ -107,8 +118,6 @@ class LibraryBinding {
     function.Address = reinterpret_cast<Fn>(result.Address);
     return true;
   }
-
-  bool LibraryMissing() const { return libraryMissing_; }
 
  private:
   DeviceLibraries& libraries_;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/uio.h>
@@ -93,22 +94,25 @@ std::string IldaFileName(std::int32_t number) {
 }
 
 IldaWriter::IldaWriter() {
-  InitialiseHeader();
-}
-
-IldaWriter::~IldaWriter() {
-  if (IsOpen()) {
-    EndRun();
-    const auto frames = std::min<std::int64_t>(framesWritten_, std::numeric_limits<int>::max());
-    (void)FinishIldaFile(static_cast<std::int32_t>(frames));
-  }
-}
-
-void IldaWriter::InitialiseHeader() {
+  // Signature "ILDA", company "Whorlgen", total frames 0x00 0x01: a writer
+  // never writes an unsigned header.
   std::memcpy(Header.Signature, "ILDA", sizeof Header.Signature);
   std::memcpy(Header.CompanyName, "Whorlgen", sizeof Header.CompanyName);
   Header.FrameTotalHigh = 0;
   Header.FrameTotalLow = 1;
+}
+
+IldaWriter::~IldaWriter() {
+  if (!IsOpen() && problems_.empty())
+    return;
+  EndRun();
+  if (auto problem = FinishIldaFile()) {
+    if (LateMessage) {
+      LateMessage(*problem);
+    } else {
+      std::fprintf(stderr, "whorlgen: %s\n", problem->c_str());
+    }
+  }
 }
 
 void IldaWriter::BeginRun() {
@@ -122,31 +126,48 @@ void IldaWriter::EndRun() {
 }
 
 std::optional<std::string> IldaWriter::OpenIldaFile(const std::filesystem::path& directory) {
-  assert(!IsOpen() && "the previous recording was not finished");
-  std::int32_t number = std::max<std::int32_t>(IldaFileNumber, 1);
   if (IsOpen()) {
-    return "Could not create the ILDA file " + Shown(directory / IldaFileName(number)) +
+    return "Could not create the ILDA file " +
+           Shown(directory / IldaFileName(std::max<std::int32_t>(IldaFileNumber, 1))) +
            ": the previous recording is still open.";
   }
   const int directoryFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directoryFd < 0) {
     const int error = errno;
-    return "Could not create the ILDA file " + Shown(directory / IldaFileName(number)) + ": " +
+    return "Could not create the ILDA file " +
+           Shown(directory / IldaFileName(std::max<std::int32_t>(IldaFileNumber, 1))) + ": " +
            std::strerror(error) + ".";
   }
+  directoryFd_ = directoryFd;
+  directory_ = directory;
+  problems_.clear();
+  filesFilled_ = 0;
+  runFramesWritten_ = 0;
+  if (auto failure = CreateNextFile()) {
+    close(directoryFd_);
+    directoryFd_ = -1;
+    return failure;
+  }
+  firstPath_ = path_;
+  return std::nullopt;
+}
+
+std::optional<std::string> IldaWriter::CreateNextFile() {
   // Exclusive creation: a name already taken, by an earlier session or by
   // anyone else meanwhile, is skipped and its file left as it is. Read access
   // is only for finding section boundaries after a failed write.
+  std::int32_t number = std::max<std::int32_t>(IldaFileNumber, 1);
   for (;;) {
     const std::string name = IldaFileName(number);
-    const int fd = openat(directoryFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = openat(directoryFd_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       fd_ = fd;
-      directoryFd_ = directoryFd;
-      path_ = directory / name;
+      path_ = directory_ / name;
+      fileNumber_ = number;
       IldaFileNumber = number < std::numeric_limits<std::int32_t>::max() ? number + 1 : number;
       fileBytes_ = 0;
       framesWritten_ = 0;
+      framesOffered_ = 0;
       lastFrameNumber_ = 0;
       writeErrno_ = 0;
       return std::nullopt;
@@ -159,22 +180,41 @@ std::optional<std::string> IldaWriter::OpenIldaFile(const std::filesystem::path&
       ++number;
       continue;
     }
-    close(directoryFd);
-    return "Could not create the ILDA file " + Shown(directory / name) + ": " +
+    return "Could not create the ILDA file " + Shown(directory_ / name) + ": " +
            std::strerror(error) + ".";
   }
 }
 
-void IldaWriter::WriteIldaFrame(std::span<const engine::LaserPoint> frame,
-                                std::int32_t totalFrames) {
+void IldaWriter::ContinueInNextFile() {
+  const IldaHeader frameHeader = Header;
+  EndRun();
+  if (auto problem = FinishFile())
+    problems_.push_back(*problem);
+  Header = frameHeader;
+  if (auto failure = CreateNextFile()) {
+    problems_.push_back(*failure + " The recording stopped after " +
+                        FramesText(RunFramesWritten()) + ".");
+    writeErrno_ = EIO;  // nothing more is recorded in this run
+  }
+}
+
+void IldaWriter::WriteIldaFrame(std::span<const engine::LaserPoint> frame) {
   const std::size_t count = frame.size();
-  assert(count > 0 && count <= 0xFFFF && "a section holds 1 to 65535 points");
+  if (IsOpen() && writeErrno_ == 0 && framesWritten_ == kMaxFramesPerIldaFile) {
+    ContinueInNextFile();
+  }
+  const auto frameNumber = static_cast<std::uint32_t>(framesWritten_);
   Header.RecordCountHigh = HighByte(static_cast<std::uint32_t>(count));
   Header.RecordCountLow = LowByte(static_cast<std::uint32_t>(count));
-  Header.FrameNumberHigh = HighByte(static_cast<std::uint32_t>(totalFrames));
-  Header.FrameNumberLow = LowByte(static_cast<std::uint32_t>(totalFrames));
-  // A section without records would read as the end of the file.
-  if (!IsOpen() || writeErrno_ != 0 || count == 0 || count > 0xFFFF) {
+  Header.FrameNumberHigh = HighByte(frameNumber);
+  Header.FrameNumberLow = LowByte(frameNumber);
+  if (!IsOpen()) {
+    return;
+  }
+  ++framesOffered_;
+  // A section without records would read as the end of the file, and one
+  // section holds at most 65535.
+  if (writeErrno_ != 0 || count == 0 || count > 0xFFFF) {
     return;
   }
 
@@ -190,26 +230,69 @@ void IldaWriter::WriteIldaFrame(std::span<const engine::LaserPoint> frame,
   }
   fileBytes_ += static_cast<off_t>(kHeaderBytes + count * sizeof(IldaPoint));
   ++framesWritten_;
-  lastFrameNumber_ = static_cast<std::uint16_t>(totalFrames);
+  lastFrameNumber_ = static_cast<std::uint16_t>(frameNumber);
 }
 
-std::optional<std::string> IldaWriter::FinishIldaFile(std::int32_t totalFrames) {
-  if (!IsOpen()) {
-    return std::nullopt;
+std::optional<std::string> IldaWriter::FinishIldaFile() {
+  std::vector<std::string> problems = std::exchange(problems_, {});
+  if (IsOpen()) {
+    assert(Header.FormatCode == 0 && Header.RecordCountHigh == 0 && Header.RecordCountLow == 0 &&
+           "EndRun comes before FinishIldaFile");
+    if (auto problem = FinishFile())
+      problems.push_back(*problem);
   }
-  assert(Header.FormatCode == 0 && Header.RecordCountHigh == 0 && Header.RecordCountLow == 0 &&
-         "EndRun comes before FinishIldaFile");
+  if (directoryFd_ >= 0) {
+    close(directoryFd_);
+    directoryFd_ = -1;
+    if (filesFilled_ > 1) {
+      problems.push_back("The run filled " + std::to_string(filesFilled_) + " ILDA files, from " +
+                         Shown(firstPath_) + " to " + Shown(path_) +
+                         ", as one file holds at most " + std::to_string(kMaxFramesPerIldaFile) +
+                         " frames.");
+    }
+  }
+  if (problems.empty())
+    return std::nullopt;
+  std::string text = problems.front();
+  for (std::size_t i = 1; i < problems.size(); ++i)
+    text += "\n" + problems[i];
+  return text;
+}
+
+std::optional<std::string> IldaWriter::FinishFile() {
   std::optional<std::string> problem;
   if (writeErrno_ == 0) {
-    writeErrno_ = WriteEndSection(fileBytes_, Header, static_cast<std::uint16_t>(totalFrames));
+    writeErrno_ = WriteEndSection(fileBytes_, Header, static_cast<std::uint16_t>(framesWritten_));
   }
   if (writeErrno_ != 0) {
-    problem = SalvageAfterFailure(totalFrames);
+    problem = SalvageAfterFailure();
   }
+  if (framesWritten_ == 0) {
+    // A recording without a frame is no recording: leave no file behind.
+    if (auto removeProblem = RemoveEmptyFile())
+      problem = removeProblem;
+    return problem;
+  }
+  ++filesFilled_;
+  runFramesWritten_ += framesWritten_;
   if (auto syncProblem = SyncAndClose()) {
     problem = problem ? *problem + "\n" + *syncProblem : *syncProblem;
   }
   return problem;
+}
+
+std::optional<std::string> IldaWriter::RemoveEmptyFile() {
+  const int firstError = writeErrno_;
+  close(fd_);
+  fd_ = -1;
+  const std::string name = path_.filename().string();
+  if (unlinkat(directoryFd_, name.c_str(), 0) == 0) {
+    IldaFileNumber = fileNumber_;  // the name is free again for the next recording
+  }
+  if (firstError == 0)
+    return std::nullopt;  // nothing was offered: whatever ended the run says why
+  return "Nothing could be recorded in the ILDA file " + Shown(path_) + ": " +
+         std::strerror(firstError) + ". The empty file was removed.";
 }
 
 int IldaWriter::WriteEndSection(off_t offset, const IldaHeader& endSection,
@@ -223,7 +306,7 @@ int IldaWriter::WriteEndSection(off_t offset, const IldaHeader& endSection,
   return WriteAllAt(fd_, &patchPart, 1, kFrameTotalOffset);
 }
 
-std::optional<std::string> IldaWriter::SalvageAfterFailure(std::int32_t totalFrames) {
+std::optional<std::string> IldaWriter::SalvageAfterFailure() {
   const int firstError = writeErrno_;
   // Cut the file back to its last whole section and end it there. On a full
   // disk even the 32-byte end section may not fit; then frames are given up
@@ -264,12 +347,15 @@ std::optional<std::string> IldaWriter::SalvageAfterFailure(std::int32_t totalFra
   }
   fileBytes_ = end + static_cast<off_t>(kHeaderBytes);
   framesWritten_ = frames;
-  if (frames == totalFrames) {
+  if (frames == framesOffered_) {
+    writeErrno_ = 0;
     return std::nullopt;  // only the end section had failed, and it is written now
   }
+  if (frames == 0)
+    return std::nullopt;  // told when the empty file is removed
   return "The ILDA file " + Shown(path_) + " is incomplete: writing failed (" +
-         std::strerror(firstError) + "). It holds the first " + FramesText(frames) +
-         " of the run's " + std::to_string(totalFrames) + ".";
+         std::strerror(firstError) + "). It holds the first " + FramesText(frames) + " of the " +
+         std::to_string(framesOffered_) + " recorded for it.";
 }
 
 int IldaWriter::ReadSectionStarts(std::vector<SectionStart>& starts) const {
@@ -304,8 +390,6 @@ std::optional<std::string> IldaWriter::SyncAndClose() {
   if (fsync(directoryFd_) != 0 && errno != EINVAL && error == 0) {
     error = errno;
   }
-  close(directoryFd_);
-  directoryFd_ = -1;
   if (error != 0) {
     return "The ILDA file " + Shown(path_) + " could not be saved to disk (" +
            std::strerror(error) + "); the recording may be lost or damaged.";

@@ -4,12 +4,17 @@
 //
 // The run loop drives it:
 //   Start:  BeginRun(); when recording, OpenIldaFile() (a message means: do not start)
-//   frame:  when recording, WriteIldaFrame(FrameBuffer, TotalFrames) before counting the frame
-//   end:    EndRun(); when recording, FinishIldaFile(TotalFrames) and show any message
+//   frame:  when recording, WriteIldaFrame(FrameBuffer) for each frame the DAC took
+//   end:    EndRun(); FinishIldaFile() and show any message
+//
+// A file holds at most 65,535 frames, the most its 16-bit frame numbers and
+// total can count. A longer run goes on in the next free file name, each file
+// numbered from frame 0 and complete on its own.
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -59,6 +64,8 @@ struct IldaPoint {
 static_assert(sizeof(IldaPoint) == 8 && std::is_trivially_copyable_v<IldaPoint>);
 
 inline constexpr std::uint8_t kIldaLastPoint = 0x80;
+// Frame numbers run 0 to 65534 and the total must fit 16 bits without reading as 0.
+inline constexpr std::int64_t kMaxFramesPerIldaFile = 65535;
 
 // The point record for one laser point (its intensity byte is not recorded).
 IldaPoint ToIldaPoint(const engine::LaserPoint& point);
@@ -70,20 +77,17 @@ class IldaWriter {
  public:
   IldaWriter();
   // A file still open (a run that never reached its end steps) is finished
-  // with the frames it holds rather than left without its end section.
+  // with the frames it holds rather than left without its end section; any
+  // message about it goes to LateMessage.
   ~IldaWriter();
   IldaWriter(const IldaWriter&) = delete;
   IldaWriter& operator=(const IldaWriter&) = delete;
 
-  // The one header from which every section of every file is written. Fields
-  // that no operation assigns keep their values across frames and runs.
-  IldaHeader Header{};
   // Number of the next file to try; 0 until the first recording.
   std::int32_t IldaFileNumber = 0;
+  // Where a message goes that no run is left to show: standard error.
+  std::function<void(const std::string&)> LateMessage;
 
-  // Signature "ILDA", company "Whorlgen", total frames 0x00 0x01. The
-  // constructor does this too, so a writer never writes an unsigned header.
-  void InitialiseHeader();
   // Every Start, recording or not: frame sections from now on.
   void BeginRun();
   // Every end of run, recording or not: the next header written is an end section.
@@ -94,38 +98,60 @@ class IldaWriter {
   // changes nothing; the run must not start then.
   std::optional<std::string> OpenIldaFile(const std::filesystem::path& directory = ".");
 
-  // Appends one frame section; frame holds the frame's PointsPerFrame points,
-  // totalFrames is the run's count before this frame. After a failed write the
-  // file is left alone until FinishIldaFile, and the run goes on.
-  void WriteIldaFrame(std::span<const engine::LaserPoint> frame, std::int32_t totalFrames);
+  // Appends one frame section; frame holds the frame's PointsPerFrame points.
+  // Its frame number is its place in the file. After a failed write nothing
+  // more is recorded until FinishIldaFile, and the run goes on.
+  void WriteIldaFrame(std::span<const engine::LaserPoint> frame);
 
   // Writes the end section, patches the first section's total frames, syncs
-  // the file to disk and closes it. Returns the operator's message when the
-  // recording is incomplete or could not be saved; nothing when all is well.
-  std::optional<std::string> FinishIldaFile(std::int32_t totalFrames);
+  // the file to disk and closes it; a file left without a single frame is
+  // removed. Returns the operator's message when the recording is incomplete,
+  // could not be saved or filled more than one file; nothing when all is well
+  // or nothing was being recorded.
+  std::optional<std::string> FinishIldaFile();
 
   bool IsOpen() const { return fd_ >= 0; }
+  // A write of this run's recording has failed; nothing more is recorded.
+  bool WriteFailed() const { return writeErrno_ != 0; }
   // The current file, or the last one opened; empty before the first.
   const std::filesystem::path& FilePath() const { return path_; }
   // Frame sections written whole to the current (or last) file.
   std::int64_t FramesWritten() const { return framesWritten_; }
+  // Frame sections written whole in all the files of the current (or last) run.
+  std::int64_t RunFramesWritten() const {
+    return runFramesWritten_ + (IsOpen() ? framesWritten_ : 0);
+  }
 
  private:
+  // The one header from which every section of every file is written. Fields
+  // that no operation assigns keep their values across frames and runs.
+  IldaHeader Header{};
   struct SectionStart {
     off_t Offset;
     std::uint16_t FrameNumber;
   };
 
+  std::optional<std::string> CreateNextFile();
+  void ContinueInNextFile();
+  std::optional<std::string> FinishFile();
   int WriteEndSection(off_t offset, const IldaHeader& endSection, std::uint16_t totalFrames);
-  std::optional<std::string> SalvageAfterFailure(std::int32_t totalFrames);
+  std::optional<std::string> SalvageAfterFailure();
   int ReadSectionStarts(std::vector<SectionStart>& starts) const;
+  std::optional<std::string> RemoveEmptyFile();
   std::optional<std::string> SyncAndClose();
 
   int fd_ = -1;
   int directoryFd_ = -1;  // kept to make the new name durable together with the data
+  std::filesystem::path directory_;
   std::filesystem::path path_;
-  std::vector<IldaPoint> records_;  // reused frame to frame: no allocation per frame
-  off_t fileBytes_ = 0;             // end of the last section written whole
+  std::int32_t fileNumber_ = 0;        // of the current file
+  std::filesystem::path firstPath_;    // the run's first file
+  int filesFilled_ = 0;                // files of this run finished with frames in them
+  std::int64_t runFramesWritten_ = 0;  // in the run's files finished before this one
+  std::int64_t framesOffered_ = 0;     // WriteIldaFrame calls for the current file
+  std::vector<std::string> problems_;  // of files finished while the run went on
+  std::vector<IldaPoint> records_;     // reused frame to frame: no allocation per frame
+  off_t fileBytes_ = 0;                // end of the last section written whole
   std::int64_t framesWritten_ = 0;
   std::uint16_t lastFrameNumber_ = 0;  // of the last section written whole
   int writeErrno_ = 0;                 // the first failed write; nothing more is written after it

@@ -38,27 +38,20 @@ void RunLoop::Form_Unload() {
 }
 
 bool RunLoop::BeginRun() {
+  // The file comes first: without a recording there is no run, and the panel
+  // has not been touched yet.
+  if (host_.IldaOutputChecked()) {
+    if (auto failure = ctx_.ilda.OpenIldaFile(IldaDirectory)) {
+      host_.TellOperator(*failure);
+      return false;
+    }
+  }
   inRun_ = true;
-  const std::int32_t previousTotal = totalFrames_;
-  const std::string previousCaption = host_.TotalFramesCaption();
   ctx_.ilda.BeginRun();
   totalFrames_ = 0;
   host_.SetTotalFramesCaption("");
   host_.SetEnabled(Control::IldaOutput, false);
   host_.SetEnabled(Control::DacSelect, false);
-  if (host_.IldaOutputChecked()) {
-    if (auto failure = ctx_.ilda.OpenIldaFile(IldaDirectory)) {
-      // No recording, no run: the panel goes back to how it was before Start.
-      ctx_.ilda.EndRun();
-      totalFrames_ = previousTotal;
-      host_.SetTotalFramesCaption(previousCaption);
-      host_.SetEnabled(Control::IldaOutput, true);
-      host_.SetEnabled(Control::DacSelect, true);
-      inRun_ = false;
-      host_.TellOperator(*failure);
-      return false;
-    }
-  }
   host_.SetEnabled(Control::Stop, true);
   host_.SetEnabled(Control::Start, false);
   ctx_.generator.ResetPhases();
@@ -79,10 +72,8 @@ void RunLoop::RunFrames() {
 
 void RunLoop::EndRun() {
   ctx_.ilda.EndRun();
-  if (ctx_.ilda.IsOpen()) {
-    if (auto problem = ctx_.ilda.FinishIldaFile(totalFrames_))
-      messages_.push_back(*problem);
-  }
+  if (auto problem = ctx_.ilda.FinishIldaFile())
+    messages_.push_back(*problem);
   host_.SetEnabled(Control::IldaOutput, true);
   host_.SetTotalFramesCaption(std::to_string(totalFrames_));
   host_.SetEnabled(Control::DacSelect, true);
@@ -98,33 +89,45 @@ void RunLoop::EndRun() {
 void RunLoop::ProcessFrame() {
   if (nesting_ >= kMaxNesting) {
     if (running_)
-      ++deferredFrames_;
+      deferredFrames_.push_back(ctx_.params);
     return;
   }
   ++nesting_;
   deepestNesting_ = std::max(deepestNesting_, nesting_);
   if (running_)
-    FrameWork();
+    FrameWork(ctx_.params);
   host_.HandlePendingEvents();
-  while (deferredFrames_ > 0) {
-    --deferredFrames_;
+  while (!deferredFrames_.empty()) {
+    const engine::PatternParameters params = deferredFrames_.front();
+    deferredFrames_.pop_front();
     if (running_)
-      FrameWork();
+      FrameWork(params);
     host_.HandlePendingEvents();
   }
   --nesting_;
 }
 
-void RunLoop::FrameWork() {
-  engine::BuildFrame(ctx_.params, ctx_.generator, host_.OpMode(), host_.LimitVelocity(),
-                     ctx_.frame);
-  if (auto failure = driver_->SendFrame(ctx_.frame, ctx_.params.PointsPerSec)) {
+void RunLoop::FrameWork(const engine::PatternParameters& params) {
+  const FrameSettings settings = host_.CurrentFrameSettings();
+  engine::BuildFrame(params, ctx_.generator, settings.OpMode, settings.LimitVelocity, ctx_.frame);
+  if (auto failure = driver_->SendFrame(ctx_.frame, params.PointsPerSec)) {
+    // The DAC did not take the frame: it is not shown, recorded or counted.
     StopWithMessage(*failure);
+    return;
   }
-  host_.DrawPreview(ctx_.frame);
-  if (ctx_.ilda.IsOpen())
-    ctx_.ilda.WriteIldaFrame(ctx_.frame.FrameBuffer, totalFrames_);
+  host_.DrawPreview(ctx_.frame, settings.ShowDots);
+  RecordFrame();
   ++totalFrames_;
+}
+
+void RunLoop::RecordFrame() {
+  if (!ctx_.ilda.IsOpen())
+    return;
+  ctx_.ilda.WriteIldaFrame(ctx_.frame.FrameBuffer);
+  // A recording that fails before its first frame cannot record at all (a
+  // full disk): the run stops at once and says so, rather than at Stop.
+  if (ctx_.ilda.WriteFailed() && ctx_.ilda.RunFramesWritten() == 0 && running_)
+    cmdStop_Click();
 }
 
 void RunLoop::StopWithMessage(const std::string& message) {

@@ -6,6 +6,7 @@
 // own, nested inside the one that yielded.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,6 +19,13 @@
 
 namespace whorlgen::output {
 
+// The controls a frame reads as it is built and drawn.
+struct FrameSettings {
+  int OpMode = 0;  // 1..6
+  bool LimitVelocity = false;
+  bool ShowDots = false;
+};
+
 // What the run loop needs of the window. The window implements it; tests
 // implement it without Qt.
 class RunHost {
@@ -27,15 +35,14 @@ class RunHost {
   virtual ~RunHost() = default;
   virtual void SetEnabled(Control control, bool enabled) = 0;
   virtual void SetTotalFramesCaption(const std::string& text) = 0;
-  virtual std::string TotalFramesCaption() const = 0;
   // Runs every handler whose event is pending, then returns.
   virtual void HandlePendingEvents() = 0;
   // A message for the operator, shown after the run's end steps.
   virtual void TellOperator(const std::string& message) = 0;
   virtual bool IldaOutputChecked() const = 0;
-  virtual int OpMode() const = 0;
-  virtual bool LimitVelocity() const = 0;
-  virtual void DrawPreview(const engine::FrameData& frame) = 0;
+  // Read once at the start of every frame.
+  virtual FrameSettings CurrentFrameSettings() const = 0;
+  virtual void DrawPreview(const engine::FrameData& frame, bool showDots) = 0;
 };
 
 // The state of the program that a run touches; owned by the window.
@@ -63,6 +70,10 @@ class RunLoop {
   void Form_Unload();
 
   bool Running() const { return running_; }
+  // From the click on Start to the end of the run's last end step.
+  bool InRun() const { return inRun_; }
+  // The window has been closed; the run, if any, is ending for good.
+  bool Closing() const { return closing_; }
   // The DAC's word for the operator during a run; empty otherwise.
   std::string DacStatusNote() const { return driver_ ? driver_->StatusNote() : std::string(); }
   std::int32_t TotalFrames() const { return totalFrames_; }
@@ -82,7 +93,8 @@ class RunLoop {
   bool BeginRun();
   void RunFrames();
   void EndRun();
-  void FrameWork();
+  void FrameWork(const engine::PatternParameters& params);
+  void RecordFrame();
   void StopWithMessage(const std::string& message);
 
   RunHost& host_;
@@ -95,7 +107,9 @@ class RunLoop {
   std::int32_t totalFrames_ = 0;
   int nesting_ = 0;
   int deepestNesting_ = 0;
-  int deferredFrames_ = 0;
+  // Frames deferred below the nesting bound, each with the parameters of
+  // the moment its Scroll asked for it.
+  std::deque<engine::PatternParameters> deferredFrames_;
   std::vector<std::string> messages_;
 };
 

@@ -6,10 +6,12 @@
 
 #include <cstdint>
 
+#include "engine/dac_units.h"
+
 namespace whorlgen::output {
 
 constexpr std::int16_t WireCoordinate(std::int16_t code) {
-  return static_cast<std::int16_t>((code - 2048) * 16);
+  return static_cast<std::int16_t>((code - engine::kDacCentreCode) * 16);
 }
 
 constexpr std::uint16_t WireLevel(std::uint8_t level) {

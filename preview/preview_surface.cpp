@@ -21,10 +21,6 @@ PreviewSurface::PreviewSurface(int outerSize, QWidget* parent)
   image_.fill(Qt::black);
 }
 
-void PreviewSurface::Upload(const std::uint32_t* pixels) {
-  Upload(pixels, static_cast<std::int32_t>(image_.sizeInBytes()));
-}
-
 void PreviewSurface::Upload(const std::uint32_t* pixels, std::int32_t byteCount) {
   // Rows of an RGB32 image are W x 4 bytes with no padding, so the whole
   // buffer goes across in one pass. Qt takes the top byte of RGB32 as 0xFF;

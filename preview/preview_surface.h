@@ -21,11 +21,9 @@ class PreviewSurface : public QFrame, public PreviewUpload {
   int InnerWidth() const { return image_.width(); }
   int InnerHeight() const { return image_.height(); }
 
-  // Copies InnerWidth() x InnerHeight() pixels of 0x00RRGGBB, rows top to
-  // bottom, into the image the widget shows until the next upload.
-  void Upload(const std::uint32_t* pixels);
-
-  // The renderer's way in: the same copy, of at most byteCount bytes.
+  // Copies at most byteCount bytes of InnerWidth() x InnerHeight() pixels of
+  // 0x00RRGGBB, rows top to bottom, into the image the widget shows until the
+  // next upload.
   void Upload(const std::uint32_t* pixels, std::int32_t byteCount) override;
 
   const QImage& Image() const { return image_; }

@@ -7,11 +7,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/dac_units.h"
+
 namespace whorlgen::preview {
 
 namespace {
 
-constexpr std::int32_t kMaxCode = 4095;
+constexpr std::int32_t kMaxCode = engine::kDacTopCode;
 
 // Nearest integer, ties to even (the default rounding mode), so that a
 // column of 122.5 becomes 122 and 123.5 becomes 124.

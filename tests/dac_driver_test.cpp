@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +26,7 @@ namespace whorlgen::output {
 namespace {
 
 using testing::AddressOf;
+using testing::BuildTestFrame;
 using testing::Call;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -33,16 +37,6 @@ using testing::TempDir;
 
 const std::filesystem::path kStandInDir = WHORLGEN_STAND_IN_DIR;
 const std::filesystem::path kIncompleteDir = WHORLGEN_STAND_IN_INCOMPLETE_DIR;
-
-engine::FrameData BuildTestFrame(std::int32_t points, std::int32_t pointsPerSec) {
-  engine::PatternParameters params = engine::StartupParameters();
-  params.PointsPerFrame = points;
-  params.PointsPerSec = pointsPerSec;
-  engine::GeneratorState generator;
-  engine::FrameData frame;
-  engine::BuildFrame(params, generator, 2, true, frame);
-  return frame;
-}
 
 // Offset in points of a logged address from the frame's first point.
 long long PointOffset(long long address, const engine::FrameData& frame) {
@@ -184,11 +178,20 @@ TEST_F(DacDriverTest, CardThatStaysBusyEndsTheRunWithAMessageAndNoWrite) {
 TEST(BusyWaitLimit, IsAMultipleOfThePlayingTimeButNeverUnderTheMinimum) {
   using std::chrono::milliseconds;
   const DacWaitLimits defaults;
-  EXPECT_EQ(BusyWaitLimit(500, 15000, defaults), milliseconds(1000));  // 33 ms frames
-  EXPECT_EQ(BusyWaitLimit(16000, 5000, defaults), milliseconds(32000));
-  EXPECT_EQ(BusyWaitLimit(16000, 0, defaults), milliseconds(1000));
-  EXPECT_EQ(BusyWaitLimit(1500, 1000, {.MinimumBusyMs = milliseconds(20), .FramePlayTimes = 2}),
-            milliseconds(3000));
+  EXPECT_EQ(BusyWaitLimit(milliseconds(33), defaults), milliseconds(1000));
+  EXPECT_EQ(BusyWaitLimit(milliseconds(3200), defaults), milliseconds(32000));
+  EXPECT_EQ(
+      BusyWaitLimit(milliseconds(1500), {.MinimumBusyMs = milliseconds(20), .FramePlayTimes = 2}),
+      milliseconds(3000));
+}
+
+TEST_F(DacDriverTest, CardThatRefusesAFrameEndsTheRunWithTheReason) {
+  easyLase.SetWriteAnswer(0);
+  auto driver = Select("EZLase");
+  ASSERT_EQ(driver->OpenDac(generator), std::nullopt);
+  const DacFailure failure = driver->SendFrame(BuildTestFrame(500, 15000), 15000);
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_THAT(*failure, HasSubstr("refused a frame of 500 points"));
 }
 
 // ---- "RIYA" ----
@@ -354,7 +357,7 @@ TEST(DacLibraryMissing, RunEndsWithTheLoadersMessageAndTheCloseIsQuiet) {
     ASSERT_TRUE(failure.has_value()) << name;
     EXPECT_THAT(*failure, HasSubstr(file));
     EXPECT_THAT(*failure, HasSubstr(empty.Path().string()));
-    EXPECT_THAT(*failure, HasSubstr("cannot open shared object file"));
+    EXPECT_THAT(*failure, HasSubstr("was not found"));
     // Told once: the frame and the close skip the library quietly.
     EXPECT_EQ(driver->SendFrame(BuildTestFrame(500, 15000), 15000), std::nullopt) << name;
     EXPECT_EQ(driver->CloseDac(), std::nullopt) << name;
@@ -378,6 +381,34 @@ TEST(DacLibraryMissing, BrokenLibraryBesideTheProgramIsReportedNotReplaced) {
   EXPECT_THAT(*failure, HasSubstr("could not be loaded"));
 }
 
+// A library cut short (as by a copy that failed) or built for another
+// machine is told in words; mapping it would kill the program in the loader.
+TEST(DacLibraryMissing, LibraryThatIsNotWholeIsReportedWithoutLoadingIt) {
+  const std::filesystem::path real = std::filesystem::path(WHORLGEN_DEVICES_DIR) / "libEasyLase.so";
+  std::ifstream in(real, std::ios::binary);
+  const std::string whole{std::istreambuf_iterator<char>(in), {}};
+  ASSERT_GT(whole.size(), 8192u);
+  std::string otherMachine = whole;
+  otherMachine[18] = static_cast<char>(otherMachine[18] ^ 0x7F);  // e_machine
+  for (const auto& [contents, words] : {std::pair{whole.substr(0, 4096), "cut short"},
+                                        std::pair{otherMachine, "another kind of machine"}}) {
+    TempDir directory;
+    std::ofstream(directory.Path() / "libEasyLase.so", std::ios::binary) << contents;
+    DeviceLibraries libraries(directory.Path());
+    const BindResult result = libraries.Bind(DeviceLibrary::EasyLase, "EasyLaseGetCardNum");
+    EXPECT_EQ(result.Address, nullptr);
+    EXPECT_THAT(result.Failure, HasSubstr(words));
+    EXPECT_FALSE(libraries.IsLoaded(DeviceLibrary::EasyLase));
+  }
+}
+
+TEST(ProgramDirectory, AnUnreadableLinkIsToldNotPassedOverInSilence) {
+  const ProgramLocation location = FindProgramDirectory("/no/such/exe");
+  EXPECT_TRUE(location.Directory.empty());
+  EXPECT_THAT(location.Problem, HasSubstr("/no/such/exe"));
+  EXPECT_THAT(location.Problem, HasSubstr(std::strerror(ENOENT)));
+}
+
 TEST(DacFunctionMissing, EasyLaseWithoutGetStatusNamesItAndStillCloses) {
   StandIn incomplete(kIncompleteDir, DeviceLibrary::EasyLase);
   DeviceLibraries libraries(kIncompleteDir);
@@ -389,7 +420,7 @@ TEST(DacFunctionMissing, EasyLaseWithoutGetStatusNamesItAndStillCloses) {
   ASSERT_TRUE(failure.has_value());
   EXPECT_THAT(*failure, HasSubstr("EasyLaseGetStatus"));
   EXPECT_THAT(*failure, HasSubstr("libEasyLase.so"));
-  EXPECT_THAT(*failure, HasSubstr("undefined symbol"));
+  EXPECT_THAT(*failure, HasSubstr("has no function"));
   EXPECT_EQ(driver->CloseDac(), std::nullopt);
   EXPECT_THAT(Names(incomplete.Calls()), ElementsAre("EasyLaseGetCardNum", "EasyLaseClose"));
 }

@@ -4,8 +4,10 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -13,9 +15,27 @@
 #include <string>
 #include <vector>
 
+#include "engine/frame_generator.h"
+#include "engine/parameters.h"
 #include "output/device_library.h"
 
 namespace whorlgen::output::testing {
+
+// A start-up frame of `points` points at `pointsPerSec`, mode 2, carrying
+// the figure on from `generator` (from the origin when none is given).
+inline engine::FrameData BuildTestFrame(std::int32_t points, std::int32_t pointsPerSec,
+                                        engine::GeneratorState& generator) {
+  engine::PatternParameters params = engine::StartupParameters();
+  params.PointsPerFrame = points;
+  params.PointsPerSec = pointsPerSec;
+  engine::FrameData frame;
+  engine::BuildFrame(params, generator, 2, true, frame);
+  return frame;
+}
+inline engine::FrameData BuildTestFrame(std::int32_t points, std::int32_t pointsPerSec) {
+  engine::GeneratorState generator;
+  return BuildTestFrame(points, pointsPerSec, generator);
+}
 
 // One logged library call: its name and its arguments as numbers.
 struct Call {
@@ -77,6 +97,9 @@ class StandIn {
     Get<void (*)(const std::int16_t*, std::int32_t, std::int16_t)>("StandIn_SetStatuses")(
         statuses.data(), static_cast<std::int32_t>(statuses.size()), afterwards);
   }
+  void SetWriteAnswer(std::int16_t answer) {
+    Get<void (*)(std::int16_t)>("StandIn_SetWriteAnswer")(answer);
+  }
   void SetRiyaOpened(std::uint8_t opened) {
     Get<void (*)(std::uint8_t)>("StandIn_SetRiyaOpened")(opened);
   }
@@ -95,6 +118,45 @@ class StandIn {
   }
 
   void* handle_;
+};
+
+// Everything written to standard error (file descriptor 2) while it lives
+// goes to a temporary file instead; Text() reads it back.
+class StderrCapture {
+ public:
+  StderrCapture() : file_(std::tmpfile()), saved_(dup(2)) {
+    if (file_ == nullptr || saved_ < 0)
+      throw std::runtime_error("cannot capture standard error");
+    std::fflush(stderr);
+    dup2(fileno(file_), 2);
+  }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  ~StderrCapture() {
+    Restore();
+    std::fclose(file_);
+  }
+  std::string Text() {
+    Restore();
+    std::string text;
+    std::rewind(file_);
+    for (int c = std::fgetc(file_); c != EOF; c = std::fgetc(file_))
+      text += static_cast<char>(c);
+    return text;
+  }
+
+ private:
+  void Restore() {
+    if (saved_ < 0)
+      return;
+    std::fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    saved_ = -1;
+  }
+
+  std::FILE* file_;
+  int saved_;
 };
 
 // A fresh directory under the system's temporary directory, removed at the end.

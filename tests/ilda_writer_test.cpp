@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "engine/frame_generator.h"
+#include "tests/ilda_test_reader.h"
 
 namespace whorlgen::output {
 namespace {
@@ -25,43 +26,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kSection500 = 32 + 500 * 8;
 
 Bytes ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-std::uint16_t Be16(const Bytes& bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>(bytes.at(offset) << 8 | bytes.at(offset + 1));
-}
-
-// An independent reader, as another program would walk the file: header to
-// header by record count until the end section, which must close the file.
-struct Section {
-  std::size_t Offset;
-  std::uint8_t FormatCode;
-  std::uint16_t RecordCount, FrameNumber, FrameTotal;
-};
-std::vector<Section> ReadSections(const Bytes& file) {
-  std::vector<Section> sections;
-  std::size_t at = 0;
-  for (;;) {
-    if (at + 32 > file.size() || std::memcmp(&file[at], "ILDA", 4) != 0) {
-      ADD_FAILURE() << "no section header at offset " << at;
-      return sections;
-    }
-    sections.push_back(
-        {at, file[at + 7], Be16(file, at + 24), Be16(file, at + 26), Be16(file, at + 28)});
-    const std::size_t records = sections.back().RecordCount;
-    if (records == 0) {
-      EXPECT_EQ(at + 32, file.size()) << "bytes after the end section";
-      return sections;
-    }
-    EXPECT_EQ(sections.back().FormatCode, 5);
-    for (std::size_t i = 0; i < records && at + 32 + i * 8 + 4 < file.size(); ++i) {
-      EXPECT_EQ(file[at + 32 + i * 8 + 4], i + 1 == records ? 0x80 : 0x00)
-          << "status of record " << i << " of the section at " << at;
-    }
-    at += 32 + 8 * records;
-  }
+  return ReadWholeFile(path);
 }
 
 std::vector<std::vector<LaserPoint>> EngineFrames(const std::vector<std::int32_t>& pointCounts) {
@@ -85,12 +50,11 @@ std::optional<std::string> RecordRun(IldaWriter& writer, const fs::path& dir,
     ADD_FAILURE() << *failure;
     return failure;
   }
-  std::int32_t totalFrames = 0;
   for (const auto& frame : frames) {
-    writer.WriteIldaFrame(frame, totalFrames++);
+    writer.WriteIldaFrame(frame);
   }
   writer.EndRun();
-  return writer.FinishIldaFile(totalFrames);
+  return writer.FinishIldaFile();
 }
 
 class IldaWriterTest : public ::testing::Test {
@@ -112,18 +76,18 @@ TEST_F(IldaWriterTest, ThreeFramesOf500PointsFromTheEngine) {
   EXPECT_EQ(writer_.FilePath(), dir_ / "WG01.ild");
   const Bytes file = ReadBytes(dir_ / "WG01.ild");
   ASSERT_EQ(file.size(), 12128u);
-  const std::vector<Section> sections = ReadSections(file);
+  const std::vector<IldaSection> sections = IldaSections(file);
   ASSERT_EQ(sections.size(), 4u);
   for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(sections[i].RecordCount, 500);
-    EXPECT_EQ(sections[i].FrameNumber, i);
-    EXPECT_EQ(sections[i].FrameTotal, i == 0 ? 3 : 1);
-    const Bytes fixed(file.begin() + sections[i].Offset, file.begin() + sections[i].Offset + 24);
+    EXPECT_EQ(sections[i].records, 500);
+    EXPECT_EQ(sections[i].frameNumber, i);
+    EXPECT_EQ(sections[i].total, i == 0 ? 3 : 1);
+    const Bytes fixed(file.begin() + sections[i].offset, file.begin() + sections[i].offset + 24);
     const Bytes expected = {'I', 'L', 'D', 'A', 0,   0,   0,   5,   0,   0,   0,   0,
                             0,   0,   0,   0,   'W', 'h', 'o', 'r', 'l', 'g', 'e', 'n'};
     EXPECT_EQ(fixed, expected);
-    EXPECT_EQ(file[sections[i].Offset + 30], 0);
-    EXPECT_EQ(file[sections[i].Offset + 31], 0);
+    EXPECT_EQ(file[sections[i].offset + 30], 0);
+    EXPECT_EQ(file[sections[i].offset + 31], 0);
   }
   const Bytes endSection(file.end() - 32, file.end());
   const Bytes expectedEnd = {'I', 'L', 'D', 'A', 0,   0,   0,   0,   0, 0, 0, 0, 0, 0, 0, 0,
@@ -182,7 +146,7 @@ TEST_F(IldaWriterTest, SmallRunMatchesTheGoldenFile) {
   const fs::path golden = fs::path(WHORLGEN_ILDA_GOLDEN_DIR) / "two_small_frames.ild";
   const Bytes actual = ReadBytes(dir_ / "WG01.ild");
   if (actual != ReadBytes(golden)) {
-    const fs::path written = golden.string() + ".actual";
+    const fs::path written = fs::path(WHORLGEN_TEST_OUTPUT_DIR) / "two_small_frames.ild.actual";
     fs::copy_file(dir_ / "WG01.ild", written, fs::copy_options::overwrite_existing);
     ADD_FAILURE() << "differs from " << golden << "; the file written is " << written;
   }
@@ -214,10 +178,10 @@ TEST_F(IldaWriterTest, NumberingAcrossRuns) {
   EXPECT_EQ(writer_.FilePath().filename(), "WG10.ild");
   EXPECT_EQ(writer_.IldaFileNumber, 11);
   // Each file starts its frame numbers at 0 and carries its own total.
-  const std::vector<Section> sections = ReadSections(ReadBytes(dir_ / "WG10.ild"));
+  const std::vector<IldaSection> sections = IldaSections(ReadBytes(dir_ / "WG10.ild"));
   ASSERT_EQ(sections.size(), 3u);
-  EXPECT_EQ(sections[0].FrameTotal, 2);
-  EXPECT_EQ(sections[1].FrameNumber, 1);
+  EXPECT_EQ(sections[0].total, 2);
+  EXPECT_EQ(sections[1].frameNumber, 1);
   EXPECT_EQ(ReadBytes(dir_ / "WG09.ild").size(), kSection500 + 32);
 }
 
@@ -235,37 +199,46 @@ TEST_F(IldaWriterTest, TakenNamesAreSkippedAndLeftUntouched) {
   EXPECT_EQ(ReadBytes(dir_ / "WG04.ild").size(), kSection500 + 32);
 }
 
-TEST_F(IldaWriterTest, FrameNumbersAndTotalWrapAt65536) {
+// 65,535 frames fill a file; the run goes on in the next free name, and each
+// file is numbered from 0 and valid alone.
+TEST_F(IldaWriterTest, ALongRunContinuesInTheNextFreeFile) {
+  { std::ofstream(dir_ / "WG02.ild") << "an earlier show"; }
   const std::vector<LaserPoint> frame = {{2048, 2048, 1, 2, 3, 4}};
   writer_.BeginRun();
   ASSERT_EQ(writer_.OpenIldaFile(dir_), std::nullopt);
-  const std::int32_t totalFrames = 65538;
-  for (std::int32_t i = 0; i < totalFrames; ++i) {
-    writer_.WriteIldaFrame(frame, i);
+  for (std::int32_t i = 0; i < 65537; ++i) {
+    writer_.WriteIldaFrame(frame);
   }
   writer_.EndRun();
-  EXPECT_EQ(writer_.FinishIldaFile(totalFrames), std::nullopt);
-  const std::vector<Section> sections = ReadSections(ReadBytes(dir_ / "WG01.ild"));
-  ASSERT_EQ(sections.size(), 65539u);
-  EXPECT_EQ(sections[0].FrameTotal, 2);
-  EXPECT_EQ(sections[65535].FrameNumber, 65535);
-  EXPECT_EQ(sections[65536].FrameNumber, 0);
-  EXPECT_EQ(sections[65537].FrameNumber, 1);
-  EXPECT_EQ(sections.back().FrameNumber, 1);  // the end section repeats the last frame's
-  EXPECT_EQ(sections.back().FrameTotal, 1);
+  const std::optional<std::string> message = writer_.FinishIldaFile();
+  ASSERT_TRUE(message.has_value());
+  EXPECT_NE(message->find("filled 2 ILDA files"), std::string::npos) << *message;
+  EXPECT_NE(message->find("WG03.ild"), std::string::npos) << *message;
+
+  const std::vector<IldaSection> first = IldaSections(ReadBytes(dir_ / "WG01.ild"));
+  ASSERT_EQ(first.size(), 65536u);
+  EXPECT_EQ(first[0].total, 65535);
+  EXPECT_EQ(first[65534].frameNumber, 65534);
+  EXPECT_EQ(first.back().frameNumber, 65534);  // the end section repeats the last frame's
+  const std::vector<IldaSection> next = IldaSections(ReadBytes(dir_ / "WG03.ild"));
+  ASSERT_EQ(next.size(), 3u);
+  EXPECT_EQ(next[0].total, 2);
+  EXPECT_EQ(next[0].frameNumber, 0);
+  EXPECT_EQ(next[1].frameNumber, 1);
+  EXPECT_EQ(writer_.RunFramesWritten(), 65537);
 }
 
 TEST_F(IldaWriterTest, PointsPerFrameChangesInsideARun) {
   RecordRun(writer_, dir_, EngineFrames({500, 16000, 501}));
   const Bytes file = ReadBytes(dir_ / "WG01.ild");
   EXPECT_EQ(file.size(), 32u * 4 + 8u * (500 + 16000 + 501));
-  const std::vector<Section> sections = ReadSections(file);
+  const std::vector<IldaSection> sections = IldaSections(file);
   ASSERT_EQ(sections.size(), 4u);
-  EXPECT_EQ(sections[0].RecordCount, 500);
-  EXPECT_EQ(file[sections[1].Offset + 24], 0x3E);  // 16000
-  EXPECT_EQ(file[sections[1].Offset + 25], 0x80);
-  EXPECT_EQ(sections[2].RecordCount, 501);
-  EXPECT_EQ(sections[2].FrameNumber, 2);
+  EXPECT_EQ(sections[0].records, 500);
+  EXPECT_EQ(file[sections[1].offset + 24], 0x3E);  // 16000
+  EXPECT_EQ(file[sections[1].offset + 25], 0x80);
+  EXPECT_EQ(sections[2].records, 501);
+  EXPECT_EQ(sections[2].frameNumber, 2);
 }
 
 TEST_F(IldaWriterTest, FileThatCannotBeCreatedStopsTheStartAndChangesNothing) {
@@ -290,8 +263,8 @@ TEST_F(IldaWriterTest, FileThatCannotBeCreatedStopsTheStartAndChangesNothing) {
     EXPECT_EQ(writer_.IldaFileNumber, 7);
   }
   // The run loop does not start, but stray calls must not write anywhere.
-  writer_.WriteIldaFrame(EngineFrames({500})[0], 0);
-  EXPECT_EQ(writer_.FinishIldaFile(1), std::nullopt);
+  writer_.WriteIldaFrame(EngineFrames({500})[0]);
+  EXPECT_EQ(writer_.FinishIldaFile(), std::nullopt);
   for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
     EXPECT_NE(entry.path().extension(), ".ild") << entry.path();
   }
@@ -327,7 +300,6 @@ TEST_F(IldaWriterTest, WriteFailurePartWayLeavesAValidFileOfTheWholeFrames) {
   const Case cases[] = {
       {2 * kSection500 + 100, 2},  // the third section breaks off part-way
       {2 * kSection500 + 16, 1},   // ... and then the end section does not fit after frame 2
-      {100, 0},                    // the first section fails: only an end section remains
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.LimitBytes);
@@ -340,33 +312,63 @@ TEST_F(IldaWriterTest, WriteFailurePartWayLeavesAValidFileOfTheWholeFrames) {
     ASSERT_TRUE(message.has_value());
     const std::string holds = "holds the first " + std::to_string(c.FramesKept) + " frame";
     EXPECT_NE(message->find(holds), std::string::npos) << *message;
-    EXPECT_NE(message->find("of the run's 5"), std::string::npos) << *message;
+    EXPECT_NE(message->find("of the 5 recorded"), std::string::npos) << *message;
     EXPECT_NE(message->find(std::strerror(EFBIG)), std::string::npos) << *message;
     EXPECT_FALSE(writer.IsOpen());
     EXPECT_EQ(writer.FramesWritten(), static_cast<std::int64_t>(c.FramesKept));
 
     const Bytes file = ReadBytes(writer.FilePath());
     EXPECT_EQ(file.size(), c.FramesKept * kSection500 + 32);
-    const std::vector<Section> sections = ReadSections(file);
+    const std::vector<IldaSection> sections = IldaSections(file);
     ASSERT_EQ(sections.size(), c.FramesKept + 1);
-    EXPECT_EQ(sections[0].FrameTotal, c.FramesKept);
-    EXPECT_EQ(sections.back().FormatCode, 0);
-    EXPECT_EQ(sections.back().FrameNumber, c.FramesKept > 0 ? c.FramesKept - 1 : 0);
+    EXPECT_EQ(sections[0].total, c.FramesKept);
+    EXPECT_EQ(sections.back().format, 0);
+    EXPECT_EQ(sections.back().frameNumber, c.FramesKept - 1);
   }
 }
 
-TEST_F(IldaWriterTest, WriterDestroyedMidRunStillEndsItsFile) {
+// A recording without a single frame is no recording: no file is left, and a
+// write that failed says why.
+TEST_F(IldaWriterTest, NoFrameRecordedLeavesNoFile) {
+  EXPECT_EQ(RecordRun(writer_, dir_, {}), std::nullopt);
+  std::optional<std::string> message;
+  {
+    FileSizeLimit limit(100);
+    message = RecordRun(writer_, dir_, EngineFrames({500}));
+  }
+  ASSERT_TRUE(message.has_value());
+  EXPECT_NE(message->find("Nothing could be recorded"), std::string::npos) << *message;
+  EXPECT_NE(message->find(std::strerror(EFBIG)), std::string::npos) << *message;
+  EXPECT_TRUE(fs::is_empty(dir_));
+  EXPECT_EQ(writer_.IldaFileNumber, 1);  // the name is free again
+}
+
+TEST_F(IldaWriterTest, WriterDestroyedMidRunStillEndsItsFileAndSaysWhatWentWrong) {
+  std::vector<std::string> told;
   {
     IldaWriter writer;
+    writer.LateMessage = [&told](const std::string& message) { told.push_back(message); };
     writer.BeginRun();
     ASSERT_EQ(writer.OpenIldaFile(dir_), std::nullopt);
     for (const auto& frame : EngineFrames({500, 500})) {
-      writer.WriteIldaFrame(frame, static_cast<std::int32_t>(writer.FramesWritten()));
+      writer.WriteIldaFrame(frame);
     }
   }
-  const std::vector<Section> sections = ReadSections(ReadBytes(dir_ / "WG01.ild"));
+  const std::vector<IldaSection> sections = IldaSections(ReadBytes(dir_ / "WG01.ild"));
   ASSERT_EQ(sections.size(), 3u);
-  EXPECT_EQ(sections[0].FrameTotal, 2);
+  EXPECT_EQ(sections[0].total, 2);
+  EXPECT_TRUE(told.empty());
+  {
+    IldaWriter writer;
+    writer.LateMessage = [&told](const std::string& message) { told.push_back(message); };
+    writer.BeginRun();
+    ASSERT_EQ(writer.OpenIldaFile(dir_), std::nullopt);
+    FileSizeLimit limit(kSection500 + 100);
+    for (const auto& frame : EngineFrames({500, 500}))
+      writer.WriteIldaFrame(frame);
+  }
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_NE(told[0].find("WG02.ild"), std::string::npos) << told[0];
 }
 
 }  // namespace

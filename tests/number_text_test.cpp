@@ -48,6 +48,17 @@ TEST(DecimalText, UsesTheLocaleSeparatorAndNoGrouping) {
   EXPECT_EQ(DecimalText(15000.5, QLocale(QLocale::English, QLocale::UnitedStates)), "15000.5");
 }
 
+// The integer labels show ASCII digits; the decimal ones must not switch to
+// the locale's own digits beside them.
+TEST(DecimalText, AsciiDigitsWhereTheLocaleHasItsOwn) {
+  for (const QLocale& locale :
+       {QLocale(QLocale::Arabic, QLocale::Egypt), QLocale(QLocale::Persian, QLocale::Iran)}) {
+    EXPECT_EQ(DecimalText(24.6, locale), "24" + locale.decimalPoint() + "6")
+        << locale.name().toStdString();
+    EXPECT_EQ(DecimalText(48000.0, locale), "48000") << locale.name().toStdString();
+  }
+}
+
 TEST(IntegerText, DigitsWithSignOnlyWhenNegative) {
   EXPECT_EQ(IntegerText(-45), "-45");
   EXPECT_EQ(IntegerText(0), "0");

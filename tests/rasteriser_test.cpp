@@ -316,5 +316,21 @@ TEST_F(Rasteriser, OverflowingFrameStaysInsideTheBuffersAndIsClearedWhole) {
   EXPECT_EQ(Draw({Lit(2048, 2048)}, false), std::vector<std::int32_t>{30012});
 }
 
+// In a buffer of more pixels than the touched list holds, only the overflow
+// itself can call for the whole clear: the writes past the list (here the
+// second diagonal) are in no list.
+TEST_F(Rasteriser, OverflowInABufferLargerThanTheListIsClearedWhole) {
+  renderer.Setup(1100, 1100);
+  std::vector<LaserPoint> frame;
+  for (int i = 0; i < 920; ++i)
+    frame.push_back(i % 2 == 0 ? Lit(0, 0) : Lit(4095, 4095));
+  for (int i = 0; i < 100; ++i)
+    frame.push_back(i % 2 == 0 ? Lit(0, 4095) : Lit(4095, 0));
+  renderer.DrawPreview(frame, false, upload);
+  ASSERT_GT(renderer.PixelWriteCount(), PreviewRenderer::kTouchedCapacity);
+  ASSERT_LT(renderer.PixelWriteCount(), 1100u * 1100u);
+  EXPECT_TRUE(AllZero(renderer.PreviewPixels()));
+}
+
 }  // namespace
 }  // namespace whorlgen::preview

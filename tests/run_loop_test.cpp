@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 namespace whorlgen::output {
 namespace {
@@ -42,7 +45,6 @@ class ScriptedHost : public RunHost {
     caption = text;
     log.push_back("caption '" + text + "'");
   }
-  std::string TotalFramesCaption() const override { return caption; }
   void HandlePendingEvents() override {
     if (events)
       events();
@@ -52,9 +54,10 @@ class ScriptedHost : public RunHost {
     log.push_back("tell");
   }
   bool IldaOutputChecked() const override { return ilda; }
-  int OpMode() const override { return 2; }
-  bool LimitVelocity() const override { return true; }
-  void DrawPreview(const engine::FrameData&) override { ++framesDrawn; }
+  FrameSettings CurrentFrameSettings() const override {
+    return {.OpMode = 2, .LimitVelocity = true, .ShowDots = false};
+  }
+  void DrawPreview(const engine::FrameData&, bool) override { ++framesDrawn; }
 
   static const char* Name(Control c) {
     switch (c) {
@@ -259,11 +262,14 @@ TEST_F(RunLoopTest, StartDuringTheEndStepsWaitsForThem) {
 
 TEST_F(RunLoopTest, FastScrollingKeepsNestingBoundedWithoutDroppingFrames) {
   // Every yield brings another Scroll event, a thousand in all: far more
-  // than could nest on the stack.
+  // than could nest on the stack. Each sets its own frame size, which its
+  // frame must carry even when it is built later.
+  host_.ilda = true;
   int scrolls = 0;
   host_.events = [&] {
     if (scrolls < 1000) {
       ++scrolls;
+      params_.PointsPerFrame = 500 + scrolls;
       loop_.ProcessFrame();
     } else if (loop_.Running()) {
       loop_.cmdStop_Click();
@@ -272,6 +278,10 @@ TEST_F(RunLoopTest, FastScrollingKeepsNestingBoundedWithoutDroppingFrames) {
   loop_.cmdStart_Click();
   EXPECT_LE(loop_.DeepestNesting(), RunLoop::kMaxNesting);
   EXPECT_EQ(loop_.TotalFrames(), 1 + 1000);
+  const auto sections = IldaSections(dir_ / "WG01.ild");
+  ASSERT_EQ(sections.size(), 1u + 1000 + 1);
+  for (int k = 1; k <= 1000; ++k)
+    ASSERT_EQ(sections[k].records, 500 + k) << k;
 }
 
 TEST_F(RunLoopTest, NoFrameAfterStop) {
@@ -283,6 +293,54 @@ TEST_F(RunLoopTest, NoFrameAfterStop) {
   };
   loop_.cmdStart_Click();
   EXPECT_EQ(loop_.TotalFrames(), 1);
+}
+
+// A DAC that takes frames until the n-th, which it never takes.
+class RefusingDriver final : public DacDriver {
+ public:
+  explicit RefusingDriver(int refusedFrame) : refusedFrame_(refusedFrame) {}
+  DacFailure OpenDac(engine::GeneratorState&) override { return std::nullopt; }
+  DacFailure SendFrame(const engine::FrameData&, std::int32_t) override {
+    return ++sent_ == refusedFrame_ ? DacFailure("the card refused it") : std::nullopt;
+  }
+  DacFailure CloseDac() override { return std::nullopt; }
+
+ protected:
+  DacFailure WaitReady(std::size_t, std::int32_t) override { return std::nullopt; }
+
+ private:
+  int refusedFrame_;
+  int sent_ = 0;
+};
+
+TEST_F(RunLoopTest, AFrameTheDacNeverTookIsNotShownRecordedOrCounted) {
+  host_.ilda = true;
+  loop_.MakeDriver = [](const std::string&) { return std::make_unique<RefusingDriver>(3); };
+  StopAtYield(100);  // never reached: the refusal ends the run
+  loop_.cmdStart_Click();
+  EXPECT_EQ(loop_.TotalFrames(), 2);
+  EXPECT_EQ(host_.framesDrawn, 2);
+  EXPECT_EQ(IldaSections(dir_ / "WG01.ild").size(), 3u);
+}
+
+// A recording that cannot take its first frame (a full disk) stops the run
+// at once, and leaves no empty file behind.
+TEST_F(RunLoopTest, ARecordingThatCannotWriteAtAllStopsTheRunAtOnce) {
+  host_.ilda = true;
+  StopAtYield(100);
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit lowered = saved;
+  lowered.rlim_cur = 16;
+  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &lowered);
+  loop_.cmdStart_Click();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedHandler);
+  EXPECT_EQ(loop_.TotalFrames(), 1);
+  ASSERT_EQ(host_.told.size(), 1u);
+  EXPECT_NE(host_.told[0].find("Nothing could be recorded"), std::string::npos) << host_.told[0];
+  EXPECT_FALSE(fs::exists(dir_ / "WG01.ild"));
 }
 
 TEST_F(RunLoopTest, MissingDeviceLibraryEndsTheRunWithAMessageAfterTheEndSteps) {
@@ -298,7 +356,9 @@ TEST_F(RunLoopTest, MissingDeviceLibraryEndsTheRunWithAMessageAfterTheEndSteps) 
   EXPECT_TRUE(host_.enabled[Control::IldaOutput]);
   EXPECT_TRUE(host_.enabled[Control::DacSelect]);
   EXPECT_FALSE(ilda_.IsOpen());
-  EXPECT_EQ(IldaSections(dir_ / "WG01.ild").back().format, 0);
+  // No frame went out, so none was recorded and no file is left.
+  EXPECT_EQ(loop_.TotalFrames(), 0);
+  EXPECT_FALSE(fs::exists(dir_ / "WG01.ild"));
 }
 
 TEST_F(RunLoopTest, RecordingThatCannotBeCreatedDoesNotStartTheRun) {

@@ -8,10 +8,14 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -23,6 +27,10 @@
 #include "tests/ui_qstring_printer.h"
 #include "tests/ui_test_support.h"
 #include "ui/frm_whorlgen.h"
+#include "ui/quit_signals.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace whorlgen::ui {
 namespace {
@@ -56,6 +64,22 @@ class Script {
   QTimer timer_;
 };
 
+// Lowers the file size limit while it lives; a write beyond it fails with
+// EFBIG as on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
 class WindowRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -64,6 +88,7 @@ class WindowRun : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
+    IgnoreFileSizeSignal();
     Open(std::make_unique<FrmWhorlgen>());
   }
   void TearDown() override {
@@ -87,6 +112,20 @@ class WindowRun : public ::testing::Test {
       window_->close();
     });
     watchdog_->start(30000);
+  }
+
+  // Clicks Start from inside the program's event loop, as an operator would,
+  // and returns the loop's exit code once something ends it.
+  int RunStartedFromTheEventLoop() {
+    QTimer::singleShot(0, window_.get(), [this] { ClickStart(); });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] {
+      ADD_FAILURE() << "the program did not end";
+      QCoreApplication::exit(1);
+    });
+    guard.start(60000);
+    return QCoreApplication::exec();
   }
 
   // Frames unpaced by any device, so the tests run as fast as frames are made.
@@ -235,28 +274,89 @@ TEST_F(WindowRun, ASecondRunStartsFromPhaseZeroAndTheOldBeamPosition) {
   EXPECT_EQ(W().Generator.LastY, expected.LastY);
 }
 
-TEST_F(WindowRun, ClosingTheWindowWhileTheAboutBoxIsOpenFinishesTheRecording) {
+TEST_F(WindowRun, TheAboutBoxLeavesTheRunGoingAndClosingTheWindowClosesIt) {
   WithoutDevice();
   Control<QCheckBox>("chkILDAout")->setChecked(true);
   int framesWhenOpened = -1;
-  int framesWhileOpen = -1;
+  QPointer<QMessageBox> about;
   Script script({[&] { return W().TotalFrames() >= 3; },
                  [&] {
                    framesWhenOpened = W().TotalFrames();
-                   QTimer::singleShot(200, [&] {
-                     framesWhileOpen = W().TotalFrames();
-                     W().close();
-                   });
-                   W().findChild<QAction*>("mnuAbout")->trigger();  // modal until the close
+                   W().findChild<QAction*>("mnuAbout")->trigger();
+                   about = W().findChild<QMessageBox*>();
+                   return true;
+                 },
+                 [&] {
+                   if (W().TotalFrames() < framesWhenOpened + 3)
+                     return false;  // frames go on while the box is open
+                   W().close();
                    return true;
                  }});
   ClickStart();
-  EXPECT_EQ(framesWhileOpen, framesWhenOpened);  // the box paused the run
-  EXPECT_FALSE(W().Ilda.IsOpen());
+  EXPECT_TRUE(script.Finished());
+  EXPECT_TRUE(about.isNull() || !about->isVisible());
   const auto sections = IldaSections(dir_ / "WG01.ild");
   ASSERT_EQ(static_cast<int>(sections.size()), W().TotalFrames() + 1);
   EXPECT_EQ(sections[0].total, W().TotalFrames());
   EXPECT_EQ(sections.back().format, 0);
+}
+
+// Closing the window, or a signal to end, during a run whose end has
+// something to say: the file is finished, and the program's loop ends.
+TEST_F(WindowRun, ClosingDuringARunThatEndsWithAMessageEndsTheProgram) {
+  WithoutDevice();
+  Control<QCheckBox>("chkILDAout")->setChecked(true);
+  FileSizeLimit limit(40000);  // about ten frames, then the recording fails
+  QString message;
+  Script script({[&] { return W().TotalFrames() >= 20; },
+                 [&] {
+                   W().close();
+                   return true;
+                 },
+                 [&] {
+                   auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                   if (box == nullptr)
+                     return false;
+                   message = box->text();
+                   box->accept();
+                   return true;
+                 }});
+  EXPECT_EQ(RunStartedFromTheEventLoop(), 0);
+  EXPECT_TRUE(script.Finished());
+  EXPECT_TRUE(message.contains("incomplete")) << message.toStdString();
+  EXPECT_EQ(IldaSections(dir_ / "WG01.ild").back().format, 0);
+}
+
+TEST_F(WindowRun, ASignalToEndDuringARecordedRunFinishesTheFileAndEndsTheProgram) {
+  WithoutDevice();
+  Control<QCheckBox>("chkILDAout")->setChecked(true);
+  const QuitSignals quitSignals([this](int signalNumber) { W().EndOnSignal(signalNumber); });
+  Script script({[&] { return W().TotalFrames() >= 3; },
+                 [&] {
+                   std::raise(SIGTERM);
+                   return true;
+                 }});
+  EXPECT_EQ(RunStartedFromTheEventLoop(), 0);
+  EXPECT_FALSE(W().isVisible());
+  const auto sections = IldaSections(dir_ / "WG01.ild");
+  ASSERT_EQ(static_cast<int>(sections.size()), W().TotalFrames() + 1);
+  EXPECT_EQ(sections[0].total, W().TotalFrames());
+  EXPECT_EQ(sections.back().format, 0);
+}
+
+TEST(FileSizeSignal, ALimitFailsTheWriteInsteadOfEndingTheProgram) {
+  IgnoreFileSizeSignal();
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  ssize_t written = 0;
+  {
+    FileSizeLimit limit(0);
+    written = write(fileno(file), "x", 1);
+  }
+  const int error = errno;
+  std::fclose(file);
+  EXPECT_EQ(written, -1);
+  EXPECT_EQ(error, EFBIG);
 }
 
 TEST_F(WindowRun, StartRightAfterStopWaitsForTheEndSteps) {

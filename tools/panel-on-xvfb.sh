@@ -6,11 +6,26 @@
 unset QT_QPA_PLATFORM
 
 # Centres of the controls in the client area, in pixels below the menu bar,
-# from the layout table.
-declare -A PANEL_POINT=(
-  [SoundCard]="76 359" [EZLase]="76 373" [RIYA]="76 387"
-  [Start]="416 288" [Stop]="296 288"
-)
+# read from the layout table by whorlgen-layout (built beside the program).
+# A list box's rows are "<list>:<row>"; the DACs and the two buttons also go
+# by their captions.
+declare -A PANEL_POINT
+panel_client_height=0
+panel_load_layout() {
+  local layout=$1 name left top width height rows row
+  while read -r name left top width height rows; do
+    PANEL_POINT[$name]="$((left + width / 2)) $((top + height / 2))"
+    for ((row = 0; row < rows; ++row)); do
+      PANEL_POINT[$name:$row]="$((left + width / 2)) $((top + height * (2 * row + 1) / (2 * rows)))"
+    done
+    [[ $name == client ]] && panel_client_height=$height
+  done < <("$layout")
+  PANEL_POINT[SoundCard]=${PANEL_POINT[lstDACSelect:0]}
+  PANEL_POINT[EZLase]=${PANEL_POINT[lstDACSelect:1]}
+  PANEL_POINT[RIYA]=${PANEL_POINT[lstDACSelect:2]}
+  PANEL_POINT[Start]=${PANEL_POINT[cmdStart]}
+  PANEL_POINT[Stop]=${PANEL_POINT[cmdStop]}
+}
 
 # Runs `bash <script> <args...>` on a new virtual display.
 panel_on_xvfb() {
@@ -21,6 +36,7 @@ panel_on_xvfb() {
 # Sets panel_pid, panel_window and panel_menu (the menu bar's height).
 panel_start() {
   local program=$1
+  panel_load_layout "$(dirname "$program")/whorlgen-layout"
   cd "$(dirname "$program")"
   "$program" 2>/dev/null &
   panel_pid=$!
@@ -32,7 +48,7 @@ panel_start() {
   sleep 1  # let the first paint finish
   local height
   height=$(xdotool getwindowgeometry --shell "$panel_window" | sed -n 's/^HEIGHT=//p')
-  panel_menu=$((height - 599))
+  panel_menu=$((height - panel_client_height))
 }
 
 # Clicks a control named in PANEL_POINT.

@@ -1,6 +1,7 @@
 #include "ui/frm_whorlgen.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -12,8 +13,10 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -38,6 +41,9 @@ constexpr char kContactAddress[] = "maintainers@users.noreply.c-seed-bc6dbedd.ex
 constexpr int kPanelFontPoints = 8;
 
 const QColor kBlueCaption(0, 0, 255);
+
+// 25 x 20.47 = 511.75, which rounds to the start-up gain of 512.
+constexpr std::int16_t kStartupGainPosition = 25;
 
 // List rows of one fixed height, so a list box of the panel's size shows all its items.
 class FixedRowHeightDelegate : public QStyledItemDelegate {
@@ -158,6 +164,19 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   ConnectHandlers();
   Form_Load();
   Loop.MakeDriver = [this](const std::string& dacName) { return Catalog.MakeDriver(dacName); };
+  if (const std::string& problem = Libraries->SearchProblem(); !problem.empty()) {
+    // Told once the window is up, without holding anything up.
+    QTimer::singleShot(0, this, [this, problem] {
+      auto* box = new QMessageBox(
+          QMessageBox::Warning, windowTitle(),
+          QString::fromStdString("The DAC libraries are looked for on the system's library path "
+                                 "only: " +
+                                 problem + "."),
+          QMessageBox::Ok, this);
+      box->setAttribute(Qt::WA_DeleteOnClose);
+      box->open();
+    });
+  }
 }
 
 void FrmWhorlgen::BuildControls(QWidget* client) {
@@ -310,84 +329,64 @@ void FrmWhorlgen::SetTotalFramesCaption(const std::string& text) {
   lblTotalFramesV->setText(QString::fromStdString(text));
 }
 
-std::string FrmWhorlgen::TotalFramesCaption() const {
-  return lblTotalFramesV->text().toStdString();
-}
-
 void FrmWhorlgen::HandlePendingEvents() {
   QCoreApplication::processEvents();
 }
 
 void FrmWhorlgen::TellOperator(const std::string& message) {
+  if (endedBySignal_) {
+    std::fprintf(stderr, "whorlgen: %s\n", message.c_str());
+    return;
+  }
   QMessageBox box(QMessageBox::Warning, windowTitle(), QString::fromStdString(message),
                   QMessageBox::Ok, this);
   box.setTextFormat(Qt::PlainText);
   box.exec();
 }
 
-void FrmWhorlgen::DrawPreview(const engine::FrameData& frame) {
-  Preview.DrawPreview(frame.FrameBuffer, ShowDotsChecked(), *picPreview);
+output::FrameSettings FrmWhorlgen::CurrentFrameSettings() const {
+  return {.OpMode = SelectedOpMode(),
+          .LimitVelocity = LimitVelocityChecked(),
+          .ShowDots = ShowDotsChecked()};
+}
+
+void FrmWhorlgen::DrawPreview(const engine::FrameData& frame, bool showDots) {
+  Preview.DrawPreview(frame.FrameBuffer, showDots, *picPreview);
 }
 
 void FrmWhorlgen::Form_Load() {
-  // 1-2. The lists; selecting "SoundCard" runs lstDACSelect_Click.
+  // The DAC list; selecting "SoundCard" runs lstDACSelect_Click, so DacName is set.
   for (const char* dac : {"SoundCard", "EZLase", "RIYA"}) {
     lstDACSelect->addItem(QString::fromLatin1(dac));
   }
   lstDACSelect->setCurrentItem(lstDACSelect->findItems("SoundCard", Qt::MatchExactly).front());
+  // The operating modes 1 to 6, with 2 selected.
   for (int mode = 1; mode <= 6; ++mode) {
     lstOpMode->addItem(QString::number(mode));
   }
   lstOpMode->setCurrentItem(lstOpMode->findItems("2", Qt::MatchExactly).front());
 
-  // 3-4.
   SetUpPreview();
-  InitialiseIldaHeader();
 
-  // 5-6. Pi and TwoPi come with the engine, computed once from arctan(1);
-  // the run loop starts out stopped.
-  Params.PointsPerSec = 15000;
-  Params.RepPoints = 1;
+  // The start-up parameters, all at once; then every bar goes to the position
+  // that stands for its value. A bar whose stored start position differs
+  // raises Change, which stores the same value and shows it (the frames per
+  // second from the points per second already stored). The other labels keep
+  // their stored captions, which already read the start-up values.
+  Params = engine::StartupParameters();
   lblRepPointsV->setText(IntegerText(Params.RepPoints - 1));
-
-  // 7. The bar stood at 2400: its Change handler shows 500 points and the
-  // frame rate from the 15000 points per second already stored.
-  Params.PointsPerFrame = 500;
-  scrPointsPerFrame->SetValue(500);
-
-  // 8.
-  Params.XPhase = 0.0;
-  lblXPhaseV->setText("0");
-
-  // 9. 25 x 20.47 = 511.75, rounded to 512.
-  Params.XGain = static_cast<std::int32_t>(std::lrint(511.75));
-  scrXGain->SetValue(25);
-  Params.YGain = static_cast<std::int32_t>(std::lrint(511.75));
-  scrYGain->SetValue(25);
-
-  // 10. The frequency bars stood at 55; their Change handlers show the new values.
-  Params.XFreq = 25.0;
+  scrPointsPerFrame->SetValue(static_cast<std::int16_t>(Params.PointsPerFrame));
+  lblXPhaseV->setText(IntegerText(0));
+  scrXGain->SetValue(kStartupGainPosition);
+  scrYGain->SetValue(kStartupGainPosition);
   scrXFreq->SetValue(static_cast<std::int16_t>(std::lrint(Params.XFreq * 5.0)));
-  Params.YFreq = 25.0;
   scrYFreq->SetValue(static_cast<std::int16_t>(std::lrint(Params.YFreq * 5.0)));
-  Params.ZFreq = 17.0;
   scrZFreq->SetValue(static_cast<std::int16_t>(std::lrint(Params.ZFreq * 5.0)));
-
-  // 11.
-  Params.XRot = 0.0;
   scrXRot->SetValue(0);
-  Params.YRot = 0.0;
   scrYRot->SetValue(0);
-
-  // 12.
-  Params.RFreq = 50;
-  scrRFreq->SetValue(50);
-  Params.GFreq = 55;
-  scrGFreq->SetValue(55);
-  Params.BFreq = 60;
-  scrBFreq->SetValue(60);
-
-  // 13. The bar stood at 24000: its Change handler shows 15000 and the frame rate.
+  scrRFreq->SetValue(static_cast<std::int16_t>(Params.RFreq));
+  scrGFreq->SetValue(static_cast<std::int16_t>(Params.GFreq));
+  scrBFreq->SetValue(static_cast<std::int16_t>(Params.BFreq));
   scrPointsPerSec->SetValue(static_cast<std::int16_t>(Params.PointsPerSec / 2));
 }
 
@@ -395,10 +394,6 @@ void FrmWhorlgen::SetUpPreview() {
   PreviewWidth = picPreview->InnerWidth();
   PreviewHeight = picPreview->InnerHeight();
   Preview.Setup(PreviewWidth, PreviewHeight);
-}
-
-void FrmWhorlgen::InitialiseIldaHeader() {
-  Ilda.InitialiseHeader();
 }
 
 void FrmWhorlgen::ShowFrameRate() {
@@ -409,6 +404,10 @@ void FrmWhorlgen::ShowFrameRate() {
 
 void FrmWhorlgen::cmdStart_Click() {
   Loop.cmdStart_Click();
+  // The window was closed during the run: with the file finished, the DAC
+  // closed and every message told, the program ends.
+  if (Loop.Closing())
+    QCoreApplication::exit(0);
 }
 
 void FrmWhorlgen::cmdStop_Click() {
@@ -423,25 +422,42 @@ void FrmWhorlgen::lstDACSelect_Click() {
 void FrmWhorlgen::closeEvent(QCloseEvent* event) {
   Form_Unload();
   event->accept();
+  // Idle, the program ends now, whatever other windows are open; a run ends
+  // it once its end steps are done.
+  if (!Loop.InRun())
+    QCoreApplication::exit(0);
 }
 
 void FrmWhorlgen::Form_Unload() {
   Loop.Form_Unload();
-  // An About box open over a running show would keep the run, and with it the
-  // recording and the DAC, waiting until someone closes it.
   if (aboutBox_ != nullptr)
-    aboutBox_->done(QMessageBox::Ok);
+    aboutBox_->close();
+}
+
+void FrmWhorlgen::EndOnSignal(int signalNumber) {
+  std::fprintf(stderr, "whorlgen: signal %d: ending%s\n", signalNumber,
+               Loop.InRun() ? " the run and the program" : "");
+  endedBySignal_ = true;
+  // A box waiting for an answer would hold the end of the run.
+  if (QWidget* box = QApplication::activeModalWidget(); box != nullptr && box != this)
+    box->close();
+  close();
 }
 
 void FrmWhorlgen::mnuAbout_Click() {
+  if (aboutBox_ != nullptr) {
+    aboutBox_->raise();
+    return;
+  }
   const QString text =
       QStringLiteral("Whorlgen by %1 06 DEC 10 / %2")
           .arg(QString::fromUtf8(kAuthorCredit), QString::fromUtf8(kContactAddress));
-  QMessageBox box(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
-  box.setTextFormat(Qt::PlainText);
-  aboutBox_ = &box;
-  box.exec();
-  aboutBox_ = nullptr;
+  aboutBox_ = new QMessageBox(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
+  aboutBox_->setTextFormat(Qt::PlainText);
+  aboutBox_->setAttribute(Qt::WA_DeleteOnClose);
+  // Modal to the panel only, and without a loop of its own: a run goes on
+  // feeding the DAC and the recording while the box is open.
+  aboutBox_->open();
 }
 
 void FrmWhorlgen::mnuDevices_Click() {

@@ -3,6 +3,7 @@
 // state for its lifetime and holds the behaviour as event handlers.
 
 #include <QMainWindow>
+#include <QPointer>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -79,6 +80,11 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   // The Devices window; each kind of equipment adds its page to it.
   DevicesWindow* Devices() const { return devices_; }
 
+  // SIGTERM, SIGINT or SIGHUP: as closing the window, except that what the
+  // run's end has to say goes to standard error instead of a box nobody may
+  // be there to answer; then the program ends.
+  void EndOnSignal(int signalNumber);
+
  protected:
   // Closing is never refused; a run in progress ends through its end steps.
   void closeEvent(QCloseEvent* event) override;
@@ -89,13 +95,11 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   // What the run loop needs of the window.
   void SetEnabled(Control control, bool enabled) override;
   void SetTotalFramesCaption(const std::string& text) override;
-  std::string TotalFramesCaption() const override;
   void HandlePendingEvents() override;
   void TellOperator(const std::string& message) override;
   bool IldaOutputChecked() const override { return IldaOutChecked(); }
-  int OpMode() const override { return SelectedOpMode(); }
-  bool LimitVelocity() const override { return LimitVelocityChecked(); }
-  void DrawPreview(const engine::FrameData& frame) override;
+  output::FrameSettings CurrentFrameSettings() const override;
+  void DrawPreview(const engine::FrameData& frame, bool showDots) override;
 
   void BuildControls(QWidget* client);
   void FindControls(QWidget* client);
@@ -107,7 +111,6 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
 
   void Form_Load();
   void SetUpPreview();
-  void InitialiseIldaHeader();
   void ShowFrameRate();
 
   void cmdStart_Click();
@@ -175,8 +178,9 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   QCheckBox* chkLimitVelocity = nullptr;
   QCheckBox* chkShowDots = nullptr;
   preview::PreviewSurface* picPreview = nullptr;
-  QMessageBox* aboutBox_ = nullptr;  // open while the About box is shown
+  QPointer<QMessageBox> aboutBox_;  // open while the About box is shown
   DevicesWindow* devices_ = nullptr;
+  bool endedBySignal_ = false;
 };
 
 }  // namespace whorlgen::ui

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ui/frm_whorlgen.h"
+#include "ui/quit_signals.h"
 #include "ui/self_test.h"
 
 int main(int argc, char** argv) {
@@ -20,9 +21,12 @@ int main(int argc, char** argv) {
   QApplication::setApplicationVersion(WHORLGEN_VERSION);
   // One style everywhere, so geometry and mouse behaviour do not follow the desktop theme.
   QApplication::setStyle(QStyleFactory::create("Fusion"));
+  whorlgen::ui::IgnoreFileSizeSignal();
+  whorlgen::ui::FrmWhorlgen window;
+  const whorlgen::ui::QuitSignals quitSignals(
+      [&window](int signalNumber) { window.EndOnSignal(signalNumber); });
 
   const QStringList args = QApplication::arguments();
-  whorlgen::ui::FrmWhorlgen window;
   const qsizetype selfTest = args.indexOf("--self-test");
   if (selfTest >= 0) {
     const QString dac = selfTest + 1 < args.size() ? args[selfTest + 1] : QStringLiteral("EZLase");

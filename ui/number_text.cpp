@@ -36,24 +36,22 @@ QString DecimalText(double value, const QLocale& locale) {
   if (value == 0.0) {
     value = 0.0;  // no "-0"
   }
-  QLocale plain = locale;
-  plain.setNumberOptions(QLocale::OmitGroupSeparator);
   // Fixed notation with as many decimals as the 15th significant digit needs;
   // 'g' would switch to exponent form below 0.0001 and from 10^15 on.
   const int decimals =
       value == 0.0 ? 0 : std::max(0, kSignificantDigits - 1 - DecimalExponentAfterRounding(value));
-  QString text = plain.toString(value, 'f', decimals);
+  // ASCII digits, as the integer labels show them, whatever digits the locale
+  // has; only the separator is the locale's.
+  QString text = QString::number(value, 'f', decimals);
   if (decimals > 0) {
-    const QString zero = plain.zeroDigit();
-    while (text.endsWith(zero)) {
-      text.chop(zero.size());
+    while (text.endsWith(u'0')) {
+      text.chop(1);
     }
-    const QString point = plain.decimalPoint();
-    if (text.endsWith(point)) {
-      text.chop(point.size());
+    if (text.endsWith(u'.')) {
+      text.chop(1);
     }
   }
-  return text;
+  return text.replace(u'.', locale.decimalPoint());
 }
 
 }  // namespace whorlgen::ui

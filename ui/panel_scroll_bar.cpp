@@ -1,5 +1,7 @@
 #include "ui/panel_scroll_bar.h"
 
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <cstdlib>
 
 namespace whorlgen::ui {
@@ -31,6 +33,46 @@ std::int16_t PanelScrollBar::Value() const {
 
 void PanelScrollBar::SetValue(std::int16_t v) {
   setValue(ToPosition(v));
+}
+
+void PanelScrollBar::keyPressEvent(QKeyEvent* event) {
+  // A scroll bar's controls are inverted for the wheel's sake, which turns
+  // Left and Right around on a horizontal bar; there Right raises the value
+  // and Left lowers it. Every other key keeps the bar's own meaning.
+  if (orientation() == Qt::Horizontal &&
+      (event->key() == Qt::Key_Left || event->key() == Qt::Key_Right)) {
+    const bool raise = (event->key() == Qt::Key_Right) != isRightToLeft();
+    triggerAction(raise ? SliderSingleStepAdd : SliderSingleStepSub);
+    event->accept();
+    return;
+  }
+  QScrollBar::keyPressEvent(event);
+}
+
+// The style lets a middle click jump the thumb to the click; on the panel
+// every click in the trough steps by one, so the middle button acts as the left.
+void PanelScrollBar::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::MiddleButton) {
+    QMouseEvent left(event->type(), event->position(), event->scenePosition(),
+                     event->globalPosition(), Qt::LeftButton, Qt::LeftButton, event->modifiers(),
+                     event->pointingDevice());
+    QScrollBar::mousePressEvent(&left);
+    event->setAccepted(left.isAccepted());
+    return;
+  }
+  QScrollBar::mousePressEvent(event);
+}
+
+void PanelScrollBar::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() == Qt::MiddleButton) {
+    QMouseEvent left(event->type(), event->position(), event->scenePosition(),
+                     event->globalPosition(), Qt::LeftButton, Qt::NoButton, event->modifiers(),
+                     event->pointingDevice());
+    QScrollBar::mouseReleaseEvent(&left);
+    event->setAccepted(left.isAccepted());
+    return;
+  }
+  QScrollBar::mouseReleaseEvent(event);
 }
 
 int PanelScrollBar::ToPosition(int v) const {

@@ -38,6 +38,11 @@ class PanelScrollBar : public QScrollBar {
   void Change(int v);
   void Scroll(int v);
 
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+
  private:
   int ToPosition(int v) const;
   std::int16_t ToValue(int position) const;

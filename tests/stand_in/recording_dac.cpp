@@ -24,6 +24,7 @@ struct Script {
   std::int32_t cardCount = 1;
   std::vector<std::int16_t> statuses;  // answers of EasyLaseGetStatus, in turn
   std::int16_t statusAfterwards = EASYLASE_STATUS_READY;
+  std::int16_t writeAnswer = 1;  // of EasyLaseWriteFrame
   std::uint8_t riyaOpened = 1;
   std::vector<std::uint8_t> readyAnswers;  // answers of Ri_SetIntCh, in turn
   std::uint8_t readyAfterwards = 1;
@@ -90,7 +91,7 @@ STAND_IN_ENTRY std::int16_t EasyLaseWriteFrame(const std::int16_t* cardIndex,
               {Address(cardIndex), cardIndex != nullptr ? *cardIndex : -9999, Address(points),
                frameBytes, pointsPerSec},
               points, frameBytes / 8);
-  return 1;
+  return TheScript().writeAnswer;
 }
 
 STAND_IN_ENTRY void EasyLaseClose(void) {
@@ -157,6 +158,10 @@ STAND_IN_ENTRY void StandIn_SetStatuses(const std::int16_t* statuses, std::int32
   s.statuses.assign(statuses, statuses + count);
   s.statusesGiven = 0;
   s.statusAfterwards = afterwards;
+}
+
+STAND_IN_ENTRY void StandIn_SetWriteAnswer(std::int16_t answer) {
+  TheScript().writeAnswer = answer;
 }
 
 STAND_IN_ENTRY void StandIn_SetRiyaOpened(std::uint8_t opened) {

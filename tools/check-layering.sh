@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Usage: tools/check-layering.sh [source root]
+# Fails when an include goes against the direction the folders depend on:
+# ui -> output -> engine and preview -> engine, never back; devices use the
+# engine's shared numbers only; Qt only in ui/ and the preview's upload.
+set -uo pipefail
+root=${1:-$(dirname "$(realpath "$0")")/..}
+cd "$root" || exit 2
+
+status=0
+# forbid <folder> <regex of what it must not include> <why>
+forbid() {
+  local folder=$1 pattern=$2 why=$3 hits
+  [[ -d $folder ]] || return 0
+  hits=$(grep -rnE --include='*.h' --include='*.cpp' "^[[:space:]]*#[[:space:]]*include[[:space:]]*[<\"]($pattern)" "$folder" \
+    | grep -vE '^preview/preview_surface\.(h|cpp):' || true)
+  if [[ -n $hits ]]; then
+    echo "$why:" >&2
+    echo "$hits" >&2
+    status=1
+  fi
+}
+
+forbid engine 'output/|ui/|preview/|devices/|Q' "engine/ depends on nothing of ours but itself, and not on Qt"
+forbid output 'ui/|preview/|Q' "output/ may use engine/ and devices/ only, and not Qt"
+forbid preview 'output/|ui/|Q' "preview/ may use engine/ only; Qt only in its upload"
+forbid devices 'output/|ui/|preview/|Q' "devices/ may use the engine's shared numbers only"
+exit $status
