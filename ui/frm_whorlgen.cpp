@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "output/helios_dac.h"
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
 #include "ui/control_table.h"
@@ -157,6 +158,7 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   FindControls(client);
   ConnectHandlers();
   Form_Load();
+  Catalog.AddFamily(std::make_unique<output::HeliosFamily>(output::MakeLibusbBus()));
   Loop.MakeDriver = [this](const std::string& dacName) { return Catalog.MakeDriver(dacName); };
 }
 
