@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "emulators/etherdream_emulator.h"
+#include "emulators/idn_emulator.h"
 
 namespace {
 
@@ -14,10 +15,11 @@ struct Emulator {
   const char* usage;
 };
 
-// One row per device kind. The IDN emulator's row ("--idn") goes here.
+// One row per device kind.
 constexpr Emulator kEmulators[] = {
     {"--etherdream", whorlgen::emulators::RunEtherDreamEmulator,
      whorlgen::emulators::kEtherDreamUsage},
+    {"--idn", whorlgen::emulators::RunIdnEmulator, whorlgen::emulators::kIdnUsage},
 };
 
 void PrintUsage() {
