@@ -11,12 +11,14 @@
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <span>
 #include <thread>
 #include <utility>
 
+#include "output/etherdream_family.h"
 #include "output/point_stream.h"
 #include "output/scan_addresses.h"
 #include "output/wire_point.h"
@@ -75,13 +77,6 @@ std::vector<std::uint8_t> PacketHeader(std::uint8_t command, std::uint16_t seque
   std::vector<std::uint8_t> out{command, 0};
   PutU16(out, sequence);
   return out;
-}
-
-std::string AddressText(const sockaddr_in& address) {
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-  std::string result = text;
-  return result + ":" + std::to_string(ntohs(address.sin_port));
 }
 
 // A UDP socket, closed when it goes.
@@ -214,11 +209,15 @@ std::string NetworkFailure(const std::string& name, const sockaddr_in& at, int e
 
 class IdnDriver : public DacDriver {
  public:
-  IdnDriver(DacInfo dac, IdnTiming timing) : dac_(std::move(dac)), timing_(timing) {}
-  ~IdnDriver() override { StopFeeding(); }
+  IdnDriver(DacInfo dac, IdnTiming timing, std::shared_ptr<IdnFamily::Playing> playing)
+      : dac_(std::move(dac)), timing_(timing), playing_(std::move(playing)) {}
+  ~IdnDriver() override {
+    StopFeeding();
+    MarkPlaying(false);
+  }
 
   DacFailure OpenDac(engine::GeneratorState&) override {
-    const auto address = ParseIdnAddress(dac_.Address, kIdnPort);
+    const auto address = ParseHostPort(dac_.Address, kIdnPort);
     if (!address)
       return dac_.Name + ": \"" + dac_.Address + "\" is not an IPv4 address.";
     address_ = *address;
@@ -230,6 +229,7 @@ class IdnDriver : public DacDriver {
       return failure;
     stream_ = std::make_unique<PointStream>(dac_.Name);
     feeder_ = std::thread([this] { Feed(); });
+    MarkPlaying(true);
     return std::nullopt;
   }
 
@@ -251,6 +251,7 @@ class IdnDriver : public DacDriver {
       socket_.Send(CloseMessage(sequence_++, serviceId_, static_cast<std::uint32_t>(sent_us_)));
     DacFailure failure = Once(stream_->Failure());
     stream_.reset();
+    MarkPlaying(false);
     return failure;
   }
 
@@ -264,6 +265,16 @@ class IdnDriver : public DacDriver {
   }
 
  private:
+  void MarkPlaying(bool playing) {
+    if (!playing_)
+      return;
+    std::lock_guard lock(playing_->Mutex);
+    if (playing)
+      playing_->Addresses.insert(dac_.Address);
+    else
+      playing_->Addresses.erase(dac_.Address);
+  }
+
   DacFailure Once(DacFailure failure) {
     if (!failure || told_)
       return std::nullopt;
@@ -445,6 +456,7 @@ class IdnDriver : public DacDriver {
 
   DacInfo dac_;
   IdnTiming timing_;
+  std::shared_ptr<IdnFamily::Playing> playing_;
   UdpSocket socket_;
   sockaddr_in address_{};
   std::uint8_t serviceId_ = 0;
@@ -469,26 +481,6 @@ class IdnDriver : public DacDriver {
 
 }  // namespace
 
-std::optional<sockaddr_in> ParseIdnAddress(const std::string& text, std::uint16_t defaultPort) {
-  const auto colon = text.find(':');
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(defaultPort);
-  if (inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr) != 1)
-    return std::nullopt;
-  if (colon != std::string::npos) {
-    const std::string port = text.substr(colon + 1);
-    if (port.empty() || port.size() > 5 ||
-        !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      return std::nullopt;
-    const long number = std::stol(port);
-    if (number < 1 || number > 65535)
-      return std::nullopt;
-    address.sin_port = htons(static_cast<std::uint16_t>(number));
-  }
-  return address;
-}
-
 IdnFamily::IdnFamily(std::uint16_t port, IdnTiming timing) : port_(port), timing_(timing) {}
 
 void IdnFamily::Scan() {
@@ -505,8 +497,13 @@ void IdnFamily::Scan() {
     to.sin_port = htons(port_);
     targets.push_back(to);
   }
+  const bool listed = std::getenv("WHORLGEN_SCAN_ADDRESSES") != nullptr;
   for (const std::string& added : added_) {
-    if (auto to = ParseIdnAddress(added, port_))
+    const auto to = ParseHostPort(added, port_);
+    const bool allowed = std::any_of(targets.begin(), targets.end(), [&](const sockaddr_in& t) {
+      return t.sin_addr.s_addr == to->sin_addr.s_addr;
+    });
+    if (!listed || allowed)
       targets.push_back(*to);
   }
   std::uint16_t sequence = 0;
@@ -536,8 +533,15 @@ std::vector<DacInfo> IdnFamily::Devices() {
     devices.push_back({"IDN " + unit.HostName, "IDN", AddressText(unit.Address),
                        occupied ? "busy with another computer" : "idle"});
   }
+  {
+    std::lock_guard lock(playing_->Mutex);
+    for (DacInfo& dac : devices) {
+      if (playing_->Addresses.count(dac.Address) > 0)
+        dac.State = "playing";
+    }
+  }
   for (const std::string& added : added_) {
-    const auto address = ParseIdnAddress(added, port_);
+    const auto address = ParseHostPort(added, port_);
     const bool answered = std::any_of(devices.begin(), devices.end(), [&](const DacInfo& dac) {
       return dac.Address == AddressText(*address);
     });
@@ -560,24 +564,28 @@ std::vector<DacInfo> IdnFamily::Devices() {
 }
 
 std::unique_ptr<DacDriver> IdnFamily::MakeDriver(const DacInfo& dac) {
-  return MakeIdnDriver(dac, timing_);
+  return MakeIdnDriver(dac, timing_, playing_);
 }
 
-void IdnFamily::SetAddedAddresses(const std::vector<std::string>& addresses) {
-  added_.clear();
-  for (const std::string& address : addresses) {
-    if (ParseIdnAddress(address, port_) &&
-        std::find(added_.begin(), added_.end(), address) == added_.end())
-      added_.push_back(address);
-  }
+bool IdnFamily::AddAddress(const std::string& text) {
+  if (!ParseHostPort(text, port_))
+    return false;
+  if (std::find(added_.begin(), added_.end(), text) == added_.end())
+    added_.push_back(text);
+  return true;
+}
+
+void IdnFamily::RemoveAddress(const std::string& text) {
+  added_.erase(std::remove(added_.begin(), added_.end(), text), added_.end());
 }
 
 std::vector<std::string> IdnFamily::AddedAddresses() const {
   return added_;
 }
 
-std::unique_ptr<DacDriver> MakeIdnDriver(const DacInfo& dac, IdnTiming timing) {
-  return std::make_unique<IdnDriver>(dac, timing);
+std::unique_ptr<DacDriver> MakeIdnDriver(const DacInfo& dac, IdnTiming timing,
+                                         std::shared_ptr<IdnFamily::Playing> playing) {
+  return std::make_unique<IdnDriver>(dac, timing, std::move(playing));
 }
 
 }  // namespace whorlgen::output

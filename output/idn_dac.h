@@ -12,7 +12,9 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,26 +36,31 @@ struct IdnTiming {
   std::chrono::milliseconds AnswerWait{300};
 };
 
-// "192.168.1.40" or "192.168.1.40:7255"; nullopt when it is not an IPv4
-// address with an optional port.
-std::optional<sockaddr_in> ParseIdnAddress(const std::string& text, std::uint16_t defaultPort);
-
 class IdnFamily : public DacFamily {
  public:
   // `port` is where units listen (7255; the tests' emulator elsewhere).
   explicit IdnFamily(std::uint16_t port = kIdnPort, IdnTiming timing = {});
   std::string Kind() const override { return "IDN"; }
-  // Asks every scan address (ScanAddresses()) and every added address; waits
+  // Asks every scan address (ScanAddresses()) and every added address, but
+  // only addresses listed in WHORLGEN_SCAN_ADDRESSES when it is set; waits
   // AnswerWait for the answers.
   void Scan() override;
   // Units that answered the last scan, then added addresses that did not.
   std::vector<DacInfo> Devices() override;
   std::unique_ptr<DacDriver> MakeDriver(const DacInfo& dac) override;
 
-  // The addresses the operator added, as typed; the Devices page keeps them
-  // in the settings file. Entries that are not addresses are dropped.
-  void SetAddedAddresses(const std::vector<std::string>& addresses);
+  // "192.168.1.40" or "192.168.1.40:7255", as the operator typed it; the
+  // Devices page keeps the list in the settings file. False for text that is
+  // no IPv4 address with an optional port; an address is kept once.
+  bool AddAddress(const std::string& text);
+  void RemoveAddress(const std::string& text);
   std::vector<std::string> AddedAddresses() const;
+
+  // The addresses of the units a run is streaming to, shared with the drivers.
+  struct Playing {
+    std::mutex Mutex;
+    std::set<std::string> Addresses;
+  };
 
  private:
   struct Unit {
@@ -67,8 +74,10 @@ class IdnFamily : public DacFamily {
   bool scanned_ = false;
   std::vector<Unit> units_;
   std::vector<std::string> added_;
+  std::shared_ptr<Playing> playing_ = std::make_shared<Playing>();
 };
 
-std::unique_ptr<DacDriver> MakeIdnDriver(const DacInfo& dac, IdnTiming timing = {});
+std::unique_ptr<DacDriver> MakeIdnDriver(const DacInfo& dac, IdnTiming timing = {},
+                                         std::shared_ptr<IdnFamily::Playing> playing = nullptr);
 
 }  // namespace whorlgen::output
