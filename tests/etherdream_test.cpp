@@ -166,7 +166,7 @@ class EtherDreamTest : public ::testing::Test {
 
   // The unit added by address, as the operator would for a routed network.
   std::string AddedUnit() {
-    EXPECT_TRUE(family_->AddAddress("127.0.0.1:" + std::to_string(tcpPort_)));
+    EXPECT_TRUE(family_->AddAddress("127.0.0.1:" + std::to_string(tcpPort_)).has_value());
     return "Ether Dream 127.0.0.1:" + std::to_string(tcpPort_);
   }
 
@@ -324,9 +324,9 @@ TEST_F(EtherDreamTest, TakenPortAndAddedAddresses) {
             std::string::npos);
   close(holder);
 
-  EXPECT_FALSE(deaf.AddAddress("not an address"));
-  EXPECT_FALSE(deaf.AddAddress("127.0.0.1:70000"));
-  ASSERT_TRUE(deaf.AddAddress("127.0.0.1:" + std::to_string(tcpPort_)));
+  EXPECT_FALSE(deaf.AddAddress("not an address").has_value());
+  EXPECT_FALSE(deaf.AddAddress("127.0.0.1:70000").has_value());
+  ASSERT_TRUE(deaf.AddAddress("127.0.0.1:" + std::to_string(tcpPort_)).has_value());
   ASSERT_EQ(deaf.Devices().size(), 1u);
   EXPECT_EQ(deaf.Devices()[0].State, "added by address");
   deaf.Scan();

@@ -17,11 +17,13 @@
 #include <utility>
 #include <vector>
 
+#include "output/etherdream_family.h"
 #include "output/helios_dac.h"
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
 #include "ui/control_table.h"
 #include "ui/devices_window.h"
+#include "ui/network_dacs_page.h"
 #include "ui/number_text.h"
 #include "ui/panel_scroll_bar.h"
 
@@ -143,6 +145,7 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   mnuDevices = menuBar()->addAction(QString::fromUtf8("Devices\u2026"));
   mnuDevices->setObjectName("mnuDevices");
   devices_ = new DevicesWindow(this);
+  AddNetworkDacs();
 
   auto* client = new QWidget(this);
   client->setObjectName("clientArea");
@@ -444,6 +447,27 @@ void FrmWhorlgen::mnuAbout_Click() {
   aboutBox_ = &box;
   box.exec();
   aboutBox_ = nullptr;
+}
+
+// The network DACs' page, and the Ether Dream listener that starts with the
+// program. The DAC list follows the devices found, but never during a run.
+void FrmWhorlgen::AddNetworkDacs() {
+  auto etherDream = std::make_unique<output::EtherDreamFamily>();
+  auto* page = new NetworkDacsPage(Catalog, this);
+  output::EtherDreamFamily* family = etherDream.get();
+  Catalog.AddFamily(std::move(etherDream));
+  page->AddKind({"Ether Dream", "network/etherdream_addresses",
+                 [family](const std::string& address) { return family->AddAddress(address); },
+                 [family](const std::string& address) { family->RemoveAddress(address); }},
+                family->ListenProblem());
+  page->SetListRefresher([this] {
+    if (Running() || lstDACSelect == nullptr)
+      return false;
+    RefreshDacList();
+    return true;
+  });
+  devices_->AddPage(page, "Network DACs");
+  connect(devices_, &DevicesWindow::Opened, page, &NetworkDacsPage::Scan);
 }
 
 void FrmWhorlgen::mnuDevices_Click() {
