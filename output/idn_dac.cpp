@@ -567,16 +567,20 @@ std::unique_ptr<DacDriver> IdnFamily::MakeDriver(const DacInfo& dac) {
   return MakeIdnDriver(dac, timing_, playing_);
 }
 
-bool IdnFamily::AddAddress(const std::string& text) {
-  if (!ParseHostPort(text, port_))
-    return false;
-  if (std::find(added_.begin(), added_.end(), text) == added_.end())
-    added_.push_back(text);
-  return true;
+std::optional<std::string> IdnFamily::AddAddress(const std::string& text) {
+  const auto address = ParseHostPort(text, port_);
+  if (!address)
+    return std::nullopt;
+  const std::string listed = AddressText(*address);
+  if (std::find(added_.begin(), added_.end(), listed) == added_.end())
+    added_.push_back(listed);
+  return listed;
 }
 
 void IdnFamily::RemoveAddress(const std::string& text) {
-  added_.erase(std::remove(added_.begin(), added_.end(), text), added_.end());
+  const auto address = ParseHostPort(text, port_);
+  const std::string listed = address ? AddressText(*address) : text;
+  added_.erase(std::remove(added_.begin(), added_.end(), listed), added_.end());
 }
 
 std::vector<std::string> IdnFamily::AddedAddresses() const {

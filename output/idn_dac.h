@@ -49,10 +49,10 @@ class IdnFamily : public DacFamily {
   std::vector<DacInfo> Devices() override;
   std::unique_ptr<DacDriver> MakeDriver(const DacInfo& dac) override;
 
-  // "192.168.1.40" or "192.168.1.40:7255", as the operator typed it; the
-  // Devices page keeps the list in the settings file. False for text that is
-  // no IPv4 address with an optional port; an address is kept once.
-  bool AddAddress(const std::string& text);
+  // "192.168.1.40" or "192.168.1.40:7255"; returns it as listed, with its
+  // port, or nullopt for text that is no IPv4 address with an optional port.
+  // An address is kept once. The Devices page keeps them in the settings file.
+  std::optional<std::string> AddAddress(const std::string& text);
   void RemoveAddress(const std::string& text);
   std::vector<std::string> AddedAddresses() const;
 

@@ -126,8 +126,9 @@ bool Dark(const engine::LaserPoint& p) {
 TEST(IdnTest, ScanNamesTheUnitAndKeepsAddedAddressesThatDoNotAnswer) {
   IdnEmulator unit({});
   IdnFamily family(unit.Port());
-  ASSERT_TRUE(family.AddAddress("127.0.0.1:9"));  // the discard port: nobody answers there
-  EXPECT_FALSE(family.AddAddress("stage.local"));
+  // The discard port: nobody answers there.
+  ASSERT_EQ(family.AddAddress("127.0.0.1:9"), "127.0.0.1:9");
+  EXPECT_EQ(family.AddAddress("stage.local"), std::nullopt);
   family.Scan();
   const std::vector<DacInfo> devices = family.Devices();
   ASSERT_EQ(devices.size(), 2u);

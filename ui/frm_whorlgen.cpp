@@ -19,6 +19,7 @@
 
 #include "output/etherdream_family.h"
 #include "output/helios_dac.h"
+#include "output/idn_dac.h"
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
 #include "ui/control_table.h"
@@ -466,6 +467,12 @@ void FrmWhorlgen::AddNetworkDacs() {
     RefreshDacList();
     return true;
   });
+  auto idn = std::make_unique<output::IdnFamily>();
+  output::IdnFamily* idnFamily = idn.get();
+  Catalog.AddFamily(std::move(idn));
+  page->AddKind({"IDN", "network/idn_addresses",
+                 [idnFamily](const std::string& address) { return idnFamily->AddAddress(address); },
+                 [idnFamily](const std::string& address) { idnFamily->RemoveAddress(address); }});
   devices_->AddPage(page, "Network DACs");
   connect(devices_, &DevicesWindow::Opened, page, &NetworkDacsPage::Scan);
 }
