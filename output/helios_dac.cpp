@@ -200,11 +200,14 @@ class HeliosDriver : public DacDriver {
     while (true) {
       if (!AwaitFreeSlot(true, playing))
         return;
-      // The part written last has begun to play; the next must follow before it ends.
-      const auto deadline = playing.count() == 0 ? Clock::time_point::max()
-                                                 : Clock::now() + playing - MarginFor(playing);
+      // The part written last has begun to play; the next must follow before
+      // it ends. Before the first frame nothing plays and nothing is due.
       std::unique_lock lock(mutex_);
-      changed_.wait_until(lock, deadline, [&] { return stop_ || hasPending_; });
+      const auto due = [&] { return stop_ || hasPending_; };
+      if (playing.count() == 0)
+        changed_.wait(lock, due);
+      else
+        changed_.wait_until(lock, Clock::now() + playing - MarginFor(playing), due);
       if (stop_)
         return;
       if (hasPending_) {
