@@ -384,6 +384,9 @@ void EtherDreamDriver::IoMain() {
     ed::AppendDataCommand(points, packet);
     if (outcome == Outcome::Ok)
       outcome = command(packet);
+    if (outcome == Outcome::Ok)
+      framesOnWire_ += static_cast<std::uint64_t>(std::count_if(
+          points.begin(), points.end(), [](const StreamPoint& p) { return p.FrameStart; }));
     if (outcome == Outcome::Ok && !unit.Begun) {
       outcome = command(ed::BeginCommand(static_cast<std::uint32_t>(points[0].PointsPerSec)));
       unit.Begun = outcome == Outcome::Ok;

@@ -58,6 +58,9 @@ class EtherDreamDriver : public DacDriver {
   DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override;
   DacFailure CloseDac() override;
   std::string StatusNote() const override;
+  // Frames whose first point has gone out to the unit, for measuring how long
+  // a change takes to leave the program.
+  std::uint64_t FramesOnWire() const { return framesOnWire_; }
 
  protected:
   // The stream paces the run: Push returns once the unit can take the frame.
@@ -78,6 +81,7 @@ class EtherDreamDriver : public DacDriver {
   std::atomic<bool> ioDone_{false};
   std::atomic<int> underruns_{0};
   std::atomic<std::size_t> leadOutPoints_{0};
+  std::atomic<std::uint64_t> framesOnWire_{0};
   bool failureTold_ = false;
   bool inUse_ = false;
 };

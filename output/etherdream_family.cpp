@@ -177,15 +177,15 @@ void EtherDreamFamily::Scan() {
   }
 }
 
-bool EtherDreamFamily::AddAddress(const std::string& text) {
+std::optional<std::string> EtherDreamFamily::AddAddress(const std::string& text) {
   auto address = ParseHostPort(text, ports_.Tcp);
   if (!address)
-    return false;
+    return std::nullopt;
   const std::string normal = AddressText(*address);
   std::lock_guard lock(mutex_);
   if (std::find(added_.begin(), added_.end(), normal) == added_.end())
     added_.push_back(normal);
-  return true;
+  return normal;
 }
 
 void EtherDreamFamily::RemoveAddress(const std::string& text) {

@@ -45,9 +45,10 @@ class EtherDreamFamily : public DacFamily {
   std::vector<DacInfo> Devices() override;
   std::unique_ptr<DacDriver> MakeDriver(const DacInfo& dac) override;
 
-  // "192.168.1.20" or "192.168.1.20:7765". False for text that is no IPv4
-  // address with an optional port; an address already known is kept once.
-  bool AddAddress(const std::string& text);
+  // "192.168.1.20" or "192.168.1.20:7765"; returns it as listed, with its
+  // port ("192.168.1.20:7765"), or nullopt for text that is no IPv4 address
+  // with an optional port. An address already known is kept once.
+  std::optional<std::string> AddAddress(const std::string& text);
   void RemoveAddress(const std::string& text);
   std::vector<std::string> AddedAddresses() const;
   // Why announcements cannot be heard (the port is taken), or empty.

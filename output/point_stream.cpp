@@ -23,6 +23,23 @@ PointStream::PointStream(std::string deviceName, std::chrono::milliseconds stall
 
 DacFailure PointStream::Push(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec) {
   std::unique_lock lock(mutex_);
+  if (!WaitUntilTaken(lock))
+    return failure_;
+  if (frame.empty())
+    return std::nullopt;
+  waiting_.assign(frame.begin(), frame.end());
+  waitingRate_ = pointsPerSec;
+  hasWaiting_ = true;
+  started_ = true;
+  changed_.notify_all();
+  // Back only once the device has begun on this frame: the next one is then
+  // built from the freshest parameters, about one frame before it plays.
+  if (!WaitUntilTaken(lock))
+    return failure_;
+  return std::nullopt;
+}
+
+bool PointStream::WaitUntilTaken(std::unique_lock<std::mutex>& lock) {
   const auto waitStart = Clock::now();
   while (hasWaiting_ && !failure_) {
     changed_.wait_for(lock, std::chrono::milliseconds(50));
@@ -34,16 +51,7 @@ DacFailure PointStream::Push(std::span<const engine::LaserPoint> frame, std::int
                  ": the device stopped playing";
     }
   }
-  if (failure_)
-    return failure_;
-  if (frame.empty())
-    return std::nullopt;
-  waiting_.assign(frame.begin(), frame.end());
-  waitingRate_ = pointsPerSec;
-  hasWaiting_ = true;
-  started_ = true;
-  changed_.notify_all();
-  return std::nullopt;
+  return !failure_;
 }
 
 void PointStream::Close(std::size_t leadOutPoints) {

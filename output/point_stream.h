@@ -2,8 +2,9 @@
 // The feeder between the run loop and a streaming DAC. The run loop hands
 // over whole frames (Push, from SendFrame on the UI thread); a back-end's I/O
 // thread pulls points as the device has room for them (Pull). Between the two
-// sits at most one waiting frame, so a frame reaches the device about one
-// frame after it was built, beyond whatever the device itself buffers.
+// sits at most one waiting frame, and Push returns once the device begins on
+// it, so a frame reaches the device at most about one frame after it was
+// built, beyond whatever the device itself buffers.
 //
 // Whenever the I/O side needs points and no frame is ready (a modal box is
 // open, the window is dragged, the run is ending) it gets blanked points at
@@ -42,8 +43,8 @@ class PointStream {
                        std::chrono::milliseconds stallLimit = std::chrono::milliseconds(2000));
 
   // ---- UI side ----
-  // Hands a frame over (copied) and returns once it waits in the one slot
-  // before the device; blocks while the previous frame still waits there.
+  // Hands a frame over (copied) and returns once the I/O side has begun to
+  // take it, so the frame after it waits at most while this one plays.
   // Returns the failure the I/O side reported, or a stall after stallLimit
   // without a point taken.
   DacFailure Push(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec);
@@ -78,6 +79,7 @@ class PointStream {
 
  private:
   std::size_t ReadyLocked() const;
+  bool WaitUntilTaken(std::unique_lock<std::mutex>& lock);
   void TakeWaitingFrame();
   StreamPoint NextFramePoint();
   StreamPoint BlankPoint(std::int32_t pointsPerSec) const;

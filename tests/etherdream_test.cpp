@@ -1,11 +1,7 @@
 // The Ether Dream back-end driven by the run loop against the emulator over
 // 127.0.0.1: what the unit plays, and how every failure ends a run.
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,19 +9,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "emulators/emulator_process.h"
 #include "output/dac_catalog.h"
 #include "output/etherdream_family.h"
 #include "output/run_loop.h"
 #include "output/wire_point.h"
 #include "tests/ilda_test_reader.h"
-
-extern char** environ;
 
 namespace whorlgen::output {
 namespace {
@@ -46,46 +39,13 @@ std::uint16_t FreePort(int type) {
   return ntohs(at.sin_port);
 }
 
-// One emulator process, stopped (and its report read) by Stop or at the end.
-class Emulator {
+// The Ether Dream emulator, recording every point it plays.
+class Emulator : public emulators::EmulatorProcess {
  public:
   Emulator(const fs::path& dir, std::uint16_t tcpPort, std::vector<std::string> extra)
-      : stats_(dir / ("stats-" + std::to_string(tcpPort))), record_(dir / "record") {
-    fs::remove(stats_);
-    fs::remove(record_);
-    std::vector<std::string> args{
-        WHORLGEN_DAC_EMULATOR, "--etherdream", "--port",        std::to_string(tcpPort), "--stats",
-        stats_.string(),       "--record",     record_.string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-      argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t quiet;  // its report is read from the stats file
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-    EXPECT_EQ(posix_spawn(&pid_, argv[0], &quiet, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&quiet);
-    for (int i = 0; i < 500 && !fs::exists(stats_); ++i)
-      std::this_thread::sleep_for(10ms);  // the first report follows the listening socket
-  }
-  ~Emulator() { Stop(); }
-
-  std::map<std::string, std::string> Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-    std::map<std::string, std::string> report;
-    std::ifstream in(stats_);
-    for (std::string line; std::getline(in, line);) {
-      const auto equals = line.find('=');
-      report[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-    return report;
-  }
+      : EmulatorProcess(WHORLGEN_DAC_EMULATOR, Args(dir, tcpPort, extra),
+                        dir / ("stats-" + std::to_string(tcpPort))),
+        record_(dir / "record") {}
 
   // Every played point: 18 bytes as received, then the rate it played at.
   struct Played {
@@ -110,9 +70,16 @@ class Emulator {
   }
 
  private:
-  fs::path stats_;
+  static std::vector<std::string> Args(const fs::path& dir, std::uint16_t tcpPort,
+                                       std::vector<std::string> extra) {
+    fs::remove(dir / "record");
+    std::vector<std::string> args{"--etherdream", "--port", std::to_string(tcpPort), "--record",
+                                  (dir / "record").string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
   fs::path record_;
-  pid_t pid_ = -1;
 };
 
 class Host : public RunHost {

@@ -25,16 +25,28 @@ std::vector<StreamPoint> PullSome(PointStream& stream, std::size_t room, std::si
   return out;
 }
 
+// Pushes as the run loop does, on its own thread, and takes `room` points
+// once the frame is there; Push returns only when its frame was begun on.
+std::vector<StreamPoint> PushThenPull(PointStream& stream, const std::vector<LaserPoint>& frame,
+                                      std::int32_t pointsPerSec, std::size_t room,
+                                      std::size_t minimum) {
+  const std::size_t before = stream.ReadyPoints();
+  auto pushed = std::async(std::launch::async, [&] { return stream.Push(frame, pointsPerSec); });
+  while (stream.ReadyPoints() < before + frame.size())
+    std::this_thread::yield();
+  auto out = PullSome(stream, room, minimum);
+  EXPECT_FALSE(pushed.get());
+  return out;
+}
+
 // Frames leave in order; a gap is dark at the last position; the rate flag
 // sits on exactly the first point of the frame whose rate changed; Close
-// lets the waiting frame out, then the lead-out, then nothing.
+// lets the last frame out, then the lead-out, then nothing.
 TEST(PointStreamTest, FramesGapsRateChangeAndLeadOut) {
   PointStream stream("Test DAC");
   EXPECT_FALSE(stream.Started());
-  ASSERT_FALSE(stream.Push(Frame(10, 3), 15000));
+  auto first = PushThenPull(stream, Frame(10, 3), 15000, 5, 5);
   EXPECT_TRUE(stream.Started());
-
-  auto first = PullSome(stream, 5, 5);
   ASSERT_EQ(first.size(), 5u);
   EXPECT_EQ(first[0].Point.X, 10);
   EXPECT_TRUE(first[0].FrameStart);
@@ -48,11 +60,9 @@ TEST(PointStreamTest, FramesGapsRateChangeAndLeadOut) {
     EXPECT_FALSE(first[i].FrameStart);
   }
 
-  ASSERT_FALSE(stream.Push(Frame(50, 2), 15000));
-  auto same = PullSome(stream, 1, 0);
+  auto same = PushThenPull(stream, Frame(50, 2), 15000, 1, 0);
   EXPECT_FALSE(same[0].RateChange);
-  ASSERT_FALSE(stream.Push(Frame(70, 2), 30000));
-  auto changed = PullSome(stream, 10, 0);  // no padding asked: only ready points
+  auto changed = PushThenPull(stream, Frame(70, 2), 30000, 10, 0);  // only ready points
   ASSERT_EQ(changed.size(), 3u);
   EXPECT_EQ(changed[0].PointsPerSec, 15000);
   EXPECT_FALSE(changed[0].RateChange);
@@ -60,34 +70,32 @@ TEST(PointStreamTest, FramesGapsRateChangeAndLeadOut) {
   EXPECT_EQ(changed[1].PointsPerSec, 30000);
   EXPECT_FALSE(changed[2].RateChange);
 
-  ASSERT_FALSE(stream.Push(Frame(90, 2), 30000));
+  PushThenPull(stream, Frame(90, 2), 30000, 1, 0);
   stream.Close(4);
   auto tail = PullSome(stream, 100, 100);
-  ASSERT_EQ(tail.size(), 6u);  // the last frame, then four dark points, no padding
-  EXPECT_EQ(tail[1].Point.X, 91);
-  EXPECT_EQ(tail[5].Point.X, 91);
-  EXPECT_EQ(tail[5].Point.I, 0);
+  ASSERT_EQ(tail.size(), 5u);  // the rest of the frame, then four dark points, no padding
+  EXPECT_EQ(tail[0].Point.X, 91);
+  EXPECT_EQ(tail[4].Point.X, 91);
+  EXPECT_EQ(tail[4].Point.I, 0);
   EXPECT_TRUE(stream.Finished());
   EXPECT_TRUE(stream.WaitDrained(0ms));
   EXPECT_EQ(PullSome(stream, 10, 10).size(), 0u);
 }
 
-// Push waits while a frame is already waiting; it returns when the I/O side
-// takes that frame, or with the I/O side's failure, or after a stall.
-TEST(PointStreamTest, PushWaitsForRoomAndReportsFailures) {
+// Push returns when the I/O side begins on its frame, or with the I/O
+// side's failure, or after a stall without a point taken.
+TEST(PointStreamTest, PushWaitsForTheDeviceAndReportsFailures) {
   PointStream stream("Test DAC", 200ms);
-  ASSERT_FALSE(stream.Push(Frame(0, 4), 15000));
-  auto second = std::async(std::launch::async, [&] { return stream.Push(Frame(0, 4), 15000); });
-  EXPECT_EQ(second.wait_for(50ms), std::future_status::timeout);
-  PullSome(stream, 1, 0);  // the first frame starts playing: the slot is free
-  EXPECT_FALSE(second.get());
+  auto pushed = std::async(std::launch::async, [&] { return stream.Push(Frame(0, 4), 15000); });
+  EXPECT_EQ(pushed.wait_for(50ms), std::future_status::timeout);
+  PullSome(stream, 1, 0);
+  EXPECT_FALSE(pushed.get());
 
   auto stalled = stream.Push(Frame(0, 4), 15000);  // nobody pulls any more
   ASSERT_TRUE(stalled);
   EXPECT_NE(stalled->find("Test DAC took no points for 0.2 s"), std::string::npos) << *stalled;
 
   PointStream failing("Test DAC");
-  ASSERT_FALSE(failing.Push(Frame(0, 4), 15000));
   auto waiting = std::async(std::launch::async, [&] { return failing.Push(Frame(0, 4), 15000); });
   std::this_thread::sleep_for(20ms);
   failing.Fail("Test DAC: connection lost");
