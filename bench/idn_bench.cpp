@@ -6,11 +6,7 @@
 // counted, which must stay 0.
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,11 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "emulators/emulator_process.h"
 #include "engine/frame_generator.h"
 #include "engine/parameters.h"
 #include "output/idn_dac.h"
-
-extern char** environ;
 
 namespace {
 
@@ -51,22 +46,7 @@ std::map<std::string, std::string> ReadReport(const fs::path& path) {
 void StreamToIdn(benchmark::State& state, std::int32_t pointsPerFrame, std::int32_t pointsPerSec) {
   const fs::path stats =
       fs::temp_directory_path() / ("whorlgen-idn-bench-" + std::to_string(getpid()));
-  fs::remove(stats);
-  std::vector<std::string> args{WHORLGEN_DAC_EMULATOR, "--idn", "--port", "0", "--stats",
-                                stats.string()};
-  std::vector<char*> argv;
-  for (std::string& arg : args)
-    argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t emulator = -1;
-  posix_spawn_file_actions_t quiet;
-  posix_spawn_file_actions_init(&quiet);
-  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawn(&emulator, argv[0], &quiet, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&quiet);
-  for (int i = 0; i < 1000 && ReadReport(stats)["port"].empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  emulators::EmulatorProcess emulator(WHORLGEN_DAC_EMULATOR, {"--idn", "--port", "0"}, stats);
   const std::string address = "127.0.0.1:" + ReadReport(stats)["port"];
 
   engine::PatternParameters params = engine::StartupParameters();
@@ -93,9 +73,7 @@ void StreamToIdn(benchmark::State& state, std::int32_t pointsPerFrame, std::int3
     const double wall_s = std::chrono::duration<double>(Clock::now() - start).count();
     state.counters["cpu_share_pct"] = 100.0 * (ProcessCpuSeconds() - cpuStart) / wall_s;
   }
-  kill(emulator, SIGTERM);
-  waitpid(emulator, nullptr, 0);
-  const auto report = ReadReport(stats);
+  const auto report = emulator.Stop();
   state.counters["underruns"] =
       std::stod(report.count("underruns") ? report.at("underruns") : "-1");
   state.counters["points_received"] =

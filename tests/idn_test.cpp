@@ -1,11 +1,6 @@
 // The IDN back-end against whorlgen-dac-emulator --idn over 127.0.0.1: what
 // the unit receives, at which rate, and how failures end a run.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,10 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "emulators/emulator_process.h"
 #include "output/idn_dac.h"
 #include "output/wire_point.h"
-
-extern char** environ;
 
 namespace whorlgen::output {
 namespace {
@@ -34,52 +28,28 @@ struct Chunk {
   std::vector<engine::LaserPoint> Samples;  // X and Y as sent on the wire
 };
 
+fs::path FreshDirectory() {
+  static int count = 0;
+  const fs::path dir = fs::temp_directory_path() /
+                       ("whorlgen-idn-" + std::to_string(getpid()) + "-" + std::to_string(count++));
+  fs::create_directories(dir);
+  return dir;
+}
+
 // One emulator on a port of its own choosing, stopped at the end.
 class IdnEmulator {
  public:
-  explicit IdnEmulator(std::vector<std::string> extra) {
-    static int count = 0;
-    dir_ = fs::temp_directory_path() /
-           ("whorlgen-idn-" + std::to_string(getpid()) + "-" + std::to_string(count++));
-    fs::create_directories(dir_);
-    std::vector<std::string> args{WHORLGEN_DAC_EMULATOR,
-                                  "--idn",
-                                  "--port",
-                                  "0",
-                                  "--name",
-                                  "stage-left",
-                                  "--stats",
-                                  (dir_ / "stats").string(),
-                                  "--record",
-                                  (dir_ / "record").string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-      argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-    EXPECT_EQ(posix_spawn(&pid_, argv[0], &quiet, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&quiet);
-    for (int i = 0; i < 1000 && Report()["port"].empty(); ++i)
-      std::this_thread::sleep_for(10ms);
-  }
+  explicit IdnEmulator(std::vector<std::string> extra)
+      : dir_(FreshDirectory()),
+        process_(WHORLGEN_DAC_EMULATOR, Args(dir_, extra), dir_ / "stats") {}
   ~IdnEmulator() {
-    Stop();
+    process_.Stop();
     fs::remove_all(dir_);
   }
 
-  std::string Address() { return "127.0.0.1:" + Report()["port"]; }
-  std::uint16_t Port() { return static_cast<std::uint16_t>(std::stoi(Report()["port"])); }
-  void Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
+  std::string Address() const { return "127.0.0.1:" + Report()["port"]; }
+  std::uint16_t Port() const { return static_cast<std::uint16_t>(std::stoi(Report()["port"])); }
+  // The report so far; the final one once stopped.
   std::map<std::string, std::string> Report() const {
     std::map<std::string, std::string> report;
     std::ifstream in(dir_ / "stats");
@@ -87,6 +57,7 @@ class IdnEmulator {
       report[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
     return report;
   }
+  void Stop() { process_.Stop(); }
   std::vector<Chunk> Record() const {
     std::ifstream in(dir_ / "record", std::ios::binary);
     const std::vector<unsigned char> b{std::istreambuf_iterator<char>(in), {}};
@@ -107,8 +78,15 @@ class IdnEmulator {
   }
 
  private:
+  static std::vector<std::string> Args(const fs::path& dir, std::vector<std::string> extra) {
+    std::vector<std::string> args{
+        "--idn", "--port", "0", "--name", "stage-left", "--record", (dir / "record").string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
   fs::path dir_;
-  pid_t pid_ = -1;
+  emulators::EmulatorProcess process_;
 };
 
 std::unique_ptr<DacDriver> Open(const std::string& address, DacFailure& failure,
