@@ -386,7 +386,6 @@ HeliosFamily::HeliosFamily(std::shared_ptr<UsbBus> bus, HeliosTiming timing)
     : bus_(std::move(bus)), timing_(timing) {}
 
 void HeliosFamily::Scan() {
-  scanned_ = true;
   std::map<std::string, DacInfo> found;
   for (const std::string& place : bus_->Find(kHeliosVendor, kHeliosProduct)) {
     // A device already named keeps its name: it may be playing for us now.
@@ -409,8 +408,9 @@ void HeliosFamily::Scan() {
 }
 
 std::vector<DacInfo> HeliosFamily::Devices() {
-  if (!scanned_)
-    Scan();
+  // Looking at the bus is local and cheap, so a DAC plugged in shows up at
+  // the next look; only a new one is opened, to read its name.
+  Scan();
   std::vector<DacInfo> devices;
   for (const auto& [place, dac] : byPlace_) {
     devices.push_back(dac);

@@ -45,13 +45,13 @@ class HeliosFamily : public DacFamily {
   std::string Kind() const override { return "Helios"; }
   // Looks for Helios DACs on USB; names are read once per plugged device.
   void Scan() override;
+  // The DACs plugged in now (each call looks at the bus again).
   std::vector<DacInfo> Devices() override;
   std::unique_ptr<DacDriver> MakeDriver(const DacInfo& dac) override;
 
  private:
   std::shared_ptr<UsbBus> bus_;
   HeliosTiming timing_;
-  bool scanned_ = false;
   std::map<std::string, DacInfo> byPlace_;  // devices found, by their place on the bus
 };
 

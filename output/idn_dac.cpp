@@ -201,7 +201,10 @@ std::vector<std::uint8_t> CloseMessage(std::uint16_t sequence, std::uint8_t serv
   return out;
 }
 
-std::string NetworkFailure(const std::string& name, const sockaddr_in& at, int error) {
+std::string NetworkFailure(const std::string& name, const sockaddr_in& at, int error,
+                           bool streaming = false) {
+  if (error == ECONNREFUSED && streaming)
+    return name + " at " + AddressText(at) + " is gone: nothing listens there any more.";
   if (error == ECONNREFUSED)
     return name + " at " + AddressText(at) + " refused the stream: nothing listens there.";
   return name + " at " + AddressText(at) + ": " + std::strerror(error) + ".";
@@ -378,7 +381,7 @@ class IdnDriver : public DacDriver {
       const auto message = SamplesMessage(sequence_++, withConfig, serviceId_, start_us,
                                           samples.first(run), duration_us);
       if (int error = socket_.Send(message)) {
-        stream_->Fail(NetworkFailure(dac_.Name, address_, error));
+        stream_->Fail(NetworkFailure(dac_.Name, address_, error, true));
         return false;
       }
       sent_us_ = end_us;
@@ -394,7 +397,7 @@ class IdnDriver : public DacDriver {
       const std::vector<std::uint8_t> packet =
           socket_.Receive(std::chrono::milliseconds(0), nullptr, error);
       if (error != 0) {
-        stream_->Fail(NetworkFailure(dac_.Name, address_, error));
+        stream_->Fail(NetworkFailure(dac_.Name, address_, error, true));
         return false;
       }
       if (packet.empty())
