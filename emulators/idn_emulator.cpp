@@ -22,6 +22,10 @@ namespace whorlgen::emulators {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// Playing follows the kernel's receive time of each packet (a wall-clock
+// time), so the emulator's own scheduling delays never look like a sender
+// that fell behind.
+using WallClock = std::chrono::system_clock;
 
 constexpr std::uint8_t kScanRequest = 0x10;
 constexpr std::uint8_t kServiceMapRequest = 0x12;
@@ -58,11 +62,13 @@ class IdnUnit {
 
  private:
   bool Open();
-  void Handle(const std::vector<std::uint8_t>& packet, const sockaddr_in& from);
+  void Handle(const std::vector<std::uint8_t>& packet, const sockaddr_in& from,
+              WallClock::time_point arrival);
+  bool ReceiveOne();
   void Answer(std::vector<std::uint8_t> packet, const sockaddr_in& to);
-  void ChannelMessage(const std::vector<std::uint8_t>& packet);
-  void Samples(const std::uint8_t* chunk, std::size_t bytes);
-  void Advance(Clock::time_point now);
+  void ChannelMessage(const std::vector<std::uint8_t>& packet, WallClock::time_point arrival);
+  void Samples(const std::uint8_t* chunk, std::size_t bytes, WallClock::time_point arrival);
+  void Advance(WallClock::time_point now);
   bool FaultActive() const { return !fault_.empty() && received_ >= faultAfter_; }
   void UpdateReport();
 
@@ -76,7 +82,7 @@ class IdnUnit {
 
   bool configured_ = false;
   bool playing_ = false;
-  Clock::time_point playStart_;
+  WallClock::time_point playStart_;
   double buffered_us_ = 0.0;  // stream time received since the stream began
   int lastSequence_ = -1;
 
@@ -124,6 +130,8 @@ bool IdnUnit::Open() {
     return false;
   }
   port_ = ntohs(at.sin_port);
+  const int yes = 1;
+  setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &yes, sizeof yes);
   return true;
 }
 
@@ -131,7 +139,8 @@ void IdnUnit::Answer(std::vector<std::uint8_t> packet, const sockaddr_in& to) {
   sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
-void IdnUnit::Handle(const std::vector<std::uint8_t>& packet, const sockaddr_in& from) {
+void IdnUnit::Handle(const std::vector<std::uint8_t>& packet, const sockaddr_in& from,
+                     WallClock::time_point arrival) {
   if (packet.size() < 4 || (fault_ == "silent" && FaultActive()))
     return;
   const bool busy = fault_ == "busy";
@@ -158,7 +167,7 @@ void IdnUnit::Handle(const std::vector<std::uint8_t>& packet, const sockaddr_in&
         ++sequenceGaps_;
       lastSequence_ = GetU16(&packet[2]);
       if (!busy)
-        ChannelMessage(packet);
+        ChannelMessage(packet, arrival);
       if (packet[0] == kClose || packet[0] == kCloseAckRequest) {
         ++closes_;
         playing_ = false;
@@ -183,7 +192,8 @@ void IdnUnit::Handle(const std::vector<std::uint8_t>& packet, const sockaddr_in&
   }
 }
 
-void IdnUnit::ChannelMessage(const std::vector<std::uint8_t>& packet) {
+void IdnUnit::ChannelMessage(const std::vector<std::uint8_t>& packet,
+                             WallClock::time_point arrival) {
   if (packet.size() < 12 || GetU16(&packet[4]) != packet.size() - 4) {
     ++malformed_;
     return;
@@ -211,10 +221,10 @@ void IdnUnit::ChannelMessage(const std::vector<std::uint8_t>& packet) {
     at += 4 + words * 4;
   }
   if (packet[7] == kWaveSamples && configured_)
-    Samples(&packet[at], packet.size() - at);
+    Samples(&packet[at], packet.size() - at, arrival);
 }
 
-void IdnUnit::Samples(const std::uint8_t* chunk, std::size_t bytes) {
+void IdnUnit::Samples(const std::uint8_t* chunk, std::size_t bytes, WallClock::time_point arrival) {
   if (bytes < 4 || (bytes - 4) % kSampleBytes != 0) {
     ++malformed_;
     return;
@@ -234,17 +244,16 @@ void IdnUnit::Samples(const std::uint8_t* chunk, std::size_t bytes) {
     std::fwrite(head, 1, sizeof head, record_);
     std::fwrite(chunk + 4, 1, bytes - 4, record_);
   }
-  const auto now = Clock::now();
-  Advance(now);
+  Advance(arrival);
   if (!playing_) {
     // Playing starts (or starts again after running dry) with this chunk.
     playing_ = true;
-    playStart_ = now - std::chrono::microseconds(std::llround(buffered_us_));
+    playStart_ = arrival - std::chrono::microseconds(std::llround(buffered_us_));
   }
   buffered_us_ += duration_us;
 }
 
-void IdnUnit::Advance(Clock::time_point now) {
+void IdnUnit::Advance(WallClock::time_point now) {
   if (!playing_ || (fault_ == "silent" && FaultActive()))
     return;
   const double position_us = std::chrono::duration<double, std::micro>(now - playStart_).count();
@@ -269,6 +278,37 @@ void IdnUnit::UpdateReport() {
   report_.Set("fault", fault_.empty() ? "none" : fault_);
 }
 
+// One waiting packet, with the time the kernel received it; false when none
+// is waiting.
+bool IdnUnit::ReceiveOne() {
+  std::vector<std::uint8_t> packet(65536);
+  sockaddr_in from{};
+  iovec data{packet.data(), packet.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  msghdr message{};
+  message.msg_name = &from;
+  message.msg_namelen = sizeof from;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t got = recvmsg(fd_, &message, MSG_DONTWAIT);
+  if (got < 0)
+    return errno != EAGAIN && errno != EWOULDBLOCK;
+  WallClock::time_point arrival = WallClock::now();
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec at{};
+      std::memcpy(&at, CMSG_DATA(c), sizeof at);
+      arrival = WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(
+          std::chrono::seconds(at.tv_sec) + std::chrono::nanoseconds(at.tv_nsec)));
+    }
+  }
+  packet.resize(static_cast<std::size_t>(got));
+  Handle(packet, from, arrival);
+  return true;
+}
+
 int IdnUnit::Run() {
   if (!Open())
     return 1;
@@ -276,7 +316,6 @@ int IdnUnit::Run() {
   auto nextReport = Clock::now();
   while (!StopRequested()) {
     const auto now = Clock::now();
-    Advance(now);
     if (now >= nextReport) {
       UpdateReport();
       report_.WriteTo(statsPath_);
@@ -285,17 +324,12 @@ int IdnUnit::Run() {
       nextReport = now + std::chrono::milliseconds(50);
     }
     pollfd watched{fd_, POLLIN, 0};
-    if (poll(&watched, 1, 2) <= 0)
-      continue;
-    std::vector<std::uint8_t> packet(65536);
-    sockaddr_in from{};
-    socklen_t fromSize = sizeof from;
-    const ssize_t got = recvfrom(fd_, packet.data(), packet.size(), 0,
-                                 reinterpret_cast<sockaddr*>(&from), &fromSize);
-    if (got <= 0)
-      continue;
-    packet.resize(static_cast<std::size_t>(got));
-    Handle(packet, from);
+    if (poll(&watched, 1, 2) > 0) {
+      while (ReceiveOne()) {
+      }
+    }
+    // Only with every packet that came in taken: a dry stretch is real.
+    Advance(WallClock::now());
   }
   UpdateReport();
   report_.WriteTo(statsPath_);

@@ -231,7 +231,12 @@ class IdnDriver : public DacDriver {
     if (auto failure = FindLaserService())
       return failure;
     stream_ = std::make_unique<PointStream>(dac_.Name);
-    feeder_ = std::thread([this] { Feed(); });
+    feeder_ = std::thread([this] {
+      Feed();
+      std::lock_guard lock(mutex_);
+      feederDone_ = true;
+      stopped_.notify_all();
+    });
     MarkPlaying(true);
     return std::nullopt;
   }
@@ -248,7 +253,11 @@ class IdnDriver : public DacDriver {
     // A short dark stretch where the beam last was, then the channel closed.
     const std::int32_t rate = std::max(stream_->CurrentPointsPerSec(), 1000);
     stream_->Close(static_cast<std::size_t>(rate / 50));
-    stream_->WaitDrained(std::chrono::seconds(3));
+    {
+      // The feeder sends what is left, lets it play and closes the channel.
+      std::unique_lock lock(mutex_);
+      stopped_.wait_for(lock, std::chrono::seconds(3) + timing_.Lead, [&] { return feederDone_; });
+    }
     StopFeeding();
     if (!closeSent_)
       socket_.Send(CloseMessage(sequence_++, serviceId_, static_cast<std::uint32_t>(sent_us_)));
@@ -344,18 +353,32 @@ class IdnDriver : public DacDriver {
     start_ = Clock::now();
     lastAnswer_ = start_;
     std::vector<StreamPoint> samples(kMaxSamplesPerMessage);
+    double leadOutEnd_us = -1.0;  // stream time at the end of the lead-out, once sent
     while (true) {
       if (!WatchAnswers())
         return;
+      // The lead-out has played: close while the unit still holds dark points.
+      if (leadOutEnd_us >= 0.0 && ElapsedUs() >= leadOutEnd_us)
+        return SendClose();
       const double due_us = ElapsedUs() + static_cast<double>(timing_.Lead.count()) * 1000.0;
       while (sent_us_ < due_us) {
         const std::int32_t rate = std::max(stream_->CurrentPointsPerSec(), 1);
         const auto wanted = static_cast<std::size_t>(std::clamp<double>(
             std::ceil((due_us - sent_us_) * rate / 1e6), 1.0, kMaxSamplesPerMessage));
         blanking_ = stream_->ReadyPoints() < wanted;
-        const std::size_t got = stream_->Pull(std::span(samples).first(wanted), wanted);
-        if (got == 0)
-          return FinishStream();
+        std::size_t got = 0;
+        if (leadOutEnd_us < 0.0)
+          got = stream_->Pull(std::span(samples).first(wanted), wanted);
+        if (got == 0) {
+          // Everything is out: dark points where the beam is until the close,
+          // so the unit neither runs dry nor stops on a lit point.
+          if (leadOutEnd_us < 0.0)
+            leadOutEnd_us = sent_us_;
+          StreamPoint dark = lastSample_;
+          dark.Point.R = dark.Point.G = dark.Point.B = dark.Point.I = 0;
+          std::fill_n(samples.begin(), wanted, dark);
+          got = wanted;
+        }
         if (!SendSamples(std::span(samples).first(got)))
           return;
       }
@@ -385,6 +408,7 @@ class IdnDriver : public DacDriver {
         return false;
       }
       sent_us_ = end_us;
+      lastSample_ = samples[run - 1];
       samples = samples.subspan(run);
     }
     return true;
@@ -424,14 +448,7 @@ class IdnDriver : public DacDriver {
     return true;
   }
 
-  // The lead-out has been sent: wait until it has played, then close.
-  void FinishStream() {
-    const double left_us = sent_us_ - ElapsedUs();
-    if (left_us > 0) {
-      std::unique_lock lock(mutex_);
-      stopped_.wait_for(lock, std::chrono::microseconds(std::llround(left_us)),
-                        [&] { return stop_; });
-    }
+  void SendClose() {
     socket_.Send(CloseMessage(sequence_++, serviceId_, static_cast<std::uint32_t>(sent_us_)));
     closeSent_ = true;
   }
@@ -471,12 +488,14 @@ class IdnDriver : public DacDriver {
   std::mutex mutex_;
   std::condition_variable stopped_;
   bool stop_ = false;
+  bool feederDone_ = false;
 
   // The feeder's.
   Clock::time_point start_;
   Clock::time_point lastConfig_;
   Clock::time_point lastAnswer_;
   double sent_us_ = 0.0;  // stream time sent so far
+  StreamPoint lastSample_{engine::LaserPoint{2048, 2048, 0, 0, 0, 0}, 1000, false, false};
   bool acknowledged_ = false;
   bool closeSent_ = false;
   std::atomic<bool> blanking_ = false;

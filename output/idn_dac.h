@@ -26,7 +26,7 @@ inline constexpr std::uint16_t kIdnPort = 7255;
 
 struct IdnTiming {
   // How far ahead of the playing beam the points are sent.
-  std::chrono::milliseconds Lead{30};
+  std::chrono::milliseconds Lead{40};
   // The stream configuration goes out again this often, asking for an
   // acknowledgement; a unit that joins late picks the stream up from it.
   std::chrono::milliseconds ConfigEvery{200};
