@@ -20,10 +20,14 @@
 #include <utility>
 #include <vector>
 
+#include "output/etherdream_family.h"
+#include "output/helios_dac.h"
+#include "output/idn_dac.h"
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
 #include "ui/control_table.h"
 #include "ui/devices_window.h"
+#include "ui/network_dacs_page.h"
 #include "ui/number_text.h"
 #include "ui/panel_scroll_bar.h"
 
@@ -148,6 +152,7 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   mnuDevices = menuBar()->addAction(QString::fromUtf8("Devices\u2026"));
   mnuDevices->setObjectName("mnuDevices");
   devices_ = new DevicesWindow(this);
+  AddNetworkDacs();
 
   auto* client = new QWidget(this);
   client->setObjectName("clientArea");
@@ -163,6 +168,7 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   FindControls(client);
   ConnectHandlers();
   Form_Load();
+  Catalog.AddFamily(std::make_unique<output::HeliosFamily>(output::MakeLibusbBus()));
   Loop.MakeDriver = [this](const std::string& dacName) { return Catalog.MakeDriver(dacName); };
   if (const std::string& problem = Libraries->SearchProblem(); !problem.empty()) {
     // Told once the window is up, without holding anything up.
@@ -458,6 +464,33 @@ void FrmWhorlgen::mnuAbout_Click() {
   // Modal to the panel only, and without a loop of its own: a run goes on
   // feeding the DAC and the recording while the box is open.
   aboutBox_->open();
+}
+
+// The network DACs' page, and the Ether Dream listener that starts with the
+// program. The DAC list follows the devices found, but never during a run.
+void FrmWhorlgen::AddNetworkDacs() {
+  auto etherDream = std::make_unique<output::EtherDreamFamily>();
+  auto* page = new NetworkDacsPage(Catalog, this);
+  output::EtherDreamFamily* family = etherDream.get();
+  Catalog.AddFamily(std::move(etherDream));
+  page->AddKind({"Ether Dream", "network/etherdream_addresses",
+                 [family](const std::string& address) { return family->AddAddress(address); },
+                 [family](const std::string& address) { family->RemoveAddress(address); }},
+                family->ListenProblem());
+  page->SetListRefresher([this] {
+    if (Running() || lstDACSelect == nullptr)
+      return false;
+    RefreshDacList();
+    return true;
+  });
+  auto idn = std::make_unique<output::IdnFamily>();
+  output::IdnFamily* idnFamily = idn.get();
+  Catalog.AddFamily(std::move(idn));
+  page->AddKind({"IDN", "network/idn_addresses",
+                 [idnFamily](const std::string& address) { return idnFamily->AddAddress(address); },
+                 [idnFamily](const std::string& address) { idnFamily->RemoveAddress(address); }});
+  devices_->AddPage(page, "Network DACs");
+  connect(devices_, &DevicesWindow::Opened, page, &NetworkDacsPage::Scan);
 }
 
 void FrmWhorlgen::mnuDevices_Click() {

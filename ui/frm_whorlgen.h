@@ -119,6 +119,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void Form_Unload();
   void mnuAbout_Click();
   void mnuDevices_Click();
+  void AddNetworkDacs();
 
   void scrRepPoints_Change();
   void scrXGain_Change();

@@ -1,0 +1,128 @@
+// Streaming to the Ether Dream emulator over 127.0.0.1, as a run does: build
+// a frame, hand it to the back-end, repeat. Reports the emulator's underruns
+// and NAKs, and how long a parameter change takes to leave the program (from
+// the change, made between two frames as a bar's Change handler does, to the
+// first point of the frame that carries it going out to the unit).
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "emulators/emulator_process.h"
+#include "engine/frame_generator.h"
+#include "output/etherdream_dac.h"
+
+namespace {
+
+using namespace whorlgen;
+using Clock = std::chrono::steady_clock;
+
+std::uint16_t FreeTcpPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  socklen_t length = sizeof at;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
+  close(fd);
+  return ntohs(at.sin_port);
+}
+
+// Arguments: points per frame, points per second, seconds of streaming.
+void BM_EtherDreamStream(benchmark::State& state) {
+  const auto pointsPerFrame = static_cast<std::int32_t>(state.range(0));
+  const auto pointsPerSec = static_cast<std::int32_t>(state.range(1));
+  const auto duration = std::chrono::seconds(state.range(2));
+  const std::uint16_t port = FreeTcpPort();
+  const auto stats = std::filesystem::temp_directory_path() /
+                     ("whorlgen-etherdream-bench-" + std::to_string(getpid()));
+  emulators::EmulatorProcess unit(WHORLGEN_DAC_EMULATOR,
+                                  {"--etherdream", "--port", std::to_string(port)}, stats);
+  if (!unit.Started()) {
+    state.SkipWithError("the emulator did not start");
+    return;
+  }
+  output::EtherDreamTarget target;
+  target.Name = "Ether Dream bench";
+  target.Address.sin_family = AF_INET;
+  target.Address.sin_port = htons(port);
+  target.Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+  std::vector<double> latencies_ms;
+  std::int64_t frames = 0;
+  for (auto _ : state) {
+    output::EtherDreamDriver driver(target);
+    engine::PatternParameters params = engine::StartupParameters();
+    params.PointsPerFrame = pointsPerFrame;
+    params.PointsPerSec = pointsPerSec;
+    engine::GeneratorState generator;
+    engine::FrameData frame;
+    if (auto failure = driver.OpenDac(generator)) {
+      state.SkipWithError(failure->c_str());
+      return;
+    }
+    // A watcher notes when the frame after each change starts leaving.
+    std::atomic<std::uint64_t> awaited{0};
+    std::atomic<Clock::time_point::rep> changedAt{0};
+    std::atomic<bool> done{false};
+    std::thread watcher([&] {
+      while (!done) {
+        const std::uint64_t frame = awaited;
+        if (frame != 0 && driver.FramesOnWire() >= frame) {
+          const auto since = Clock::now().time_since_epoch().count() - changedAt;
+          latencies_ms.push_back(static_cast<double>(since) / 1e6);
+          awaited = 0;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+    const auto end = Clock::now() + duration;
+    while (Clock::now() < end) {
+      engine::BuildFrame(params, generator, 2, true, frame);
+      if (auto failure = driver.SendFrame(frame, params.PointsPerSec)) {
+        state.SkipWithError(failure->c_str());
+        break;
+      }
+      ++frames;
+      if (frames % 10 == 0 && awaited == 0) {  // a bar's Change between frames
+        params.XGain = params.XGain == 512 ? 500 : 512;
+        changedAt = Clock::now().time_since_epoch().count();
+        awaited = static_cast<std::uint64_t>(frames) + 1;
+      }
+    }
+    done = true;
+    watcher.join();
+    if (auto failure = driver.CloseDac())
+      state.SkipWithError(failure->c_str());
+  }
+  auto report = unit.Stop();
+  std::filesystem::remove(stats);
+  state.counters["underruns"] = std::stod(report["underruns"]);
+  state.counters["naks"] = std::stod(report["naks"]);
+  state.counters["points_played"] = std::stod(report["points_played"]);
+  state.counters["frames"] = static_cast<double>(frames);
+  if (!latencies_ms.empty()) {
+    std::sort(latencies_ms.begin(), latencies_ms.end());
+    state.counters["latency_median_ms"] = latencies_ms[latencies_ms.size() / 2];
+    state.counters["latency_max_ms"] = latencies_ms.back();
+    state.counters["frame_play_ms"] = 1000.0 * pointsPerFrame / pointsPerSec;
+  }
+}
+
+// The start-up figure for ten seconds, and the heaviest setting for thirty.
+BENCHMARK(BM_EtherDreamStream)
+    ->Args({500, 15000, 10})
+    ->Args({16000, 48000, 30})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,49 @@
+#pragma once
+// What every device emulator shares: the command line, the end on SIGINT or
+// SIGTERM, and the report of what arrived (key=value lines on stdout at the
+// end, and in a stats file kept current while the emulator runs).
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace whorlgen::emulators {
+
+// "--name value" pairs and bare "--flag"s after the device flag.
+class Options {
+ public:
+  // Returns nullopt and prints the reason when an argument is not an option.
+  static std::optional<Options> Parse(int argc, char** argv, int first);
+  std::string Text(const std::string& name, const std::string& fallback) const;
+  long Number(const std::string& name, long fallback) const;
+  bool Has(const std::string& name) const { return values_.count(name) > 0; }
+
+ private:
+  std::map<std::string, std::string> values_;
+};
+
+// An IPv4 address in dotted form; nullopt when it is not one.
+std::optional<in_addr> ParseIpv4(const std::string& text);
+
+// True once SIGINT or SIGTERM arrived; InstallStopHandlers sets that up.
+void InstallStopHandlers();
+bool StopRequested();
+
+// Key=value lines in a fixed order.
+class Report {
+ public:
+  void Set(const std::string& key, const std::string& value);
+  void Set(const std::string& key, std::int64_t value) { Set(key, std::to_string(value)); }
+  std::string Text() const;
+  // Written whole to a temporary file and renamed, so a reader never sees half.
+  void WriteTo(const std::string& path) const;
+
+ private:
+  std::vector<std::pair<std::string, std::string>> lines_;
+};
+
+}  // namespace whorlgen::emulators

@@ -1,0 +1,491 @@
+#include "emulators/etherdream_emulator.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "emulators/emulator_support.h"
+
+namespace whorlgen::emulators {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kPointBytes = 18;
+constexpr std::size_t kStatusBytes = 20;
+constexpr std::uint16_t kRateChangeBit = 0x8000;
+constexpr std::uint16_t kUnderflowFlag = 0x0002;
+constexpr std::uint32_t kMaxPointsPerSec = 100000;
+
+enum Playback : std::uint8_t { kIdle = 0, kPrepared = 1, kPlaying = 2 };
+enum class Fault { None, Slow, WithholdAck, Drop, Nak, Busy };
+
+// The protocol's numbers are little-endian whatever the host.
+void PutU16(std::vector<std::uint8_t>& out, std::uint16_t value) {
+  out.push_back(static_cast<std::uint8_t>(value));
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+void PutU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8)
+    out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+std::uint16_t GetU16(const std::uint8_t* bytes) {
+  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+std::uint32_t GetU32(const std::uint8_t* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+         (static_cast<std::uint32_t>(bytes[2]) << 16) |
+         (static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
+std::optional<Fault> ParseFault(const std::string& text) {
+  if (text.empty())
+    return Fault::None;
+  if (text == "slow")
+    return Fault::Slow;
+  if (text == "withhold-ack")
+    return Fault::WithholdAck;
+  if (text == "drop")
+    return Fault::Drop;
+  if (text == "nak")
+    return Fault::Nak;
+  if (text == "busy")
+    return Fault::Busy;
+  return std::nullopt;
+}
+
+std::optional<std::array<std::uint8_t, 6>> ParseMac(const std::string& text) {
+  std::array<unsigned, 6> parts{};
+  if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &parts[0], &parts[1], &parts[2], &parts[3],
+                  &parts[4], &parts[5]) != 6)
+    return std::nullopt;
+  std::array<std::uint8_t, 6> mac{};
+  for (std::size_t i = 0; i < 6; ++i)
+    mac[i] = static_cast<std::uint8_t>(parts[i]);
+  return mac;
+}
+
+struct BufferedPoint {
+  std::array<std::uint8_t, kPointBytes> bytes;
+  std::uint16_t control;
+};
+
+class EtherDreamUnit {
+ public:
+  bool Configure(const Options& options);
+  int Run();
+
+ private:
+  bool OpenSockets();
+  void Accept();
+  void EndConnection();
+  void ReadClient();
+  void HandleCommands();
+  void Execute(const std::uint8_t* command, std::size_t length);
+  void Reply(std::uint8_t response, std::uint8_t command);
+  void AppendStatus(std::vector<std::uint8_t>& out) const;
+  void Announce();
+  void Advance(Clock::time_point now);
+  void Play(const BufferedPoint& point);
+  void NoteRate(std::uint32_t pointsPerSec);
+  bool FaultActive() const { return fault_ != Fault::None && received_ >= faultAfterPoints_; }
+  void UpdateReport();
+
+  // Configuration.
+  std::uint16_t port_ = 7765;
+  std::optional<sockaddr_in> announceTo_;
+  std::array<std::uint8_t, 6> mac_{0x02, 0x57, 0x47, 0x3a, 0x4f, 0x12};
+  std::size_t capacity_ = 1800;
+  std::string statsPath_;
+  std::FILE* record_ = nullptr;
+  Fault fault_ = Fault::None;
+  std::string faultName_;
+  std::int64_t faultAfterPoints_ = 0;
+
+  // Sockets.
+  int listenFd_ = -1;
+  int clientFd_ = -1;
+  int announceFd_ = -1;
+  std::vector<std::uint8_t> inbox_;
+
+  // Playback.
+  Playback playback_ = kIdle;
+  bool emergencyStop_ = false;
+  std::uint16_t playbackFlags_ = 0;
+  std::deque<BufferedPoint> buffer_;
+  std::deque<std::uint32_t> queuedRates_;
+  std::uint32_t pointsPerSec_ = 0;
+  std::uint32_t pointCount_ = 0;
+  double playCredit_ = 0.0;
+  Clock::time_point lastAdvance_ = Clock::now();
+
+  // What arrived.
+  std::int64_t connections_ = 0;
+  std::int64_t refused_ = 0;
+  std::int64_t received_ = 0;
+  std::int64_t played_ = 0;
+  std::int64_t underruns_ = 0;
+  std::int64_t naks_ = 0;
+  std::string rates_;
+  Report report_;
+};
+
+bool EtherDreamUnit::Configure(const Options& options) {
+  port_ = static_cast<std::uint16_t>(options.Number("port", 7765));
+  if (options.Has("announce-to")) {
+    auto address = ParseIpv4(options.Text("announce-to", ""));
+    if (!address) {
+      std::fprintf(stderr, "--announce-to needs an IPv4 address\n");
+      return false;
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr = *address;
+    to.sin_port = htons(static_cast<std::uint16_t>(options.Number("announce-port", 7654)));
+    announceTo_ = to;
+  }
+  if (options.Has("mac")) {
+    auto mac = ParseMac(options.Text("mac", ""));
+    if (!mac) {
+      std::fprintf(stderr, "--mac needs six hexadecimal bytes separated by colons\n");
+      return false;
+    }
+    mac_ = *mac;
+  }
+  capacity_ = static_cast<std::size_t>(options.Number("capacity", 1800));
+  statsPath_ = options.Text("stats", "");
+  faultName_ = options.Text("fault", "");
+  auto fault = ParseFault(faultName_);
+  if (!fault) {
+    std::fprintf(stderr, "unknown --fault %s\n", faultName_.c_str());
+    return false;
+  }
+  fault_ = *fault;
+  faultAfterPoints_ = options.Number("fault-after", 0);
+  if (options.Has("record")) {
+    record_ = std::fopen(options.Text("record", "").c_str(), "ab");
+    if (!record_) {
+      std::perror("--record");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool EtherDreamUnit::OpenSockets() {
+  listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
+  const int yes = 1;
+  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  at.sin_port = htons(port_);
+  if (bind(listenFd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+      listen(listenFd_, 4) != 0) {
+    std::fprintf(stderr, "cannot listen on 127.0.0.1:%u: %s\n", port_, std::strerror(errno));
+    return false;
+  }
+  if (announceTo_) {
+    announceFd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    setsockopt(announceFd_, SOL_SOCKET, SO_BROADCAST, &yes, sizeof yes);
+  }
+  return true;
+}
+
+void EtherDreamUnit::AppendStatus(std::vector<std::uint8_t>& out) const {
+  const bool busy = fault_ == Fault::Busy;
+  out.push_back(0);                       // protocol
+  out.push_back(emergencyStop_ ? 3 : 0);  // light engine: ready or emergency stop
+  out.push_back(busy ? kPlaying : playback_);
+  out.push_back(0);                     // source: the network stream
+  PutU16(out, emergencyStop_ ? 1 : 0);  // light engine flags
+  PutU16(out, playbackFlags_);
+  PutU16(out, 0);  // source flags
+  PutU16(out, static_cast<std::uint16_t>(buffer_.size()));
+  PutU32(out, pointsPerSec_);
+  PutU32(out, pointCount_);
+}
+
+void EtherDreamUnit::Announce() {
+  std::vector<std::uint8_t> packet(mac_.begin(), mac_.end());
+  PutU16(packet, 2);  // hardware revision
+  PutU16(packet, 2);  // software revision
+  PutU16(packet, static_cast<std::uint16_t>(capacity_));
+  PutU32(packet, kMaxPointsPerSec);
+  AppendStatus(packet);
+  sendto(announceFd_, packet.data(), packet.size(), 0,
+         reinterpret_cast<const sockaddr*>(&*announceTo_), sizeof *announceTo_);
+}
+
+void EtherDreamUnit::Reply(std::uint8_t response, std::uint8_t command) {
+  if (fault_ == Fault::WithholdAck && FaultActive())
+    return;
+  if (response != 'a')
+    ++naks_;
+  std::vector<std::uint8_t> reply{response, command};
+  AppendStatus(reply);
+  send(clientFd_, reply.data(), reply.size(), MSG_NOSIGNAL);
+}
+
+void EtherDreamUnit::Accept() {
+  const int fd = accept(listenFd_, nullptr, nullptr);
+  if (fd < 0)
+    return;
+  // One host at a time; the busy fault plays a unit held by another host.
+  if (clientFd_ >= 0 || fault_ == Fault::Busy) {
+    ++refused_;
+    close(fd);
+    return;
+  }
+  clientFd_ = fd;
+  ++connections_;
+  inbox_.clear();
+  Reply('a', '?');  // the unasked status on connect
+}
+
+void EtherDreamUnit::EndConnection() {
+  close(clientFd_);
+  clientFd_ = -1;
+  playback_ = kIdle;
+  buffer_.clear();
+  queuedRates_.clear();
+  playbackFlags_ = 0;
+  if (record_)
+    std::fflush(record_);
+}
+
+void EtherDreamUnit::ReadClient() {
+  std::uint8_t chunk[65536];
+  const ssize_t got = recv(clientFd_, chunk, sizeof chunk, 0);
+  if (got <= 0) {
+    EndConnection();
+    return;
+  }
+  if (fault_ == Fault::WithholdAck && FaultActive())
+    return;  // a unit that has stopped listening
+  inbox_.insert(inbox_.end(), chunk, chunk + got);
+  HandleCommands();
+}
+
+// Bytes of the command that starts at `bytes`, 0 while it is incomplete.
+std::size_t CommandLength(const std::uint8_t* bytes, std::size_t size) {
+  std::size_t length = 1;
+  if (bytes[0] == 'b')
+    length = 7;
+  else if (bytes[0] == 'q')
+    length = 5;
+  else if (bytes[0] == 'd')
+    length = size >= 3 ? 3 + GetU16(bytes + 1) * kPointBytes : 3;
+  return size >= length ? length : 0;
+}
+
+void EtherDreamUnit::HandleCommands() {
+  std::size_t used = 0;
+  while (clientFd_ >= 0 && used < inbox_.size()) {
+    const std::size_t length = CommandLength(&inbox_[used], inbox_.size() - used);
+    if (length == 0)
+      break;
+    Execute(&inbox_[used], length);
+    used += length;
+    if (fault_ == Fault::Drop && FaultActive()) {
+      EndConnection();
+      return;
+    }
+  }
+  inbox_.erase(inbox_.begin(), inbox_.begin() + static_cast<std::ptrdiff_t>(used));
+}
+
+void EtherDreamUnit::Execute(const std::uint8_t* command, std::size_t length) {
+  Advance(Clock::now());
+  const std::uint8_t kind = command[0];
+  switch (kind) {
+    case 'p':
+      if (playback_ != kIdle || emergencyStop_)
+        return Reply('I', kind);
+      playback_ = kPrepared;
+      buffer_.clear();
+      queuedRates_.clear();
+      playbackFlags_ = 0;
+      pointCount_ = 0;
+      return Reply('a', kind);
+    case 'b': {
+      const std::uint32_t rate = GetU32(command + 3);
+      if (playback_ != kPrepared || buffer_.empty() || rate == 0 || rate > kMaxPointsPerSec)
+        return Reply('I', kind);
+      playback_ = kPlaying;
+      pointsPerSec_ = rate;
+      NoteRate(rate);
+      playCredit_ = 0.0;
+      lastAdvance_ = Clock::now();
+      return Reply('a', kind);
+    }
+    case 'q': {
+      const std::uint32_t rate = GetU32(command + 1);
+      if (playback_ == kIdle || rate == 0 || rate > kMaxPointsPerSec)
+        return Reply('I', kind);
+      queuedRates_.push_back(rate);
+      return Reply('a', kind);
+    }
+    case 'd': {
+      const std::size_t count = (length - 3) / kPointBytes;
+      received_ += static_cast<std::int64_t>(count);
+      if (fault_ == Fault::Nak && FaultActive())
+        return Reply('I', kind);
+      if (playback_ == kIdle)
+        return Reply('I', kind);
+      if (buffer_.size() + count > capacity_)
+        return Reply('F', kind);
+      for (std::size_t i = 0; i < count; ++i) {
+        BufferedPoint point;
+        std::memcpy(point.bytes.data(), command + 3 + i * kPointBytes, kPointBytes);
+        point.control = GetU16(point.bytes.data());
+        buffer_.push_back(point);
+      }
+      return Reply('a', kind);
+    }
+    case 's':
+      playback_ = kIdle;
+      buffer_.clear();
+      queuedRates_.clear();
+      return Reply('a', kind);
+    case 0x00:
+    case 0xFF:
+      emergencyStop_ = true;
+      playback_ = kIdle;
+      buffer_.clear();
+      return Reply('a', kind);
+    case 'c':
+      emergencyStop_ = false;
+      return Reply('a', kind);
+    case '?':
+      return Reply('a', kind);
+    default:
+      return Reply('I', kind);
+  }
+}
+
+void EtherDreamUnit::NoteRate(std::uint32_t pointsPerSec) {
+  const std::string text = std::to_string(pointsPerSec);
+  const auto last = rates_.rfind(',');
+  const std::string lastRate = last == std::string::npos ? rates_ : rates_.substr(last + 1);
+  if (lastRate != text)
+    rates_ += (rates_.empty() ? "" : ",") + text;
+}
+
+void EtherDreamUnit::Play(const BufferedPoint& point) {
+  if ((point.control & kRateChangeBit) && !queuedRates_.empty()) {
+    pointsPerSec_ = queuedRates_.front();
+    queuedRates_.pop_front();
+    NoteRate(pointsPerSec_);
+  }
+  if (record_) {
+    std::fwrite(point.bytes.data(), 1, kPointBytes, record_);
+    std::vector<std::uint8_t> rate;
+    PutU32(rate, pointsPerSec_);
+    std::fwrite(rate.data(), 1, rate.size(), record_);
+  }
+  ++played_;
+  ++pointCount_;
+}
+
+// Plays the points the elapsed time stands for; a buffer that runs dry
+// drops the unit back to idle with the underflow flag, as the hardware does.
+void EtherDreamUnit::Advance(Clock::time_point now) {
+  const double elapsed_s = std::chrono::duration<double>(now - lastAdvance_).count();
+  lastAdvance_ = now;
+  if (playback_ != kPlaying || (fault_ == Fault::Slow && FaultActive()))
+    return;
+  playCredit_ += elapsed_s * pointsPerSec_;
+  while (playCredit_ >= 1.0) {
+    if (buffer_.empty()) {
+      playback_ = kIdle;
+      playbackFlags_ |= kUnderflowFlag;
+      ++underruns_;
+      playCredit_ = 0.0;
+      return;
+    }
+    Play(buffer_.front());
+    buffer_.pop_front();
+    playCredit_ -= 1.0;
+  }
+}
+
+void EtherDreamUnit::UpdateReport() {
+  static const char* const kPlaybackNames[] = {"idle", "prepared", "playing"};
+  report_.Set("device", "etherdream");
+  report_.Set("connections", connections_);
+  report_.Set("refused", refused_);
+  report_.Set("points_received", received_);
+  report_.Set("points_played", played_);
+  report_.Set("underruns", underruns_);
+  report_.Set("naks", naks_);
+  report_.Set("rate", pointsPerSec_);
+  report_.Set("rates", rates_);
+  report_.Set("playback", kPlaybackNames[playback_]);
+  report_.Set("connected", clientFd_ >= 0 ? 1 : 0);
+  report_.Set("fault", faultName_.empty() ? "none" : faultName_);
+}
+
+int EtherDreamUnit::Run() {
+  if (!OpenSockets())
+    return 1;
+  std::fprintf(stderr, "Ether Dream emulator on 127.0.0.1:%u\n", port_);
+  auto nextAnnounce = Clock::now();
+  auto nextReport = Clock::now();
+  while (!StopRequested()) {
+    const auto now = Clock::now();
+    Advance(now);
+    if (announceTo_ && now >= nextAnnounce) {
+      Announce();
+      nextAnnounce = now + std::chrono::seconds(1);
+    }
+    if (now >= nextReport) {
+      UpdateReport();
+      report_.WriteTo(statsPath_);
+      nextReport = now + std::chrono::milliseconds(100);
+    }
+    pollfd watched[2] = {{listenFd_, POLLIN, 0}, {clientFd_, POLLIN, 0}};
+    // Playing needs a fine clock to see an underflow when it happens.
+    const int timeout_ms = playback_ == kPlaying ? 2 : 50;
+    if (poll(watched, clientFd_ >= 0 ? 2 : 1, timeout_ms) <= 0)
+      continue;
+    if (watched[0].revents & POLLIN)
+      Accept();
+    if (clientFd_ >= 0 && (watched[1].revents & (POLLIN | POLLHUP | POLLERR)))
+      ReadClient();
+  }
+  if (clientFd_ >= 0)
+    EndConnection();
+  UpdateReport();
+  report_.WriteTo(statsPath_);
+  std::fputs(report_.Text().c_str(), stdout);
+  if (record_)
+    std::fclose(record_);
+  return 0;
+}
+
+}  // namespace
+
+int RunEtherDreamEmulator(int argc, char** argv, int firstOption) {
+  auto options = Options::Parse(argc, argv, firstOption);
+  if (!options)
+    return 2;
+  EtherDreamUnit unit;
+  if (!unit.Configure(*options))
+    return 2;
+  InstallStopHandlers();
+  return unit.Run();
+}
+
+}  // namespace whorlgen::emulators

@@ -1,0 +1,24 @@
+#pragma once
+// An Ether Dream on 127.0.0.1: the TCP command protocol on one connection at
+// a time, its broadcast once a second to the address it is given, playback
+// at the point rate with the buffer and underflow of a real unit, and faults
+// on request.
+
+namespace whorlgen::emulators {
+
+inline constexpr const char* kEtherDreamUsage =
+    "  --port N            TCP port to listen on, on 127.0.0.1 (7765)\n"
+    "  --announce-to ADDR  send the broadcast there once a second (none when absent)\n"
+    "  --announce-port N   UDP port of the broadcast (7654)\n"
+    "  --mac XX:..:XX      the unit's MAC address (02:57:47:3a:4f:12)\n"
+    "  --capacity N        buffer capacity in points (1800)\n"
+    "  --stats FILE        keep a report of what arrived there (points, rate, underruns, NAKs)\n"
+    "  --record FILE       append every played point: 18 bytes as received, then its u32 rate\n"
+    "  --fault KIND        slow: stops playing; withhold-ack: stops answering;\n"
+    "                      drop: closes the connection; nak: answers data with NAK 'I';\n"
+    "                      busy: refuses every host as if another one held it\n"
+    "  --fault-after N     points received before the fault starts (0)\n";
+
+int RunEtherDreamEmulator(int argc, char** argv, int firstOption);
+
+}  // namespace whorlgen::emulators

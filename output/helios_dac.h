@@ -1,0 +1,61 @@
+#pragma once
+// The Helios laser DAC on USB (vendor 0x1209, product 0xE500). It plays whole
+// frames of at most 4096 points, double-buffered: while one frame plays, the
+// next waits in the DAC, and a DAC given nothing new plays its last frame
+// again. The back-end keeps an I/O thread that writes each frame as soon as
+// the DAC has room and, when the program has no frame ready in time, writes a
+// short blanked frame at the beam's last position, so a lit frame is never
+// left repeating.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "output/dac_catalog.h"
+#include "output/usb_link.h"
+
+namespace whorlgen::output {
+
+inline constexpr std::uint16_t kHeliosVendor = 0x1209;
+inline constexpr std::uint16_t kHeliosProduct = 0xE500;
+inline constexpr std::size_t kHeliosMaxPoints = 4096;
+
+// The frame's parts, in order: as equal as can be (a short tail part would
+// play out before the host could follow it), each at most 4096 points and
+// none of a size the DAC's firmware mishandles.
+std::vector<std::size_t> HeliosPartSizes(std::size_t points);
+
+struct HeliosTiming {
+  // A DAC that stays busy this long beyond what its buffered frames need has
+  // stopped taking frames.
+  std::chrono::milliseconds StallLimit{2000};
+  // A frame must be on its way this long before the one playing ends.
+  std::chrono::milliseconds Margin{4};
+  // The playing time of a blanked gap-filling frame.
+  std::chrono::milliseconds BlankLength{10};
+};
+
+class HeliosFamily : public DacFamily {
+ public:
+  explicit HeliosFamily(std::shared_ptr<UsbBus> bus, HeliosTiming timing = {});
+  std::string Kind() const override { return "Helios"; }
+  // Looks for Helios DACs on USB; names are read once per plugged device.
+  void Scan() override;
+  // The DACs plugged in now (each call looks at the bus again).
+  std::vector<DacInfo> Devices() override;
+  std::unique_ptr<DacDriver> MakeDriver(const DacInfo& dac) override;
+
+ private:
+  std::shared_ptr<UsbBus> bus_;
+  HeliosTiming timing_;
+  std::map<std::string, DacInfo> byPlace_;  // devices found, by their place on the bus
+};
+
+std::unique_ptr<DacDriver> MakeHeliosDriver(std::shared_ptr<UsbBus> bus, const DacInfo& dac,
+                                            HeliosTiming timing = {});
+
+}  // namespace whorlgen::output

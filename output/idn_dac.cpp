@@ -1,0 +1,617 @@
+#include "output/idn_dac.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <utility>
+
+#include "output/etherdream_family.h"
+#include "output/point_stream.h"
+#include "output/scan_addresses.h"
+#include "output/wire_point.h"
+
+namespace whorlgen::output {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Packet commands of the hello layer.
+constexpr std::uint8_t kScanRequest = 0x10;
+constexpr std::uint8_t kScanResponse = 0x11;
+constexpr std::uint8_t kServiceMapRequest = 0x12;
+constexpr std::uint8_t kServiceMapResponse = 0x13;
+constexpr std::uint8_t kChannelMessage = 0x40;
+constexpr std::uint8_t kChannelMessageAckRequest = 0x41;
+constexpr std::uint8_t kChannelClose = 0x44;
+constexpr std::uint8_t kAcknowledge = 0x47;
+
+constexpr std::uint8_t kStatusOccupied = 0x10;  // every session of the unit is taken
+constexpr std::uint8_t kLaserProjectorService = 0x80;
+
+// The channel message: the top bit of CNL is always set, 0x40 says a
+// channel configuration comes first, the low six bits are the channel.
+constexpr std::uint8_t kCnlAlways = 0x80;
+constexpr std::uint8_t kCnlConfiguration = 0x40;
+constexpr std::uint8_t kChannel = 0;
+constexpr std::uint8_t kWaveSamples = 0x01;
+constexpr std::uint8_t kRouting = 0x01;  // connect the channel to the service
+constexpr std::uint8_t kClose = 0x02;
+constexpr std::uint8_t kContinuousGraphic = 0x01;
+
+// The sample layout: X and Y signed 16-bit, then red (638 nm), green
+// (532 nm) and blue (460 nm) as bytes, and a void word to end on 32 bits.
+constexpr std::array<std::uint16_t, 8> kXyrgbDescriptors = {0x4200, 0x4010, 0x4210, 0x4010,
+                                                            0x527E, 0x5214, 0x51CC, 0x0000};
+constexpr std::size_t kSampleBytes = 7;
+// Messages stay within one Ethernet frame (far below the 0xFF00 limit).
+constexpr std::size_t kMaxSamplesPerMessage = 180;
+constexpr std::size_t kReceiveBytes = 1500;
+
+void PutU16(std::vector<std::uint8_t>& out, std::uint16_t value) {
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+void PutU24(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  out.push_back(static_cast<std::uint8_t>(value >> 16));
+  PutU16(out, static_cast<std::uint16_t>(value));
+}
+void PutU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  PutU16(out, static_cast<std::uint16_t>(value >> 16));
+  PutU16(out, static_cast<std::uint16_t>(value));
+}
+
+std::vector<std::uint8_t> PacketHeader(std::uint8_t command, std::uint16_t sequence) {
+  std::vector<std::uint8_t> out{command, 0};
+  PutU16(out, sequence);
+  return out;
+}
+
+// A UDP socket, closed when it goes.
+class UdpSocket {
+ public:
+  UdpSocket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+  ~UdpSocket() {
+    if (fd_ >= 0)
+      close(fd_);
+  }
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+
+  int Fd() const { return fd_; }
+  // 0, or the errno of the failure.
+  int Connect(const sockaddr_in& to) {
+    return connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 ? 0 : errno;
+  }
+  int Send(const std::vector<std::uint8_t>& packet) {
+    return send(fd_, packet.data(), packet.size(), MSG_NOSIGNAL) >= 0 ? 0 : errno;
+  }
+  int SendTo(const std::vector<std::uint8_t>& packet, const sockaddr_in& to) {
+    return sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                  sizeof to) >= 0
+               ? 0
+               : errno;
+  }
+  // One datagram, waiting at most `wait`; an empty packet when none came.
+  // `error` gets the errno of a failure (a refusal reported by the network).
+  std::vector<std::uint8_t> Receive(std::chrono::milliseconds wait, sockaddr_in* from, int& error) {
+    error = 0;
+    pollfd watched{fd_, POLLIN, 0};
+    if (poll(&watched, 1, static_cast<int>(wait.count())) <= 0)
+      return {};
+    std::vector<std::uint8_t> packet(kReceiveBytes);
+    sockaddr_in sender{};
+    socklen_t senderSize = sizeof sender;
+    const ssize_t got = recvfrom(fd_, packet.data(), packet.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&sender), &senderSize);
+    if (got < 0) {
+      error = errno == EAGAIN ? 0 : errno;
+      return {};
+    }
+    packet.resize(static_cast<std::size_t>(got));
+    if (from)
+      *from = sender;
+    return packet;
+  }
+
+ private:
+  int fd_;
+};
+
+// The host name of a scan response; empty when the packet is not one.
+std::optional<std::pair<std::string, std::uint8_t>> ParseScanResponse(
+    const std::vector<std::uint8_t>& packet) {
+  constexpr std::size_t kNameAt = 4 + 20;
+  if (packet.size() < kNameAt + 20 || packet[0] != kScanResponse)
+    return std::nullopt;
+  std::string name;
+  for (std::size_t i = kNameAt; i < kNameAt + 20 && packet[i] != 0; ++i)
+    name.push_back(static_cast<char>(packet[i]));
+  return std::make_pair(name, packet[4 + 2]);
+}
+
+// The first laser projector service of a service map response.
+std::optional<std::uint8_t> ParseLaserService(const std::vector<std::uint8_t>& packet) {
+  if (packet.size() < 8 || packet[0] != kServiceMapResponse)
+    return std::nullopt;
+  const std::size_t structSize = packet[4];
+  const std::size_t entrySize = packet[5];
+  const std::size_t entries = packet[6] + packet[7];  // relays first, then services
+  for (std::size_t i = packet[6]; i < entries && entrySize >= 2; ++i) {
+    const std::size_t at = 4 + structSize + i * entrySize;
+    if (at + entrySize > packet.size())
+      break;
+    if (packet[at + 1] == kLaserProjectorService)
+      return packet[at];
+  }
+  return std::nullopt;
+}
+
+// A channel message of wave samples, all at one rate.
+std::vector<std::uint8_t> SamplesMessage(std::uint16_t sequence, bool withConfig,
+                                         std::uint8_t serviceId, std::uint32_t timestamp_us,
+                                         std::span<const StreamPoint> samples,
+                                         std::uint32_t duration_us) {
+  const std::size_t configBytes = withConfig ? 4 + 2 * kXyrgbDescriptors.size() : 0;
+  const std::size_t channelBytes = 8 + configBytes + 4 + samples.size() * kSampleBytes;
+  std::vector<std::uint8_t> out =
+      PacketHeader(withConfig ? kChannelMessageAckRequest : kChannelMessage, sequence);
+  out.reserve(4 + channelBytes);
+  PutU16(out, static_cast<std::uint16_t>(channelBytes));
+  out.push_back(kCnlAlways | (withConfig ? kCnlConfiguration : 0) | kChannel);
+  out.push_back(kWaveSamples);
+  PutU32(out, timestamp_us);
+  if (withConfig) {
+    out.insert(out.end(), {static_cast<std::uint8_t>(kXyrgbDescriptors.size() / 2), kRouting,
+                           serviceId, kContinuousGraphic});
+    for (const std::uint16_t descriptor : kXyrgbDescriptors)
+      PutU16(out, descriptor);
+  }
+  out.push_back(0);  // chunk flags: matches the configuration's (zero) data match
+  PutU24(out, duration_us);
+  for (const StreamPoint& sample : samples) {
+    PutU16(out, static_cast<std::uint16_t>(WireCoordinate(sample.Point.X)));
+    PutU16(out, static_cast<std::uint16_t>(WireCoordinate(sample.Point.Y)));
+    out.insert(out.end(), {sample.Point.R, sample.Point.G, sample.Point.B});
+  }
+  return out;
+}
+
+// Ends the channel: the unit lets go of the service for the next client.
+std::vector<std::uint8_t> CloseMessage(std::uint16_t sequence, std::uint8_t serviceId,
+                                       std::uint32_t timestamp_us) {
+  std::vector<std::uint8_t> out = PacketHeader(kChannelClose, sequence);
+  PutU16(out, 8 + 4);
+  out.push_back(kCnlAlways | kCnlConfiguration | kChannel);
+  out.push_back(0);  // no chunk
+  PutU32(out, timestamp_us);
+  out.insert(out.end(), {0, kClose, serviceId, 0});
+  return out;
+}
+
+std::string NetworkFailure(const std::string& name, const sockaddr_in& at, int error,
+                           bool streaming = false) {
+  if (error == ECONNREFUSED && streaming)
+    return name + " at " + AddressText(at) + " is gone: nothing listens there any more.";
+  if (error == ECONNREFUSED)
+    return name + " at " + AddressText(at) + " refused the stream: nothing listens there.";
+  return name + " at " + AddressText(at) + ": " + std::strerror(error) + ".";
+}
+
+class IdnDriver : public DacDriver {
+ public:
+  IdnDriver(DacInfo dac, IdnTiming timing, std::shared_ptr<IdnFamily::Playing> playing)
+      : dac_(std::move(dac)), timing_(timing), playing_(std::move(playing)) {}
+  ~IdnDriver() override {
+    StopFeeding();
+    MarkPlaying(false);
+  }
+
+  DacFailure OpenDac(engine::GeneratorState&) override {
+    const auto address = ParseHostPort(dac_.Address, kIdnPort);
+    if (!address)
+      return dac_.Name + ": \"" + dac_.Address + "\" is not an IPv4 address.";
+    address_ = *address;
+    if (int error = socket_.Connect(address_))
+      return NetworkFailure(dac_.Name, address_, error);
+    if (auto failure = CheckUnitFree())
+      return failure;
+    if (auto failure = FindLaserService())
+      return failure;
+    stream_ = std::make_unique<PointStream>(dac_.Name);
+    feeder_ = std::thread([this] {
+      Feed();
+      std::lock_guard lock(mutex_);
+      feederDone_ = true;
+      stopped_.notify_all();
+    });
+    MarkPlaying(true);
+    return std::nullopt;
+  }
+
+  DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override {
+    if (!stream_)
+      return std::nullopt;
+    return Once(stream_->Push(frame.FrameBuffer, pointsPerSec));
+  }
+
+  DacFailure CloseDac() override {
+    if (!stream_)
+      return std::nullopt;
+    // A short dark stretch where the beam last was, then the channel closed.
+    const std::int32_t rate = std::max(stream_->CurrentPointsPerSec(), 1000);
+    stream_->Close(static_cast<std::size_t>(rate / 50));
+    {
+      // The feeder sends what is left, lets it play and closes the channel.
+      std::unique_lock lock(mutex_);
+      stopped_.wait_for(lock, std::chrono::seconds(3) + timing_.Lead, [&] { return feederDone_; });
+    }
+    StopFeeding();
+    if (!closeSent_)
+      socket_.Send(CloseMessage(sequence_++, serviceId_, static_cast<std::uint32_t>(sent_us_)));
+    DacFailure failure = Once(stream_->Failure());
+    stream_.reset();
+    MarkPlaying(false);
+    return failure;
+  }
+
+  std::string StatusNote() const override {
+    return blanking_ ? "waiting for frames: blanked" : std::string();
+  }
+
+ protected:
+  DacFailure WaitReady(std::size_t, std::int32_t) override {
+    return stream_ ? Once(stream_->Failure()) : std::nullopt;
+  }
+
+ private:
+  void MarkPlaying(bool playing) {
+    if (!playing_)
+      return;
+    std::lock_guard lock(playing_->Mutex);
+    if (playing)
+      playing_->Addresses.insert(dac_.Address);
+    else
+      playing_->Addresses.erase(dac_.Address);
+  }
+
+  DacFailure Once(DacFailure failure) {
+    if (!failure || told_)
+      return std::nullopt;
+    told_ = true;
+    return failure;
+  }
+
+  // Waits for one packet with `command`; other packets are passed over.
+  std::optional<std::vector<std::uint8_t>> Await(std::uint8_t command, int& error) {
+    const auto until = Clock::now() + timing_.AnswerWait;
+    while (Clock::now() < until) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+      std::vector<std::uint8_t> packet = socket_.Receive(left, nullptr, error);
+      if (error != 0)
+        return std::nullopt;
+      if (!packet.empty() && packet[0] == command)
+        return packet;
+    }
+    return std::nullopt;
+  }
+
+  DacFailure Ask(std::uint8_t request, std::uint8_t answer, std::vector<std::uint8_t>& reply) {
+    int error = socket_.Send(PacketHeader(request, sequence_++));
+    std::optional<std::vector<std::uint8_t>> got;
+    if (error == 0)
+      got = Await(answer, error);
+    if (error != 0)
+      return NetworkFailure(dac_.Name, address_, error);
+    if (!got)
+      return dac_.Name + " did not answer at " + AddressText(address_) +
+             " (unreachable: is it on, and is UDP port 7255 let through?).";
+    reply = std::move(*got);
+    return std::nullopt;
+  }
+
+  DacFailure CheckUnitFree() {
+    std::vector<std::uint8_t> reply;
+    if (auto failure = Ask(kScanRequest, kScanResponse, reply))
+      return failure;
+    const auto unit = ParseScanResponse(reply);
+    if (unit && (unit->second & kStatusOccupied) != 0)
+      return dac_.Name + " is busy with another computer.";
+    return std::nullopt;
+  }
+
+  DacFailure FindLaserService() {
+    std::vector<std::uint8_t> reply;
+    if (auto failure = Ask(kServiceMapRequest, kServiceMapResponse, reply))
+      return failure;
+    const auto service = ParseLaserService(reply);
+    if (!service)
+      return dac_.Name + " offers no laser projector.";
+    serviceId_ = *service;
+    return std::nullopt;
+  }
+
+  // Runs on the feeder thread: sends the points as they fall due, Lead ahead
+  // of the playing beam, and watches the unit's acknowledgements.
+  void Feed() {
+    while (!stream_->Started()) {
+      if (Pause())
+        return;
+    }
+    start_ = Clock::now();
+    lastAnswer_ = start_;
+    std::vector<StreamPoint> samples(kMaxSamplesPerMessage);
+    double leadOutEnd_us = -1.0;  // stream time at the end of the lead-out, once sent
+    while (true) {
+      if (!WatchAnswers())
+        return;
+      // The lead-out has played: close while the unit still holds dark points.
+      if (leadOutEnd_us >= 0.0 && ElapsedUs() >= leadOutEnd_us)
+        return SendClose();
+      const double due_us = ElapsedUs() + static_cast<double>(timing_.Lead.count()) * 1000.0;
+      while (sent_us_ < due_us) {
+        const std::int32_t rate = std::max(stream_->CurrentPointsPerSec(), 1);
+        const auto wanted = static_cast<std::size_t>(std::clamp<double>(
+            std::ceil((due_us - sent_us_) * rate / 1e6), 1.0, kMaxSamplesPerMessage));
+        blanking_ = stream_->ReadyPoints() < wanted;
+        std::size_t got = 0;
+        if (leadOutEnd_us < 0.0)
+          got = stream_->Pull(std::span(samples).first(wanted), wanted);
+        if (got == 0) {
+          // Everything is out: dark points where the beam is until the close,
+          // so the unit neither runs dry nor stops on a lit point.
+          if (leadOutEnd_us < 0.0)
+            leadOutEnd_us = sent_us_;
+          StreamPoint dark = lastSample_;
+          dark.Point.R = dark.Point.G = dark.Point.B = dark.Point.I = 0;
+          std::fill_n(samples.begin(), wanted, dark);
+          got = wanted;
+        }
+        if (!SendSamples(std::span(samples).first(got)))
+          return;
+      }
+      if (Pause())
+        return;
+    }
+  }
+
+  // Sends the samples as messages of one rate each.
+  bool SendSamples(std::span<const StreamPoint> samples) {
+    while (!samples.empty()) {
+      std::size_t run = 1;
+      while (run < samples.size() && samples[run].PointsPerSec == samples[0].PointsPerSec)
+        ++run;
+      const double end_us =
+          sent_us_ + static_cast<double>(run) * 1e6 / std::max(samples[0].PointsPerSec, 1);
+      const auto start_us = static_cast<std::uint32_t>(std::llround(sent_us_));
+      const auto duration_us = static_cast<std::uint32_t>(std::llround(end_us) - start_us);
+      const auto now = Clock::now();
+      const bool withConfig = now - lastConfig_ >= timing_.ConfigEvery;
+      if (withConfig)
+        lastConfig_ = now;
+      const auto message = SamplesMessage(sequence_++, withConfig, serviceId_, start_us,
+                                          samples.first(run), duration_us);
+      if (int error = socket_.Send(message)) {
+        stream_->Fail(NetworkFailure(dac_.Name, address_, error, true));
+        return false;
+      }
+      sent_us_ = end_us;
+      lastSample_ = samples[run - 1];
+      samples = samples.subspan(run);
+    }
+    return true;
+  }
+
+  // Reads the acknowledgements that came in. False when the run must end.
+  bool WatchAnswers() {
+    while (true) {
+      int error = 0;
+      const std::vector<std::uint8_t> packet =
+          socket_.Receive(std::chrono::milliseconds(0), nullptr, error);
+      if (error != 0) {
+        stream_->Fail(NetworkFailure(dac_.Name, address_, error, true));
+        return false;
+      }
+      if (packet.empty())
+        break;
+      if (packet[0] != kAcknowledge || packet.size() < 6)
+        continue;
+      const std::uint8_t result = packet[5];
+      if (result == 0xEC || result == 0xED) {  // all sessions taken; this client excluded
+        stream_->Fail(dac_.Name + " is busy with another computer.");
+        return false;
+      }
+      if (result != 0) {
+        stream_->Fail(dac_.Name + " rejected the stream (code " + std::to_string(result) + ").");
+        return false;
+      }
+      acknowledged_ = true;
+      lastAnswer_ = Clock::now();
+    }
+    if (acknowledged_ && Clock::now() - lastAnswer_ > timing_.SilenceLimit) {
+      stream_->Fail(dac_.Name + " stopped answering for " +
+                    std::to_string(timing_.SilenceLimit.count()) + " ms: the connection is lost.");
+      return false;
+    }
+    return true;
+  }
+
+  void SendClose() {
+    socket_.Send(CloseMessage(sequence_++, serviceId_, static_cast<std::uint32_t>(sent_us_)));
+    closeSent_ = true;
+  }
+
+  double ElapsedUs() const {
+    return std::chrono::duration<double, std::micro>(Clock::now() - start_).count();
+  }
+
+  // A short sleep; true once the driver is being torn down.
+  bool Pause() {
+    std::unique_lock lock(mutex_);
+    return stopped_.wait_for(lock, std::chrono::milliseconds(2), [&] { return stop_; });
+  }
+
+  void StopFeeding() {
+    if (!feeder_.joinable())
+      return;
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    stopped_.notify_all();
+    feeder_.join();
+  }
+
+  DacInfo dac_;
+  IdnTiming timing_;
+  std::shared_ptr<IdnFamily::Playing> playing_;
+  UdpSocket socket_;
+  sockaddr_in address_{};
+  std::uint8_t serviceId_ = 0;
+  std::uint16_t sequence_ = 0;  // the feeder's alone once it runs
+  std::unique_ptr<PointStream> stream_;
+  std::thread feeder_;
+  bool told_ = false;
+
+  std::mutex mutex_;
+  std::condition_variable stopped_;
+  bool stop_ = false;
+  bool feederDone_ = false;
+
+  // The feeder's.
+  Clock::time_point start_;
+  Clock::time_point lastConfig_;
+  Clock::time_point lastAnswer_;
+  double sent_us_ = 0.0;  // stream time sent so far
+  StreamPoint lastSample_{engine::LaserPoint{2048, 2048, 0, 0, 0, 0}, 1000, false, false};
+  bool acknowledged_ = false;
+  bool closeSent_ = false;
+  std::atomic<bool> blanking_ = false;
+};
+
+}  // namespace
+
+IdnFamily::IdnFamily(std::uint16_t port, IdnTiming timing) : port_(port), timing_(timing) {}
+
+void IdnFamily::Scan() {
+  scanned_ = true;
+  units_.clear();
+  UdpSocket socket;
+  const int yes = 1;
+  setsockopt(socket.Fd(), SOL_SOCKET, SO_BROADCAST, &yes, sizeof yes);
+  std::vector<sockaddr_in> targets;
+  for (const in_addr& address : ScanAddresses()) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr = address;
+    to.sin_port = htons(port_);
+    targets.push_back(to);
+  }
+  const bool listed = std::getenv("WHORLGEN_SCAN_ADDRESSES") != nullptr;
+  for (const std::string& added : added_) {
+    const auto to = ParseHostPort(added, port_);
+    const bool allowed = std::any_of(targets.begin(), targets.end(), [&](const sockaddr_in& t) {
+      return t.sin_addr.s_addr == to->sin_addr.s_addr;
+    });
+    if (!listed || allowed)
+      targets.push_back(*to);
+  }
+  std::uint16_t sequence = 0;
+  for (const sockaddr_in& to : targets)
+    socket.SendTo(PacketHeader(kScanRequest, sequence++), to);
+  const auto until = Clock::now() + timing_.AnswerWait;
+  while (Clock::now() < until) {
+    sockaddr_in from{};
+    int error = 0;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+    const auto answer = ParseScanResponse(socket.Receive(left, &from, error));
+    if (!answer)
+      continue;
+    const bool known = std::any_of(units_.begin(), units_.end(), [&](const Unit& unit) {
+      return AddressText(unit.Address) == AddressText(from);
+    });
+    if (!known)
+      units_.push_back(
+          {answer->first.empty() ? AddressText(from) : answer->first, from, answer->second});
+  }
+}
+
+std::vector<DacInfo> IdnFamily::Devices() {
+  std::vector<DacInfo> devices;
+  for (const Unit& unit : units_) {
+    const bool occupied = (unit.Status & kStatusOccupied) != 0;
+    devices.push_back({"IDN " + unit.HostName, "IDN", AddressText(unit.Address),
+                       occupied ? "busy with another computer" : "idle"});
+  }
+  {
+    std::lock_guard lock(playing_->Mutex);
+    for (DacInfo& dac : devices) {
+      if (playing_->Addresses.count(dac.Address) > 0)
+        dac.State = "playing";
+    }
+  }
+  for (const std::string& added : added_) {
+    const auto address = ParseHostPort(added, port_);
+    const bool answered = std::any_of(devices.begin(), devices.end(), [&](const DacInfo& dac) {
+      return dac.Address == AddressText(*address);
+    });
+    if (!answered)
+      devices.push_back({"IDN " + added, "IDN", AddressText(*address),
+                         scanned_ ? "unreachable" : "not scanned yet"});
+  }
+  // Two units may share a host name: the address tells them apart.
+  std::vector<bool> twin(devices.size());
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    twin[i] = std::count_if(devices.begin(), devices.end(), [&](const DacInfo& other) {
+                return other.Name == devices[i].Name;
+              }) > 1;
+  }
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    if (twin[i])
+      devices[i].Name += " (" + devices[i].Address + ")";
+  }
+  return devices;
+}
+
+std::unique_ptr<DacDriver> IdnFamily::MakeDriver(const DacInfo& dac) {
+  return MakeIdnDriver(dac, timing_, playing_);
+}
+
+std::optional<std::string> IdnFamily::AddAddress(const std::string& text) {
+  const auto address = ParseHostPort(text, port_);
+  if (!address)
+    return std::nullopt;
+  const std::string listed = AddressText(*address);
+  if (std::find(added_.begin(), added_.end(), listed) == added_.end())
+    added_.push_back(listed);
+  return listed;
+}
+
+void IdnFamily::RemoveAddress(const std::string& text) {
+  const auto address = ParseHostPort(text, port_);
+  const std::string listed = address ? AddressText(*address) : text;
+  added_.erase(std::remove(added_.begin(), added_.end(), listed), added_.end());
+}
+
+std::vector<std::string> IdnFamily::AddedAddresses() const {
+  return added_;
+}
+
+std::unique_ptr<DacDriver> MakeIdnDriver(const DacInfo& dac, IdnTiming timing,
+                                         std::shared_ptr<IdnFamily::Playing> playing) {
+  return std::make_unique<IdnDriver>(dac, timing, std::move(playing));
+}
+
+}  // namespace whorlgen::output

@@ -1,0 +1,107 @@
+#pragma once
+// The feeder between the run loop and a streaming DAC. The run loop hands
+// over whole frames (Push, from SendFrame on the UI thread); a back-end's I/O
+// thread pulls points as the device has room for them (Pull). Between the two
+// sits at most one waiting frame, and Push returns once the device begins on
+// it, so a frame reaches the device at most about one frame after it was
+// built, beyond whatever the device itself buffers.
+//
+// Whenever the I/O side needs points and no frame is ready (a modal box is
+// open, the window is dragged, the run is ending) it gets blanked points at
+// the beam's last position: the device never starves and never holds a lit
+// beam still. No sockets or USB in here; the back-end owns the transport.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/frame_generator.h"
+#include "output/device_library.h"
+
+namespace whorlgen::output {
+
+struct StreamPoint {
+  engine::LaserPoint Point;
+  std::int32_t PointsPerSec = 0;  // the rate this point plays at
+  // The first point of a frame whose rate differs from the point before it:
+  // the device must switch to PointsPerSec exactly here.
+  bool RateChange = false;
+  bool FrameStart = false;  // the first point of a frame (not of a blanked gap)
+};
+
+class PointStream {
+ public:
+  // `deviceName` names the device in failure messages. The UI side gives up
+  // when the I/O side has taken no point for `stallLimit`.
+  explicit PointStream(std::string deviceName,
+                       std::chrono::milliseconds stallLimit = std::chrono::milliseconds(2000));
+
+  // ---- UI side ----
+  // Hands a frame over (copied) and returns once the I/O side has begun to
+  // take it, so the frame after it waits at most while this one plays.
+  // Returns the failure the I/O side reported, or a stall after stallLimit
+  // without a point taken.
+  DacFailure Push(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec);
+  // End of the run: the frames handed over still go out, then
+  // `leadOutPoints` blanked points, then Pull returns nothing more.
+  void Close(std::size_t leadOutPoints);
+  // Waits until the I/O side has pulled the last point or reported a
+  // failure, at most `limit`. True when the stream was drained.
+  bool WaitDrained(std::chrono::milliseconds limit);
+
+  // ---- I/O side ----
+  // True once the first frame has been handed over (or the stream closed):
+  // before that there is no rate to start the device with.
+  bool Started() const;
+  // Fills `out` with as many frame points as are ready, up to out.size();
+  // when fewer than `minimum` are ready, pads with blanked points at the
+  // beam's last position up to `minimum`. After Close, the lead-out follows
+  // the frames and then 0 is returned for good.
+  std::size_t Pull(std::span<StreamPoint> out, std::size_t minimum);
+  // Frame points (and lead-out) ready to pull without padding.
+  std::size_t ReadyPoints() const;
+  // True when Close was called and everything, lead-out included, was pulled.
+  bool Finished() const;
+  // The I/O side gives up: the message goes to the next (or waiting) Push.
+  // Only the first message is kept.
+  void Fail(const std::string& reason);
+  DacFailure Failure() const;
+  // The point rate of the last point pulled (0 before any).
+  std::int32_t CurrentPointsPerSec() const;
+
+  const std::string& DeviceName() const { return deviceName_; }
+
+ private:
+  std::size_t ReadyLocked() const;
+  bool WaitUntilTaken(std::unique_lock<std::mutex>& lock);
+  void TakeWaitingFrame();
+  StreamPoint NextFramePoint();
+  StreamPoint BlankPoint(std::int32_t pointsPerSec) const;
+
+  const std::string deviceName_;
+  const std::chrono::milliseconds stallLimit_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<engine::LaserPoint> playing_;  // the frame being pulled
+  std::size_t playingNext_ = 0;              // its next point
+  std::int32_t playingRate_ = 0;
+  std::vector<engine::LaserPoint> waiting_;  // the one frame waiting its turn
+  std::int32_t waitingRate_ = 0;
+  bool hasWaiting_ = false;
+  bool started_ = false;
+  bool closed_ = false;
+  std::size_t leadOutLeft_ = 0;
+  std::int32_t lastRate_ = 0;
+  engine::LaserPoint lastPoint_{2048, 2048, 0, 0, 0, 0};
+  std::chrono::steady_clock::time_point lastPull_;
+  std::optional<std::string> failure_;
+};
+
+}  // namespace whorlgen::output

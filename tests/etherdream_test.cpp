@@ -1,0 +1,307 @@
+// The Ether Dream back-end driven by the run loop against the emulator over
+// 127.0.0.1: what the unit plays, and how every failure ends a run.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emulators/emulator_process.h"
+#include "output/dac_catalog.h"
+#include "output/etherdream_family.h"
+#include "output/run_loop.h"
+#include "output/wire_point.h"
+#include "tests/ilda_test_reader.h"
+
+namespace whorlgen::output {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A port nobody uses right now, of the given socket type.
+std::uint16_t FreePort(int type) {
+  const int fd = socket(AF_INET, type, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  socklen_t length = sizeof at;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
+  close(fd);
+  return ntohs(at.sin_port);
+}
+
+// The Ether Dream emulator, recording every point it plays.
+class Emulator : public emulators::EmulatorProcess {
+ public:
+  Emulator(const fs::path& dir, std::uint16_t tcpPort, std::vector<std::string> extra)
+      : EmulatorProcess(WHORLGEN_DAC_EMULATOR, Args(dir, tcpPort, extra),
+                        dir / ("stats-" + std::to_string(tcpPort))),
+        record_(dir / "record") {}
+
+  // Every played point: 18 bytes as received, then the rate it played at.
+  struct Played {
+    std::uint16_t Control;
+    std::int16_t X, Y;
+    std::uint16_t R, G, B, I;
+    std::uint32_t Rate;
+  };
+  std::vector<Played> Record() const {
+    const std::vector<unsigned char> bytes = ReadWholeFile(record_);
+    std::vector<Played> played;
+    auto u16 = [&](std::size_t at) {
+      return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
+    };
+    for (std::size_t at = 0; at + 22 <= bytes.size(); at += 22) {
+      played.push_back({u16(at), static_cast<std::int16_t>(u16(at + 2)),
+                        static_cast<std::int16_t>(u16(at + 4)), u16(at + 6), u16(at + 8),
+                        u16(at + 10), u16(at + 12),
+                        static_cast<std::uint32_t>(u16(at + 18)) | u16(at + 20) << 16});
+    }
+    return played;
+  }
+
+ private:
+  static std::vector<std::string> Args(const fs::path& dir, std::uint16_t tcpPort,
+                                       std::vector<std::string> extra) {
+    fs::remove(dir / "record");
+    std::vector<std::string> args{"--etherdream", "--port", std::to_string(tcpPort), "--record",
+                                  (dir / "record").string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
+  fs::path record_;
+};
+
+class Host : public RunHost {
+ public:
+  std::vector<std::string> told;
+  std::function<void()> events;
+  std::vector<std::pair<std::vector<engine::LaserPoint>, std::int32_t>> frames;  // as sent
+  engine::PatternParameters* params = nullptr;
+  std::string caption;
+
+  void SetEnabled(Control, bool) override {}
+  void SetTotalFramesCaption(const std::string& text) override { caption = text; }
+  std::string TotalFramesCaption() const override { return caption; }
+  void HandlePendingEvents() override {
+    if (events)
+      events();
+  }
+  void TellOperator(const std::string& message) override { told.push_back(message); }
+  bool IldaOutputChecked() const override { return true; }
+  int OpMode() const override { return 2; }
+  bool LimitVelocity() const override { return true; }
+  void DrawPreview(const engine::FrameData& frame) override {
+    frames.emplace_back(frame.FrameBuffer, params->PointsPerSec);
+  }
+};
+
+class EtherDreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("WHORLGEN_SCAN_ADDRESSES", "127.0.0.1", 1);
+    dir_ = fs::temp_directory_path() /
+           ("whorlgen-etherdream-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    host_.params = &params_;
+    loop_.IldaDirectory = dir_.string();
+    loop_.MakeDriver = [this](const std::string& name) { return family_->MakeDriver(Find(name)); };
+    // Short limits keep the stall cases quick; the rules are the same.
+    family_->Timing = {500ms, 500ms, 500ms};
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  DacInfo Find(const std::string& name) {
+    for (const DacInfo& dac : family_->Devices()) {
+      if (dac.Name == name)
+        return dac;
+    }
+    return {};
+  }
+
+  // The unit added by address, as the operator would for a routed network.
+  std::string AddedUnit() {
+    EXPECT_TRUE(family_->AddAddress("127.0.0.1:" + std::to_string(tcpPort_)).has_value());
+    return "Ether Dream 127.0.0.1:" + std::to_string(tcpPort_);
+  }
+
+  // A run that goes on until the back-end ends it (or `frames` frames).
+  void RunUntilItEnds(int frames) {
+    host_.events = [this, frames, count = 0]() mutable {
+      if (++count == frames)
+        loop_.cmdStop_Click();
+    };
+    loop_.cmdStart_Click();
+  }
+
+  void ExpectValidRecording() {
+    const auto sections = IldaSections(ilda_.FilePath());
+    ASSERT_FALSE(sections.empty());
+    EXPECT_EQ(static_cast<int>(sections.size()) - 1, loop_.TotalFrames());
+  }
+
+  fs::path dir_;
+  std::uint16_t tcpPort_ = FreePort(SOCK_STREAM);
+  std::uint16_t listenPort_ = FreePort(SOCK_DGRAM);
+  std::unique_ptr<EtherDreamFamily> family_ =
+      std::make_unique<EtherDreamFamily>(EtherDreamFamily::Ports{listenPort_, tcpPort_});
+  engine::PatternParameters params_ = engine::StartupParameters();
+  engine::GeneratorState generator_;
+  engine::FrameData frame_;
+  IldaWriter ilda_;
+  DacState dac_{};
+  DeviceLibraries libraries_{(fs::temp_directory_path() / "whorlgen-no-such-dir").string()};
+  Host host_;
+  RunLoop loop_{host_, RunContext{params_, generator_, frame_, ilda_, dac_, libraries_}};
+};
+
+bool Dark(const Emulator::Played& p) {
+  return p.R == 0 && p.G == 0 && p.B == 0 && p.I == 0;
+}
+
+// Found by its announcement; the frames play exactly as built, in order, at
+// their rates, the rate bit on the first point at a new rate; a pause of the
+// panel is filled with dark points where the beam stood; the run ends on a
+// dark lead-out, with no underrun.
+TEST_F(EtherDreamTest, PlaysTheFramesExactlyWithRateChangeGapAndLeadOut) {
+  Emulator unit(dir_, tcpPort_,
+                {"--announce-to", "127.0.0.1", "--announce-port", std::to_string(listenPort_)});
+  const std::string name = "Ether Dream 3a:4f:12";
+  for (int i = 0; i < 300 && Find(name).Name.empty(); ++i)
+    std::this_thread::sleep_for(10ms);
+  const DacInfo found = Find(name);
+  EXPECT_EQ(found.Address, "127.0.0.1:" + std::to_string(tcpPort_));
+  EXPECT_EQ(found.State, "idle");
+
+  loop_.DacName = name;
+  host_.events = [this, count = 0]() mutable {
+    ++count;
+    if (count == 2)
+      std::this_thread::sleep_for(300ms);  // a modal box: no frame for a while
+    if (count == 3)
+      params_.PointsPerSec = 30000;
+    if (count == 6)
+      loop_.cmdStop_Click();
+  };
+  loop_.cmdStart_Click();
+  EXPECT_TRUE(host_.told.empty()) << host_.told.front();
+  ExpectValidRecording();
+  auto report = unit.Stop();
+  EXPECT_EQ(report["underruns"], "0");
+  EXPECT_EQ(report["naks"], "0");
+  EXPECT_EQ(report["rates"], "15000,30000");
+
+  const auto played = unit.Record();
+  std::size_t at = 0;
+  std::size_t darkAfterSecond = 0;
+  ASSERT_EQ(host_.frames.size(), 6u);
+  for (std::size_t f = 0; f < host_.frames.size(); ++f) {
+    const auto& [points, rate] = host_.frames[f];
+    const std::size_t gapStart = at;
+    while (at < played.size() && Dark(played[at])) {
+      if (f > 0) {  // dark where the previous frame ended
+        EXPECT_EQ(played[at].X, WireCoordinate(host_.frames[f - 1].first.back().X));
+        EXPECT_EQ(played[at].Y, WireCoordinate(host_.frames[f - 1].first.back().Y));
+      }
+      ++at;
+    }
+    if (f == 2)
+      darkAfterSecond = at - gapStart;
+    ASSERT_GE(played.size(), at + points.size()) << "frame " << f << " not played whole";
+    for (std::size_t i = 0; i < points.size(); ++i, ++at) {
+      const auto& p = points[i];
+      const auto& q = played[at];
+      ASSERT_EQ(q.X, WireCoordinate(p.X)) << "frame " << f << " point " << i;
+      ASSERT_EQ(q.Y, WireCoordinate(p.Y));
+      ASSERT_EQ(q.R, WireLevel(p.R));
+      ASSERT_EQ(q.G, WireLevel(p.G));
+      ASSERT_EQ(q.B, WireLevel(p.B));
+      ASSERT_EQ(q.I, WireLevel(p.I));
+      ASSERT_EQ(q.Rate, static_cast<std::uint32_t>(rate));
+      ASSERT_EQ(q.Control, (f == 3 && i == 0) ? 0x8000 : 0) << "frame " << f << " point " << i;
+    }
+  }
+  EXPECT_GT(darkAfterSecond, 0u) << "the pause was not filled with dark points";
+  ASSERT_LT(at, played.size()) << "no lead-out";
+  for (; at < played.size(); ++at)
+    ASSERT_TRUE(Dark(played[at]));
+}
+
+// Each failure ends the run through its end steps, in words that name the
+// unit and the reason, with the recording whole; the next Start tries again.
+TEST_F(EtherDreamTest, EveryFailureEndsTheRunInWords) {
+  const std::string name = AddedUnit();
+  loop_.DacName = name;
+  struct Case {
+    std::vector<std::string> fault;  // empty: no emulator at all
+    const char* reason;
+  };
+  const Case cases[] = {
+      {{}, "refused the connection"},
+      {{"--fault", "busy"}, "busy with another computer"},
+      {{"--fault", "drop", "--fault-after", "3000"}, "connection was lost"},
+      {{"--fault", "slow", "--fault-after", "3000"}, "took no points"},
+      {{"--fault", "withhold-ack", "--fault-after", "3000"}, "did not answer"},
+      {{"--fault", "nak", "--fault-after", "3000"}, "NAK 'I'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    std::unique_ptr<Emulator> unit;
+    if (!c.fault.empty())
+      unit = std::make_unique<Emulator>(dir_, tcpPort_, c.fault);
+    host_.told.clear();
+    RunUntilItEnds(2000);
+    ASSERT_EQ(host_.told.size(), 1u);
+    EXPECT_NE(host_.told[0].find(name), std::string::npos) << host_.told[0];
+    EXPECT_NE(host_.told[0].find(c.reason), std::string::npos) << host_.told[0];
+    EXPECT_LT(loop_.TotalFrames(), 2000);
+    ExpectValidRecording();
+  }
+
+  Emulator healthy(dir_, tcpPort_, {});
+  host_.told.clear();
+  RunUntilItEnds(5);
+  EXPECT_TRUE(host_.told.empty()) << host_.told.front();
+  EXPECT_EQ(healthy.Stop()["underruns"], "0");
+}
+
+// The listener says so when its port is taken; an added address is probed
+// only on Scan and listed with what the probe found.
+TEST_F(EtherDreamTest, TakenPortAndAddedAddresses) {
+  const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(listenPort_);
+  family_.reset();
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  EtherDreamFamily deaf(EtherDreamFamily::Ports{listenPort_, tcpPort_});
+  EXPECT_NE(deaf.ListenProblem().find("UDP port " + std::to_string(listenPort_)),
+            std::string::npos);
+  close(holder);
+
+  EXPECT_FALSE(deaf.AddAddress("not an address").has_value());
+  EXPECT_FALSE(deaf.AddAddress("127.0.0.1:70000").has_value());
+  ASSERT_TRUE(deaf.AddAddress("127.0.0.1:" + std::to_string(tcpPort_)).has_value());
+  ASSERT_EQ(deaf.Devices().size(), 1u);
+  EXPECT_EQ(deaf.Devices()[0].State, "added by address");
+  deaf.Scan();
+  EXPECT_EQ(deaf.Devices()[0].State, "unreachable");
+  Emulator unit(dir_, tcpPort_, {});
+  deaf.Scan();
+  EXPECT_EQ(deaf.Devices()[0].State, "idle");
+}
+
+}  // namespace
+}  // namespace whorlgen::output
