@@ -89,7 +89,11 @@ class EtherDreamConnection {
  private:
   DacFailure ConnectFailure(int error) const {
     if (error == ECONNREFUSED)
-      return who_ + " refused the connection: nothing listens there (is it an Ether Dream?)";
+      // A unit that serves another computer may turn a connection away this
+      // early too, so both causes are named.
+      return who_ +
+             " refused the connection: it is busy with another computer, or nothing listens "
+             "there (is it an Ether Dream, switched on?)";
     return who_ + " cannot be reached: " + std::strerror(error);
   }
 
