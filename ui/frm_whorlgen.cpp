@@ -20,7 +20,9 @@
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
 #include "ui/control_table.h"
+#include "ui/control_page.h"
 #include "ui/devices_window.h"
+#include "ui/live_control.h"
 #include "ui/number_text.h"
 #include "ui/panel_scroll_bar.h"
 
@@ -158,6 +160,10 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   ConnectHandlers();
   Form_Load();
   Loop.MakeDriver = [this](const std::string& dacName) { return Catalog.MakeDriver(dacName); };
+  // MIDI, OSC and presets: after the load, so the panel starts as always.
+  ReportTouches();
+  live_ = new LiveControl(*this);
+  devices_->AddPage(new ControlPage(*live_), "Control");
 }
 
 void FrmWhorlgen::BuildControls(QWidget* client) {

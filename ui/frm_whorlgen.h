@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "control/command.h"
 #include "engine/frame_generator.h"
 #include "engine/parameters.h"
 #include "output/dac_catalog.h"
@@ -31,6 +33,7 @@ class PreviewSurface;
 namespace whorlgen::ui {
 
 class DevicesWindow;
+class LiveControl;
 class PanelScrollBar;
 
 class FrmWhorlgen : public QMainWindow, private output::RunHost {
@@ -79,6 +82,27 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   // The Devices window; each kind of equipment adds its page to it.
   DevicesWindow* Devices() const { return devices_; }
 
+  // The door for remote surfaces (MIDI, OSC, presets): each call acts as the
+  // operator would on the control, so its handler runs as for a hand on it.
+  std::vector<control::BarRange> BarRanges() const;  // the fourteen bars
+  int BarPosition(const std::string& name) const;    // 0 for an unknown name
+  // Moves the bar (taken to its nearer end); its Change handler runs when
+  // the position differs. False for an unknown name.
+  bool SetBarPosition(const std::string& name, int position);
+  void SetOpMode(int mode);  // 1..6
+  enum class Check { LimitVelocity, ShowDots, IldaOutput };
+  bool Checked(Check which) const;
+  // Like a click: nothing happens to a disabled box (ILDA Output during a run).
+  void SetCheck(Check which, bool on);
+  // Like a click on an enabled button; a Start runs the whole run before it returns.
+  void ClickStart();
+  void ClickStop();
+
+ signals:
+  // The operator moved a bar, pressed Start or Stop or chose a mode: the bar's
+  // control name, "start", "stop" or "mode1".."mode6".
+  void ControlTouched(const QString& target);
+
  protected:
   // Closing is never refused; a run in progress ends through its end steps.
   void closeEvent(QCloseEvent* event) override;
@@ -100,6 +124,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void BuildControls(QWidget* client);
   void FindControls(QWidget* client);
   void ConnectHandlers();
+  void ReportTouches();
 
   // Handles all pending window events; while output runs, builds and sends a
   // frame first.
@@ -177,6 +202,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   preview::PreviewSurface* picPreview = nullptr;
   QMessageBox* aboutBox_ = nullptr;  // open while the About box is shown
   DevicesWindow* devices_ = nullptr;
+  LiveControl* live_ = nullptr;
 };
 
 }  // namespace whorlgen::ui
