@@ -68,8 +68,8 @@ std::vector<MidiEvent> AlsaMidiInput::Read() {
                           ev->data.note.velocity});
         break;
       case SND_SEQ_EVENT_PGMCHANGE:
-        events.push_back({MidiEvent::Kind::ProgramChange, ev->data.control.channel,
-                          ev->data.control.value, 0});
+        events.push_back(
+            {MidiEvent::Kind::ProgramChange, ev->data.control.channel, ev->data.control.value, 0});
         break;
       default:
         break;

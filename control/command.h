@@ -29,7 +29,7 @@ enum class CommandKind {
   SetIldaOutput,     // Value = 0 | 1; honoured only while stopped
   Start,
   Stop,
-  OpenPreset,        // Text = path of the preset file
+  OpenPreset,  // Text = path of the preset file
 };
 
 struct Command {

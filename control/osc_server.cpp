@@ -53,7 +53,8 @@ bool OneNumber(std::string_view types, lo_arg** argv, double& value) {
 
 // Clamped before rounding, so no value can overflow the conversion; ties to even.
 int ClampedPosition(double value, int lowest, int highest) {
-  return static_cast<int>(std::nearbyint(std::clamp(value, static_cast<double>(lowest), static_cast<double>(highest))));
+  return static_cast<int>(
+      std::nearbyint(std::clamp(value, static_cast<double>(lowest), static_cast<double>(highest))));
 }
 
 OscVerdict Rejected() {
@@ -97,9 +98,9 @@ OscVerdict InterpretOsc(std::span<const BarRange> bars, std::string_view path,
   if (const BarRange* bar = FindBar(bars, name)) {
     if (!isNumber)
       return Rejected();
-    return {Command{CommandKind::SetBar, bar->Name,
-                    ClampedPosition(value, bar->Lowest, bar->Highest)},
-            false};
+    return {
+        Command{CommandKind::SetBar, bar->Name, ClampedPosition(value, bar->Lowest, bar->Highest)},
+        false};
   }
   struct Simple {
     std::string_view Name;
@@ -172,9 +173,8 @@ std::uint64_t OscServer::Ignored() const {
 int OscServer::OnMessage(const char* path, const char* types, lo_arg** argv, int argc,
                          lo_message /*message*/, void* self) {
   auto* server = static_cast<OscServer*>(self);
-  const OscVerdict verdict =
-      InterpretOsc(server->bars_, path, std::string_view(types, static_cast<std::size_t>(argc)),
-                   argv);
+  const OscVerdict verdict = InterpretOsc(
+      server->bars_, path, std::string_view(types, static_cast<std::size_t>(argc)), argv);
   if (verdict.rejected)
     server->rejected_.fetch_add(1, std::memory_order_relaxed);
   if (verdict.command && server->mailbox_.Post(*verdict.command) && server->wake_)

@@ -8,8 +8,8 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <system_error>
 
 namespace whorlgen::control {

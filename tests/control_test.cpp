@@ -2,9 +2,9 @@
 // space over 127.0.0.1 with liblo's own sender, presets and the morph.
 #include <gtest/gtest.h>
 #include <lo/lo.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -29,7 +29,9 @@ namespace fs = std::filesystem;
 using Kind = MidiEvent::Kind;
 
 std::vector<BarRange> Bars() {
-  return {{"scrXGain", 0, 100}, {"scrXFreq", 0, 1000}, {"scrXPhase", -90, 90},
+  return {{"scrXGain", 0, 100},
+          {"scrXFreq", 0, 1000},
+          {"scrXPhase", -90, 90},
           {"scrPointsPerSec", 2500, 24000}};
 }
 
@@ -197,8 +199,8 @@ TEST_F(Osc, UnknownWrongAndMalformedMessagesAreCountedAndChangeNothing) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(static_cast<std::uint16_t>(port_));
-  for (const std::string& junk : {std::string("\xff\x00garbage", 9),
-                                 std::string("/whorlgen/mode\0\0,i\0\0", 20)})
+  for (const std::string& junk :
+       {std::string("\xff\x00garbage", 9), std::string("/whorlgen/mode\0\0,i\0\0", 20)})
     sendto(raw, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   close(raw);
   EXPECT_TRUE(Received().empty());
@@ -225,8 +227,7 @@ TEST_F(Osc, ATakenPortIsRefusedWithTheReason) {
 class Presets : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("whorlgen-presets-" + std::to_string(getpid()));
+    dir_ = fs::temp_directory_path() / ("whorlgen-presets-" + std::to_string(getpid()));
     fs::create_directories(dir_);
   }
   void TearDown() override { fs::remove_all(dir_); }
@@ -241,8 +242,8 @@ class Presets : public ::testing::Test {
 };
 
 TEST_F(Presets, ASavedFigureReadsBackTheSame) {
-  const Preset figure{{{"scrXGain", 25}, {"scrXPhase", -90}, {"scrPointsPerSec", 24000}},
-                      3, true, false};
+  const Preset figure{
+      {{"scrXGain", 25}, {"scrXPhase", -90}, {"scrPointsPerSec", 24000}}, 3, true, false};
   const fs::path file = dir_ / "figure.json";
   ASSERT_EQ(WritePresetFile(file, figure), "");
   EXPECT_FALSE(fs::exists(dir_ / "figure.json.part"));

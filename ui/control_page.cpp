@@ -54,10 +54,11 @@ ControlPage::ControlPage(LiveControl& live, QWidget* parent) : QWidget(parent), 
   lblMidiStatus_ = new QLabel(midi);
   lblMidiStatus_->setObjectName("lblMidiStatus");
   lblMidiStatus_->setWordWrap(true);
-  auto* hint = new QLabel(QString::fromUtf8("To learn: choose \u201cLearn MIDI\u201d in the menu bar, "
-                                            "move a bar (or press Start, Stop or a mode), then "
-                                            "turn a knob or press a key on the controller."),
-                          midi);
+  auto* hint =
+      new QLabel(QString::fromUtf8("To learn: choose \u201cLearn MIDI\u201d in the menu bar, "
+                                   "move a bar (or press Start, Stop or a mode), then "
+                                   "turn a knob or press a key on the controller."),
+                 midi);
   hint->setWordWrap(true);
   lstBindings_ = new QListWidget(midi);
   lstBindings_->setObjectName("lstMidiBindings");

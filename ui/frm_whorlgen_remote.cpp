@@ -27,8 +27,8 @@ std::vector<control::BarRange> FrmWhorlgen::BarRanges() const {
   for (const ControlSpec& spec : ControlTable()) {
     if (spec.Kind == ControlKind::VerticalScrollBar ||
         spec.Kind == ControlKind::HorizontalScrollBar)
-      bars.push_back({spec.Name, std::min<int>(spec.Min, spec.Max),
-                      std::max<int>(spec.Min, spec.Max)});
+      bars.push_back(
+          {spec.Name, std::min<int>(spec.Min, spec.Max), std::max<int>(spec.Min, spec.Max)});
   }
   return bars;
 }
@@ -49,7 +49,8 @@ bool FrmWhorlgen::SetBarPosition(const std::string& name, int position) {
 }
 
 void FrmWhorlgen::SetOpMode(int mode) {
-  const QList<QListWidgetItem*> items = lstOpMode->findItems(QString::number(mode), Qt::MatchExactly);
+  const QList<QListWidgetItem*> items =
+      lstOpMode->findItems(QString::number(mode), Qt::MatchExactly);
   if (!items.isEmpty())
     lstOpMode->setCurrentItem(items.front());
 }
@@ -94,9 +95,8 @@ void FrmWhorlgen::ReportTouches() {
   }
   connect(cmdStart, &QPushButton::pressed, this, [this] { emit ControlTouched("start"); });
   connect(cmdStop, &QPushButton::pressed, this, [this] { emit ControlTouched("stop"); });
-  connect(lstOpMode, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
-    emit ControlTouched("mode" + item->text());
-  });
+  connect(lstOpMode, &QListWidget::itemClicked, this,
+          [this](QListWidgetItem* item) { emit ControlTouched("mode" + item->text()); });
 }
 
 }  // namespace whorlgen::ui

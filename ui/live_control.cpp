@@ -144,8 +144,8 @@ QString LiveControl::MorphTo(const QString& file, double duration_s) {
 // each through its Change handler. The mode and the check boxes, which have
 // no in-between, switch on arrival.
 void LiveControl::MorphStep() {
-  const double progress =
-      morphDuration_ms_ > 0.0 ? static_cast<double>(morphClock_.elapsed()) / morphDuration_ms_
+  const double progress = morphDuration_ms_ > 0.0
+                              ? static_cast<double>(morphClock_.elapsed()) / morphDuration_ms_
                               : 1.0;
   control::Preset step;
   for (const auto& [name, to] : morphTo_.Controls)
@@ -236,8 +236,8 @@ void LiveControl::LoadMidiMapping() {
   const auto settings = OpenSettings();
   settings->beginGroup("midi");
   for (const QString& target : settings->childKeys()) {
-    const auto binding = midi_.ParseBinding(target.toStdString(),
-                                            settings->value(target).toString().toStdString());
+    const auto binding =
+        midi_.ParseBinding(target.toStdString(), settings->value(target).toString().toStdString());
     if (binding)
       midi_.Bind(*binding);
   }
