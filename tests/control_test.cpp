@@ -1,5 +1,6 @@
 // Live control without the window: MIDI learn and mapping, the OSC address
 // space over 127.0.0.1 with liblo's own sender, presets and the morph.
+#include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 #include <lo/lo.h>
 #include <netinet/in.h>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <thread>
 
+#include "control/alsa_midi_input.h"
 #include "control/midi_mapping.h"
 #include "control/osc_server.h"
 #include "control/preset.h"
@@ -111,6 +113,45 @@ TEST(MidiMapping, SettingsTextRoundTripsAndNonsenseIsRefused) {
                            "note 1 60" /* a note for a bar */})
     EXPECT_FALSE(midi.ParseBinding("scrXGain", text)) << text;
   EXPECT_FALSE(midi.ParseBinding("scrNothing", "cc 1 7"));
+}
+
+TEST(MidiSequencer, AControllerConnectedToTheInputPortIsRead) {
+  if (!AlsaMidiInput::SequencerPresent())
+    GTEST_SKIP() << "no /dev/snd/seq on this machine: MIDI is tested at the mapping above";
+  AlsaMidiInput input;
+  ASSERT_EQ(input.Open(), "");
+  snd_seq_t* controller = nullptr;
+  ASSERT_EQ(snd_seq_open(&controller, "default", SND_SEQ_OPEN_OUTPUT, 0), 0);
+  const int port = snd_seq_create_simple_port(controller, "knobs", SND_SEQ_PORT_CAP_READ,
+                                              SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+  snd_seq_client_info_t* info = nullptr;
+  snd_seq_client_info_alloca(&info);
+  // Our client is the newest one; find it by name.
+  int whorlgen = -1;
+  snd_seq_client_info_set_client(info, -1);
+  while (snd_seq_query_next_client(controller, info) >= 0)
+    if (std::string(snd_seq_client_info_get_name(info)) == "Whorlgen")
+      whorlgen = snd_seq_client_info_get_client(info);
+  ASSERT_GE(whorlgen, 0);
+  ASSERT_EQ(snd_seq_connect_to(controller, port, whorlgen, 0), 0);
+  snd_seq_event_t ev;
+  snd_seq_ev_clear(&ev);
+  snd_seq_ev_set_source(&ev, port);
+  snd_seq_ev_set_subs(&ev);
+  snd_seq_ev_set_direct(&ev);
+  snd_seq_ev_set_controller(&ev, 2, 7, 99);
+  snd_seq_event_output_direct(controller, &ev);
+  std::vector<MidiEvent> got;
+  for (int i = 0; i < 500 && got.empty(); ++i) {
+    got = input.Read();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  snd_seq_close(controller);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].Type, MidiEvent::Kind::ControlChange);
+  EXPECT_EQ(got[0].Channel, 2);
+  EXPECT_EQ(got[0].Number, 7);
+  EXPECT_EQ(got[0].Value, 99);
 }
 
 // ---- OSC over 127.0.0.1 ----
