@@ -133,6 +133,17 @@ TEST_F(LiveWindow, OscFromTheSettingsFileDrivesTheShowIncludingStartAndStop) {
   lo_address_free(to);
 }
 
+TEST_F(LiveWindow, AStartArrivingAfterTheWindowClosedBeginsNoRun) {
+  Open();
+  window_->close();
+  QTimer stopper;  // ends a wrongly begun run
+  stopper.setSingleShot(true);
+  QObject::connect(&stopper, &QTimer::timeout, [&] { window_->ClickStop(); });
+  stopper.start(200);
+  window_->ClickStart();
+  EXPECT_EQ(window_->TotalFrames(), 0);
+}
+
 TEST_F(LiveWindow, MidiLearnTakesABarAndAKnobAndIsKeptInTheSettingsFile) {
   Open();
   live_->BeginMidiLearn();

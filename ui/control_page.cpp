@@ -70,8 +70,6 @@ ControlPage::ControlPage(LiveControl& live, QWidget* parent) : QWidget(parent), 
   midiLayout->addWidget(forget);
   layout->addWidget(midi);
 
-  chkOscEnabled_->setChecked(live_.OscEnabled());
-  oscPort_->setValue(live_.OscPort());
   connect(apply, &QPushButton::clicked, this, &ControlPage::ApplyOsc);
   connect(forget, &QPushButton::clicked, this, &ControlPage::ForgetSelected);
   connect(&live_, &LiveControl::Changed, this, &ControlPage::Refresh);
@@ -102,7 +100,10 @@ void ControlPage::Refresh() {
   lblIgnored_->setText(ignored);
   lblMidiStatus_->setText(live_.MidiStatus());
   if (sender() == refresh_)
-    return;  // the bindings change only with a Changed
+    return;  // the rest changes only with a Changed
+
+  chkOscEnabled_->setChecked(live_.OscEnabled());
+  oscPort_->setValue(live_.OscPort());
 
   const int row = lstBindings_->currentRow();
   lstBindings_->clear();

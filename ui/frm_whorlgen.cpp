@@ -19,8 +19,8 @@
 
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
-#include "ui/control_table.h"
 #include "ui/control_page.h"
+#include "ui/control_table.h"
 #include "ui/devices_window.h"
 #include "ui/live_control.h"
 #include "ui/number_text.h"

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QListWidget>
 #include <QPushButton>
+#include <algorithm>
 
 #include "ui/control_table.h"
 #include "ui/frm_whorlgen.h"
@@ -76,7 +77,9 @@ void FrmWhorlgen::SetCheck(Check which, bool on) {
 }
 
 void FrmWhorlgen::ClickStart() {
-  if (cmdStart->isEnabled())
+  // A Start that arrives from a controller after the window was closed would
+  // begin a run that nobody sees and nothing ends.
+  if (cmdStart->isEnabled() && isVisible())
     cmdStart_Click();
 }
 
