@@ -131,19 +131,20 @@ void BM_OscValueToNextFrame(benchmark::State& state) {
   Show show;
   constexpr int kSamples = 100;
   auto* bar = show.window->findChild<whorlgen::ui::PanelScrollBar*>("scrXGain");
-  std::vector<double> latencies;
+  struct Sample {
+    Clock::time_point sent;
+    Clock::time_point applied;
+  };
+  std::vector<Sample> samples;
   std::atomic<int> target{0};
   std::atomic<bool> applied{false};
-  Clock::time_point sentAt;
-  std::int32_t framesAtSend = 0;
-  std::int32_t mostFramesBetween = 0;
+  std::atomic<Clock::rep> sentAt{0};
   // The bar's Change marks the moment the panel holds the value: the frame
   // begun after this event handling is built from it.
   QObject::connect(bar, &whorlgen::ui::PanelScrollBar::Change, [&](int v) {
     if (v != target || applied)
       return;
-    latencies.push_back(Ms(Clock::now() - sentAt));
-    mostFramesBetween = std::max(mostFramesBetween, show.window->TotalFrames() - framesAtSend);
+    samples.push_back({Clock::time_point(Clock::duration(sentAt.load())), Clock::now()});
     applied = true;
   });
   for (auto _ : state) {
@@ -157,8 +158,7 @@ void BM_OscValueToNextFrame(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::microseconds(std::rand() % 40000));
         applied = false;
         target = 24 + i % 2 * 2;  // 24 and 26 in turn: always a change
-        framesAtSend = show.window->TotalFrames();
-        sentAt = Clock::now();
+        sentAt = Clock::now().time_since_epoch().count();
         lo_send(to, "/whorlgen/scrXGain", "i", target.load());
         while (!applied && !done)
           std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -170,18 +170,27 @@ void BM_OscValueToNextFrame(benchmark::State& state) {
     done = true;
     sender.join();
   }
+  std::vector<double> latencies;
+  long mostFramesBetween = 0;
+  for (const Sample& s : samples) {
+    latencies.push_back(Ms(s.applied - s.sent));
+    // Frames handed over between the send and the panel holding the value:
+    // 1 means the value rode the first frame begun after it arrived.
+    const auto from = std::upper_bound(show.handOvers.begin(), show.handOvers.end(), s.sent);
+    const auto to = std::upper_bound(show.handOvers.begin(), show.handOvers.end(), s.applied);
+    mostFramesBetween = std::max<long>(mostFramesBetween, to - from);
+  }
   std::sort(latencies.begin(), latencies.end());
   double sum = 0;
   for (double x : latencies)
     sum += x;
+  const auto n = latencies.size();
   state.counters["frame_ms"] = show.FramePlaying_ms();
-  state.counters["samples"] = static_cast<double>(latencies.size());
-  state.counters["mean_ms"] = latencies.empty() ? 0 : sum / static_cast<double>(latencies.size());
-  state.counters["p95_ms"] = latencies.empty() ? 0 : latencies[latencies.size() * 95 / 100];
-  state.counters["max_ms"] = latencies.empty() ? 0 : latencies.back();
-  // Frames begun between the send and the panel holding the value: 1 means
-  // the value rode the first frame begun after its arrival.
-  state.counters["frames_between_max"] = mostFramesBetween;
+  state.counters["samples"] = static_cast<double>(n);
+  state.counters["mean_ms"] = n == 0 ? 0 : sum / static_cast<double>(n);
+  state.counters["p95_ms"] = n == 0 ? 0 : latencies[n * 95 / 100];
+  state.counters["max_ms"] = n == 0 ? 0 : latencies.back();
+  state.counters["frames_between_max"] = static_cast<double>(mostFramesBetween);
 }
 
 // One stretch of the show, with or without the sender; CPU share of one core.

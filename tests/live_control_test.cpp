@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QListWidget>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -162,6 +163,16 @@ TEST_F(LiveWindow, MidiLearnTakesABarAndAKnobAndIsKeptInTheSettingsFile) {
   EXPECT_EQ(Text("lblXFreqV"), "25");
   live_->HandleMidi({control::MidiEvent::Kind::ControlChange, 0, 7, 0});
   EXPECT_EQ(Text("lblXFreqV"), "0");
+
+  // A mode: clicked in the list, then a program change.
+  live_->BeginMidiLearn();
+  auto* modes = window_->findChild<QListWidget*>("lstOpMode");
+  QTest::mouseClick(modes->viewport(), Qt::LeftButton, {},
+                    modes->visualItemRect(modes->item(3)).center());
+  live_->HandleMidi({control::MidiEvent::Kind::ProgramChange, 0, 9, 0});
+  window_->SetOpMode(1);
+  live_->HandleMidi({control::MidiEvent::Kind::ProgramChange, 0, 9, 0});
+  EXPECT_EQ(window_->SelectedOpMode(), 4);
 }
 
 TEST_F(LiveWindow, APresetOpensThroughTheHandlersAndABadOneChangesNothing) {
