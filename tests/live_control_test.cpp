@@ -111,6 +111,8 @@ TEST_F(LiveWindow, OscFromTheSettingsFileDrivesTheShowIncludingStartAndStop) {
   EXPECT_TRUE(Until([&] { return Text("lblXFreqV") == "24.6"; }));
   EXPECT_DOUBLE_EQ(window_->Params.XFreq, 24.6);
   EXPECT_TRUE(Until([&] { return live_->Ignored() == 1; }));  // refused quietly, counted
+  EXPECT_TRUE(Text("lblOscIgnored").startsWith("1 (last: missing.json: "))
+      << Text("lblOscIgnored").toStdString();
 
   // Start runs the whole run from the event loop; the rest happens inside it.
   int step = 0;
