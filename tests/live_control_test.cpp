@@ -136,6 +136,27 @@ TEST_F(LiveWindow, OscFromTheSettingsFileDrivesTheShowIncludingStartAndStop) {
   lo_address_free(to);
 }
 
+TEST_F(LiveWindow, ValuesArrivingWithAStartAreSetBeforeItsRunBegins) {
+  Open();
+  live_->SetOsc(true, FreeUdpPort());
+  lo_address to = lo_address_new("127.0.0.1", std::to_string(live_->OscPort()).c_str());
+  lo_send(to, "/whorlgen/start", "");
+  lo_send(to, "/whorlgen/scrXGain", "i", 50);
+  QTest::qSleep(200);  // both wait in the mailbox, to be carried out together
+  int atFirstFrame = -1;
+  QTimer script;
+  QObject::connect(&script, &QTimer::timeout, [&] {
+    if (window_->Running() && atFirstFrame < 0) {
+      atFirstFrame = window_->BarPosition("scrXGain");
+      window_->ClickStop();
+    }
+  });
+  script.start(0);
+  EXPECT_TRUE(Until([&] { return atFirstFrame >= 0 && !window_->Running(); }));
+  EXPECT_EQ(atFirstFrame, 50);
+  lo_address_free(to);
+}
+
 TEST_F(LiveWindow, AStartArrivingAfterTheWindowClosedBeginsNoRun) {
   Open();
   window_->close();
