@@ -25,9 +25,12 @@
 #include "output/idn_dac.h"
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
+#include "ui/control_page.h"
 #include "ui/control_table.h"
 #include "ui/devices_window.h"
 #include "ui/network_dacs_page.h"
+
+#include "ui/live_control.h"
 #include "ui/number_text.h"
 #include "ui/panel_scroll_bar.h"
 
@@ -183,6 +186,11 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
       box->open();
     });
   }
+
+  // MIDI, OSC and presets: after the load, so the panel starts as always.
+  ReportTouches();
+  live_ = new LiveControl(*this);
+  devices_->AddPage(new ControlPage(*live_), "Control");
 }
 
 void FrmWhorlgen::BuildControls(QWidget* client) {

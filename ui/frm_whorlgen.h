@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "control/command.h"
 #include "engine/frame_generator.h"
 #include "engine/parameters.h"
 #include "output/dac_catalog.h"
@@ -32,6 +34,7 @@ class PreviewSurface;
 namespace whorlgen::ui {
 
 class DevicesWindow;
+class LiveControl;
 class PanelScrollBar;
 
 class FrmWhorlgen : public QMainWindow, private output::RunHost {
@@ -85,6 +88,27 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   // be there to answer; then the program ends.
   void EndOnSignal(int signalNumber);
 
+  // The door for remote surfaces (MIDI, OSC, presets): each call acts as the
+  // operator would on the control, so its handler runs as for a hand on it.
+  std::vector<control::BarRange> BarRanges() const;  // the fourteen bars
+  int BarPosition(const std::string& name) const;    // 0 for an unknown name
+  // Moves the bar (taken to its nearer end); its Change handler runs when
+  // the position differs. False for an unknown name.
+  bool SetBarPosition(const std::string& name, int position);
+  void SetOpMode(int mode);  // 1..6
+  enum class Check { LimitVelocity, ShowDots, IldaOutput };
+  bool Checked(Check which) const;
+  // Like a click: nothing happens to a disabled box (ILDA Output during a run).
+  void SetCheck(Check which, bool on);
+  // Like a click on an enabled button; a Start runs the whole run before it returns.
+  void ClickStart();
+  void ClickStop();
+
+ signals:
+  // The operator moved a bar, pressed Start or Stop or chose a mode: the bar's
+  // control name, "start", "stop" or "mode1".."mode6".
+  void ControlTouched(const QString& target);
+
  protected:
   // Closing is never refused; a run in progress ends through its end steps.
   void closeEvent(QCloseEvent* event) override;
@@ -104,6 +128,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void BuildControls(QWidget* client);
   void FindControls(QWidget* client);
   void ConnectHandlers();
+  void ReportTouches();
 
   // Handles all pending window events; while output runs, builds and sends a
   // frame first.
@@ -182,6 +207,8 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   QPointer<QMessageBox> aboutBox_;  // open while the About box is shown
   DevicesWindow* devices_ = nullptr;
   bool endedBySignal_ = false;
+
+  LiveControl* live_ = nullptr;
 };
 
 }  // namespace whorlgen::ui

@@ -1,0 +1,263 @@
+// Live control under a real show: the window runs the start-up figure on the
+// emulated EZLase card, which plays each frame in real time, while OSC
+// messages arrive from liblo's own sender over 127.0.0.1.
+//
+// BM_OscValueToNextFrame: messages sent at random moments of the frame; from
+//   lo_send to the moment the panel holds the value, after which the next
+//   frame is built from it (mean, p95, max in ms). The run loop handles events
+//   once per frame, after the card has taken the frame, so the wait is at
+//   most one frame's playing time (frame_ms, 33.3 at the start-up values)
+//   plus the event handling. frames_between_max 1: every value rode the first
+//   frame begun after it arrived.
+// BM_OscThousandPerSecond: the process's CPU time as a share of one core,
+//   without and with 1000 messages a second (the sender thread's own CPU
+//   taken out), and the frames handed over late: a gap between hand-overs
+//   longer than the card's two frames of buffer (starved). Target: extra_pct
+//   under 5, late 0.
+
+#include <benchmark/benchmark.h>
+#include <lo/lo.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QListWidget>
+#include <QStyleFactory>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "ui/frm_whorlgen.h"
+#include "ui/live_control.h"
+#include "ui/panel_scroll_bar.h"
+
+namespace {
+
+using whorlgen::ui::FrmWhorlgen;
+using whorlgen::ui::LiveControl;
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double ThreadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+int FreeUdpPort() {
+  const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof addr;
+  bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &size);
+  close(probe);
+  return ntohs(addr.sin_port);
+}
+
+// A window listening for OSC on a free port, with its settings in a
+// temporary directory, set to play on the emulated EZLase card.
+struct Show {
+  QTemporaryDir config;
+  std::unique_ptr<FrmWhorlgen> window;
+  LiveControl* live = nullptr;
+  lo_address to = nullptr;
+  std::vector<Clock::time_point> handOvers;  // when each frame's event handling began
+
+  Show() {
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    window = std::make_unique<FrmWhorlgen>();
+    window->findChild<QListWidget*>("lstDACSelect")->setCurrentRow(1);  // "EZLase"
+    window->show();
+    live = window->findChild<LiveControl*>("liveControl");
+    const int port = FreeUdpPort();
+    live->SetOsc(true, port);
+    to = lo_address_new("127.0.0.1", std::to_string(port).c_str());
+  }
+  ~Show() { lo_address_free(to); }
+
+  double FramePlaying_ms() const {
+    return 1000.0 * window->Params.PointsPerFrame / window->Params.PointsPerSec;
+  }
+
+  // Runs the show; tick runs once per frame in its event handling and
+  // returns false to stop.
+  void Run(const std::function<bool()>& tick) {
+    handOvers.clear();
+    std::int32_t seen = -1;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+      if (window->TotalFrames() != seen) {
+        seen = window->TotalFrames();
+        handOvers.push_back(Clock::now());
+      }
+      if (!tick())
+        window->ClickStop();
+    });
+    timer.start(0);
+    window->ClickStart();
+  }
+
+  int LateFrames() const {
+    const auto starved = std::chrono::duration<double, std::milli>(2.0 * FramePlaying_ms());
+    int late = 0;
+    for (std::size_t i = 1; i < handOvers.size(); ++i)
+      late += (handOvers[i] - handOvers[i - 1]) > starved;
+    return late;
+  }
+};
+
+void BM_OscValueToNextFrame(benchmark::State& state) {
+  Show show;
+  constexpr int kSamples = 100;
+  auto* bar = show.window->findChild<whorlgen::ui::PanelScrollBar*>("scrXGain");
+  struct Sample {
+    Clock::time_point sent;
+    Clock::time_point applied;
+  };
+  std::vector<Sample> samples;
+  std::atomic<int> target{0};
+  std::atomic<bool> applied{false};
+  std::atomic<Clock::rep> sentAt{0};
+  // The bar's Change marks the moment the panel holds the value: the frame
+  // begun after this event handling is built from it.
+  QObject::connect(bar, &whorlgen::ui::PanelScrollBar::Change, [&](int v) {
+    if (v != target || applied)
+      return;
+    samples.push_back({Clock::time_point(Clock::duration(sentAt.load())), Clock::now()});
+    applied = true;
+  });
+  for (auto _ : state) {
+    std::atomic<bool> done{false};
+    // Messages at random moments of the frame, one at a time.
+    std::thread sender([&] {
+      lo_address to = lo_address_new("127.0.0.1", std::to_string(show.live->OscPort()).c_str());
+      std::srand(7);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      for (int i = 0; i < kSamples && !done; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(std::rand() % 40000));
+        applied = false;
+        target = 24 + i % 2 * 2;  // 24 and 26 in turn: always a change
+        sentAt = Clock::now().time_since_epoch().count();
+        lo_send(to, "/whorlgen/scrXGain", "i", target.load());
+        while (!applied && !done)
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+      lo_address_free(to);
+      done = true;
+    });
+    show.Run([&] { return !done; });
+    done = true;
+    sender.join();
+  }
+  std::vector<double> latencies;
+  long mostFramesBetween = 0;
+  for (const Sample& s : samples) {
+    latencies.push_back(Ms(s.applied - s.sent));
+    // Frames handed over between the send and the panel holding the value:
+    // 1 means the value rode the first frame begun after it arrived.
+    const auto from = std::upper_bound(show.handOvers.begin(), show.handOvers.end(), s.sent);
+    const auto to = std::upper_bound(show.handOvers.begin(), show.handOvers.end(), s.applied);
+    mostFramesBetween = std::max<long>(mostFramesBetween, to - from);
+  }
+  std::sort(latencies.begin(), latencies.end());
+  double sum = 0;
+  for (double x : latencies)
+    sum += x;
+  const auto n = latencies.size();
+  state.counters["frame_ms"] = show.FramePlaying_ms();
+  state.counters["samples"] = static_cast<double>(n);
+  state.counters["mean_ms"] = n == 0 ? 0 : sum / static_cast<double>(n);
+  state.counters["p95_ms"] = n == 0 ? 0 : latencies[n * 95 / 100];
+  state.counters["max_ms"] = n == 0 ? 0 : latencies.back();
+  state.counters["frames_between_max"] = static_cast<double>(mostFramesBetween);
+}
+
+// One stretch of the show, with or without the sender; CPU share of one core.
+double ShowCpuPercent(Show& show, double seconds, bool withOsc, int& late, long& sent) {
+  std::atomic<bool> sending{withOsc};
+  std::atomic<double> senderCpu{0.0};
+  std::atomic<long> count{0};
+  std::thread sender;
+  const double cpuBefore = ProcessCpuSeconds();
+  const auto start = Clock::now();
+  if (withOsc) {
+    sender = std::thread([&] {
+      lo_address to = lo_address_new("127.0.0.1", std::to_string(show.live->OscPort()).c_str());
+      const double before = ThreadCpuSeconds();
+      auto next = Clock::now();
+      for (long i = 0; sending; ++i) {
+        lo_send(to, i % 2 ? "/whorlgen/scrXGain" : "/whorlgen/scrYGain", "i",
+                25 + static_cast<int>(i % 3 == 0));
+        ++count;
+        next += std::chrono::milliseconds(1);
+        std::this_thread::sleep_until(next);
+      }
+      senderCpu = ThreadCpuSeconds() - before;
+      lo_address_free(to);
+    });
+  }
+  show.Run([&] { return Clock::now() - start < std::chrono::duration<double>(seconds); });
+  sending = false;
+  if (sender.joinable())
+    sender.join();
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  late = show.LateFrames();
+  sent = count;
+  return 100.0 * (ProcessCpuSeconds() - cpuBefore - senderCpu) / wall;
+}
+
+void BM_OscThousandPerSecond(benchmark::State& state) {
+  Show show;
+  constexpr double kSeconds = 5.0;
+  double base = 0, withOsc = 0;
+  int lateBase = 0, lateOsc = 0;
+  long sent = 0, unused = 0;
+  for (auto _ : state) {
+    base = ShowCpuPercent(show, kSeconds, false, lateBase, unused);
+    withOsc = ShowCpuPercent(show, kSeconds, true, lateOsc, sent);
+  }
+  state.counters["base_cpu_pct"] = base;
+  state.counters["osc_cpu_pct"] = withOsc;
+  state.counters["extra_pct"] = withOsc - base;
+  state.counters["msgs_per_s"] = static_cast<double>(sent) / kSeconds;
+  state.counters["late_base"] = lateBase;
+  state.counters["late_osc"] = lateOsc;
+  state.counters["ignored"] = static_cast<double>(show.live->Ignored());
+}
+
+BENCHMARK(BM_OscValueToNextFrame)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OscThousandPerSecond)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  QApplication::setStyle(QStyleFactory::create("Fusion"));
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,369 @@
+// Live control without the window: MIDI learn and mapping, the OSC address
+// space over 127.0.0.1 with liblo's own sender, presets and the morph.
+#include <alsa/asoundlib.h>
+#include <gtest/gtest.h>
+#include <lo/lo.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "control/alsa_midi_input.h"
+#include "control/command_mailbox.h"
+#include "control/midi_mapping.h"
+#include "control/osc_server.h"
+#include "control/preset.h"
+
+namespace whorlgen::control {
+
+void PrintTo(const Command& c, std::ostream* out) {
+  *out << "Command{" << static_cast<int>(c.Kind) << ", \"" << c.Text << "\", " << c.Value << "}";
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = MidiEvent::Kind;
+
+std::vector<BarRange> Bars() {
+  return {{"scrXGain", 0, 100},
+          {"scrXFreq", 0, 1000},
+          {"scrXPhase", -90, 90},
+          {"scrPointsPerSec", 2500, 24000}};
+}
+
+Command Bar(const std::string& name, int position) {
+  return {CommandKind::SetBar, name, position};
+}
+
+// ---- MIDI ----
+
+TEST(MidiMapping, LearnsInThreeStepsAndDrivesTheWholeRange) {
+  MidiMapping midi(Bars());
+  EXPECT_FALSE(midi.Handle({Kind::ControlChange, 0, 7, 127}));  // nothing bound yet
+  midi.BeginLearn();
+  midi.ChooseTarget("scrXPhase");
+  EXPECT_FALSE(midi.Handle({Kind::NoteOn, 0, 60, 100}));  // a note cannot drive a bar
+  EXPECT_TRUE(midi.Learning());
+  EXPECT_FALSE(midi.Handle({Kind::ControlChange, 2, 7, 10}));  // learned, not applied
+  EXPECT_FALSE(midi.Learning());
+
+  EXPECT_EQ(midi.Handle({Kind::ControlChange, 2, 7, 0}), Bar("scrXPhase", -90));
+  EXPECT_EQ(midi.Handle({Kind::ControlChange, 2, 7, 127}), Bar("scrXPhase", 90));
+  // 64 of 127 is 0.7 of a step above the middle: nearest, not truncated.
+  EXPECT_EQ(midi.Handle({Kind::ControlChange, 2, 7, 64}), Bar("scrXPhase", 1));
+  EXPECT_FALSE(midi.Handle({Kind::ControlChange, 3, 7, 64}));  // another channel
+}
+
+TEST(MidiMapping, AFinePartOnControllerPlus32GivesFourteenBits) {
+  MidiMapping midi(Bars());
+  midi.Bind({"scrPointsPerSec", Kind::ControlChange, 0, 1, false});
+  EXPECT_EQ(midi.Handle({Kind::ControlChange, 0, 1, 64}), Bar("scrPointsPerSec", 13335));
+  // 64 * 128 + 1 = 8193 of 16383 over 21500 steps.
+  EXPECT_EQ(midi.Handle({Kind::ControlChange, 0, 33, 1}), Bar("scrPointsPerSec", 13252));
+  EXPECT_TRUE(midi.Bindings().front().FourteenBit);
+  // A new coarse part clears the fine one.
+  EXPECT_EQ(midi.Handle({Kind::ControlChange, 0, 1, 127}), Bar("scrPointsPerSec", 23833));
+  EXPECT_EQ(midi.Handle({Kind::ControlChange, 0, 33, 127}), Bar("scrPointsPerSec", 24000));
+  EXPECT_EQ(MidiMapping::FormatMessage(midi.Bindings().front()), "cc14 1 1");
+}
+
+TEST(MidiMapping, NotesProgramsAndButtonsDriveStartStopAndModes) {
+  MidiMapping midi(Bars());
+  midi.BeginLearn();
+  midi.ChooseTarget("start");
+  midi.Handle({Kind::NoteOn, 9, 36, 90});
+  midi.BeginLearn();
+  midi.ChooseTarget("mode4");
+  midi.Handle({Kind::ProgramChange, 0, 3, 0});
+  midi.BeginLearn();
+  midi.ChooseTarget("stop");
+  EXPECT_FALSE(midi.Handle({Kind::ControlChange, 0, 20, 0}));  // a button's release teaches nothing
+  midi.Handle({Kind::ControlChange, 0, 20, 127});
+
+  EXPECT_EQ(midi.Handle({Kind::NoteOn, 9, 36, 1}), (Command{CommandKind::Start, {}, 0}));
+  EXPECT_EQ(midi.Handle({Kind::ProgramChange, 0, 3, 0}), (Command{CommandKind::SetMode, {}, 4}));
+  EXPECT_EQ(midi.Handle({Kind::ControlChange, 0, 20, 64}), (Command{CommandKind::Stop, {}, 0}));
+  EXPECT_FALSE(midi.Handle({Kind::ControlChange, 0, 20, 63}));
+}
+
+TEST(MidiMapping, ABindingReplacesOthersOfItsTargetOrMessage) {
+  MidiMapping midi(Bars());
+  midi.Bind({"scrXGain", Kind::ControlChange, 0, 7, false});
+  midi.Bind({"scrXFreq", Kind::ControlChange, 0, 7, false});  // the same knob moves on
+  midi.Bind({"scrXFreq", Kind::ControlChange, 0, 8, false});  // the same bar moves on
+  ASSERT_EQ(midi.Bindings().size(), 1u);
+  EXPECT_EQ(midi.Handle({Kind::ControlChange, 0, 8, 127}), Bar("scrXFreq", 1000));
+  EXPECT_FALSE(midi.Handle({Kind::ControlChange, 0, 7, 127}));
+}
+
+TEST(MidiMapping, SettingsTextRoundTripsAndNonsenseIsRefused) {
+  MidiMapping midi(Bars());
+  for (const MidiBinding& b : {MidiBinding{"scrXGain", Kind::ControlChange, 15, 7, false},
+                               MidiBinding{"scrXFreq", Kind::ControlChange, 0, 3, true},
+                               MidiBinding{"start", Kind::NoteOn, 9, 36, false},
+                               MidiBinding{"mode6", Kind::ProgramChange, 0, 127, false}})
+    EXPECT_EQ(midi.ParseBinding(b.Target, MidiMapping::FormatMessage(b)), b);
+  for (const char* text : {"cc 0 7", "cc 17 7", "cc 1 128", "cc 1", "cc 1 7 9", "knob 1 7",
+                           "note 1 60" /* a note for a bar */})
+    EXPECT_FALSE(midi.ParseBinding("scrXGain", text)) << text;
+  EXPECT_FALSE(midi.ParseBinding("scrNothing", "cc 1 7"));
+}
+
+TEST(MidiSequencer, AControllerConnectedToTheInputPortIsRead) {
+  if (!AlsaMidiInput::SequencerPresent())
+    GTEST_SKIP() << "no /dev/snd/seq on this machine: MIDI is tested at the mapping above";
+  AlsaMidiInput input;
+  ASSERT_EQ(input.Open(), "");
+  snd_seq_t* controller = nullptr;
+  ASSERT_EQ(snd_seq_open(&controller, "default", SND_SEQ_OPEN_OUTPUT, 0), 0);
+  const int port = snd_seq_create_simple_port(controller, "knobs", SND_SEQ_PORT_CAP_READ,
+                                              SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+  snd_seq_client_info_t* info = nullptr;
+  snd_seq_client_info_alloca(&info);
+  // Our client is the newest one; find it by name.
+  int whorlgen = -1;
+  snd_seq_client_info_set_client(info, -1);
+  while (snd_seq_query_next_client(controller, info) >= 0)
+    if (std::string(snd_seq_client_info_get_name(info)) == "Whorlgen")
+      whorlgen = snd_seq_client_info_get_client(info);
+  ASSERT_GE(whorlgen, 0);
+  ASSERT_EQ(snd_seq_connect_to(controller, port, whorlgen, 0), 0);
+  snd_seq_event_t ev;
+  snd_seq_ev_clear(&ev);
+  snd_seq_ev_set_source(&ev, port);
+  snd_seq_ev_set_subs(&ev);
+  snd_seq_ev_set_direct(&ev);
+  snd_seq_ev_set_controller(&ev, 2, 7, 99);
+  snd_seq_event_output_direct(controller, &ev);
+  std::vector<MidiEvent> got;
+  for (int i = 0; i < 500 && got.empty(); ++i) {
+    got = input.Read();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  snd_seq_close(controller);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].Type, MidiEvent::Kind::ControlChange);
+  EXPECT_EQ(got[0].Channel, 2);
+  EXPECT_EQ(got[0].Number, 7);
+  EXPECT_EQ(got[0].Value, 99);
+}
+
+// ---- OSC over 127.0.0.1 ----
+
+class Osc : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // A port nobody uses: the kernel's choice, given back before we listen.
+    const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &size);
+    port_ = ntohs(addr.sin_port);
+    close(probe);
+    ASSERT_EQ(server_.Listen(port_), "");
+    target_ = lo_address_new("127.0.0.1", std::to_string(port_).c_str());
+  }
+  void TearDown() override { lo_address_free(target_); }
+
+  // Everything sent so far, once it has arrived: a marker closes it, sent
+  // again now and then since UDP may drop it behind a burst.
+  std::vector<Command> Received() {
+    std::vector<Command> got;
+    for (int i = 0; i < 1000; ++i) {
+      if (i % 50 == 0)
+        lo_send(target_, "/whorlgen/preset", "s", "end-marker");
+      for (Command& c : server_.Take())
+        got.push_back(std::move(c));
+      const auto marker = std::find_if(got.begin(), got.end(),
+                                       [](const Command& c) { return c.Text == "end-marker"; });
+      if (marker != got.end()) {
+        got.erase(marker, got.end());
+        return got;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ADD_FAILURE() << "the marker never arrived";
+    return got;
+  }
+
+  OscServer server_{Bars(), nullptr};
+  int port_ = 0;
+  lo_address target_ = nullptr;
+};
+
+TEST_F(Osc, EachAddressGivesItsCommandClampedToRange) {
+  lo_send(target_, "/whorlgen/scrXGain", "i", 30);
+  lo_send(target_, "/whorlgen/scrXFreq", "f", 1e9f);  // beyond the top: the top
+  lo_send(target_, "/whorlgen/scrXPhase", "d", -90.5);
+  lo_send(target_, "/whorlgen/scrPointsPerSec", "f", 2500.5f);  // tie: the even neighbour
+  lo_send(target_, "/whorlgen/mode", "i", 9);
+  lo_send(target_, "/whorlgen/limitvelocity", "i", 0);
+  lo_send(target_, "/whorlgen/showdots", "f", 1.0f);
+  lo_send(target_, "/whorlgen/ilda", "i", -4);
+  lo_send(target_, "/whorlgen/start", "");
+  lo_send(target_, "/whorlgen/stop", "f", 0.0f);  // a button's release: nothing
+  lo_send(target_, "/whorlgen/stop", "f", 1.0f);
+  lo_send(target_, "/whorlgen/preset", "s", "/tmp/a.json");
+  const std::vector<Command> expected = {
+      Bar("scrXGain", 30),
+      Bar("scrXFreq", 1000),
+      Bar("scrXPhase", -90),
+      Bar("scrPointsPerSec", 2500),
+      {CommandKind::SetMode, {}, 6},
+      {CommandKind::SetLimitVelocity, {}, 0},
+      {CommandKind::SetShowDots, {}, 1},
+      {CommandKind::SetIldaOutput, {}, 0},
+      {CommandKind::Start, {}, 0},
+      {CommandKind::Stop, {}, 0},
+      {CommandKind::OpenPreset, "/tmp/a.json", 0},
+  };
+  EXPECT_EQ(Received(), expected);
+  EXPECT_EQ(server_.Ignored(), 0u);
+}
+
+TEST_F(Osc, UnknownWrongAndMalformedMessagesAreCountedAndChangeNothing) {
+  lo_send(target_, "/whorlgen/scrNothing", "i", 3);
+  lo_send(target_, "/other/scrXGain", "i", 3);
+  lo_send(target_, "/whorlgen/scrXGain", "s", "thirty");
+  lo_send(target_, "/whorlgen/scrXGain", "ii", 1, 2);
+  lo_send(target_, "/whorlgen/scrXGain", "f", std::nanf(""));
+  lo_send(target_, "/whorlgen/mode", "");
+  lo_send(target_, "/whorlgen/preset", "i", 1);
+  // A datagram that is no OSC at all, then one cut short in its type tags.
+  const int raw = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(port_));
+  for (const std::string& junk :
+       {std::string("\xff\x00garbage", 9), std::string("/whorlgen/mode\0\0,i\0\0", 20)})
+    sendto(raw, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  close(raw);
+  EXPECT_TRUE(Received().empty());
+  EXPECT_EQ(server_.Ignored(), 9u);
+}
+
+TEST(CommandMailbox, AFloodLeavesOnlyTheLastValueOfEachControl) {
+  CommandMailbox box;
+  EXPECT_TRUE(box.Post(Bar("scrXGain", 0)));  // the first wakes the panel
+  for (int i = 1; i < 1000; ++i)
+    EXPECT_FALSE(box.Post(Bar(i % 2 ? "scrXFreq" : "scrXGain", i)));
+  box.Post({CommandKind::Start, {}, 0});
+  box.Post({CommandKind::SetMode, {}, 2});
+  box.Post({CommandKind::SetMode, {}, 5});
+  EXPECT_EQ(box.Take(), (std::vector<Command>{Bar("scrXGain", 998),
+                                              Bar("scrXFreq", 999),
+                                              {CommandKind::Start, {}, 0},
+                                              {CommandKind::SetMode, {}, 5}}));
+  for (std::size_t i = 0; i < CommandMailbox::kMaxPending + 3; ++i)
+    box.Post({CommandKind::Stop, {}, 0});
+  EXPECT_EQ(box.Take().size(), CommandMailbox::kMaxPending);
+  EXPECT_EQ(box.Dropped(), 3u);
+}
+
+TEST_F(Osc, ABurstOfAThousandLeavesTheReceiverWhole) {
+  for (int i = 0; i < 1000; ++i)
+    lo_send(target_, i % 2 ? "/whorlgen/scrXGain" : "/whorlgen/scrXFreq", "i", i);
+  // UDP may drop some of a burst; what arrives is in range, and the
+  // receiver goes on taking messages after it.
+  for (const Command& c : Received()) {
+    EXPECT_TRUE(c == Bar(c.Text, c.Value) && FindBar(Bars(), c.Text) != nullptr);
+    EXPECT_EQ(c.Value, FindBar(Bars(), c.Text)->Clamp(c.Value));
+  }
+  lo_send(target_, "/whorlgen/scrXGain", "i", 7);
+  EXPECT_EQ(Received(), std::vector<Command>{Bar("scrXGain", 7)});
+  EXPECT_EQ(server_.Ignored(), 0u);
+}
+
+TEST_F(Osc, ATakenPortIsRefusedWithTheReason) {
+  OscServer second(Bars(), nullptr);
+  EXPECT_NE(second.Listen(port_), "");
+  EXPECT_FALSE(second.Listening());
+  EXPECT_NE(second.Listen(0), "");
+}
+
+// ---- Presets ----
+
+class Presets : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("whorlgen-presets-" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Problem(const std::string& text) {
+    const PresetReading reading = ParsePreset(text, Bars());
+    EXPECT_FALSE(reading.preset) << text;
+    return reading.problem;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(Presets, ASavedFigureReadsBackTheSame) {
+  const Preset figure{
+      {{"scrXGain", 25}, {"scrXPhase", -90}, {"scrPointsPerSec", 24000}}, 3, true, false};
+  const fs::path file = dir_ / "figure.json";
+  ASSERT_EQ(WritePresetFile(file, figure), "");
+  EXPECT_FALSE(fs::exists(dir_ / "figure.json.part"));
+  const PresetReading reading = ReadPresetFile(file, Bars());
+  ASSERT_TRUE(reading.preset) << reading.problem;
+  EXPECT_EQ(*reading.preset, figure);
+  // Keys left out keep the panel's values.
+  EXPECT_EQ(ParsePreset(R"({"format":"whorlgen-preset","version":1})", Bars()).preset, Preset{});
+}
+
+TEST_F(Presets, EveryKindOfBadFileIsRefusedWithItsReason) {
+  const std::string head = R"({"format":"whorlgen-preset","version":1,)";
+  EXPECT_EQ(Problem("{\"format\":"), "the file is not valid JSON");
+  EXPECT_EQ(Problem("[1,2]"), "the file holds no JSON object");
+  EXPECT_NE(Problem(R"({"format":"other","version":1})").find("not a Whorlgen preset"),
+            std::string::npos);
+  EXPECT_NE(Problem(R"({"format":"whorlgen-preset","version":2})").find("version"),
+            std::string::npos);
+  EXPECT_NE(Problem(head + R"("controls":[]})").find("\"controls\""), std::string::npos);
+  EXPECT_EQ(Problem(head + R"("controls":{"scrXGain":"25"}})"),
+            "the position of scrXGain is not a whole number");
+  EXPECT_EQ(Problem(head + R"("controls":{"scrXGain":25.5}})"),
+            "the position of scrXGain is not a whole number");
+  EXPECT_EQ(Problem(head + R"("controls":{"scrXGain":101}})"),
+            "the position of scrXGain (101) is outside 0..100");
+  EXPECT_EQ(Problem(head + R"("controls":{"scrXGian":1}})"), "unknown control \"scrXGian\"");
+  EXPECT_EQ(Problem(head + R"("opMode":7})"), "\"opMode\" is not a mode from 1 to 6");
+  EXPECT_EQ(Problem(head + R"("showDots":1})"), "\"showDots\" is not true or false");
+}
+
+TEST_F(Presets, OnlyARegularFileOfReasonableSizeIsRead) {
+  const fs::path pipe = dir_ / "pipe.json";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_NE(ReadPresetFile(pipe, Bars()).problem.find("is not a file"), std::string::npos);
+  EXPECT_NE(ReadPresetFile(dir_ / "missing.json", Bars()).problem, "");
+  const fs::path big = dir_ / "big.json";
+  std::ofstream(big) << std::string(2 << 20, ' ');
+  EXPECT_NE(ReadPresetFile(big, Bars()).problem.find("too large"), std::string::npos);
+  EXPECT_NE(WritePresetFile(dir_ / "no-such-dir" / "x.json", Preset{}), "");
+}
+
+TEST(Morph, EndsExactlyOnTheDestinationAndRoundsTiesToEven) {
+  EXPECT_EQ(MorphPosition(10, 20, 0.0), 10);
+  EXPECT_EQ(MorphPosition(10, 20, 1.0), 20);
+  EXPECT_EQ(MorphPosition(10, 20, 1.7), 20);  // a late timer tick never overshoots
+  EXPECT_EQ(MorphPosition(0, 5, 0.5), 2);     // 2.5 goes to 2
+  EXPECT_EQ(MorphPosition(0, 7, 0.5), 4);     // 3.5 goes to 4
+  EXPECT_EQ(MorphPosition(90, -90, 0.25), 45);
+}
+
+}  // namespace
+}  // namespace whorlgen::control
