@@ -92,16 +92,16 @@ class Host : public RunHost {
 
   void SetEnabled(Control, bool) override {}
   void SetTotalFramesCaption(const std::string& text) override { caption = text; }
-  std::string TotalFramesCaption() const override { return caption; }
   void HandlePendingEvents() override {
     if (events)
       events();
   }
   void TellOperator(const std::string& message) override { told.push_back(message); }
   bool IldaOutputChecked() const override { return true; }
-  int OpMode() const override { return 2; }
-  bool LimitVelocity() const override { return true; }
-  void DrawPreview(const engine::FrameData& frame) override {
+  FrameSettings CurrentFrameSettings() const override {
+    return {.OpMode = 2, .LimitVelocity = true, .ShowDots = false};
+  }
+  void DrawPreview(const engine::FrameData& frame, bool /*showDots*/) override {
     frames.emplace_back(frame.FrameBuffer, params->PointsPerSec);
   }
 };
