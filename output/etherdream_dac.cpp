@@ -234,6 +234,8 @@ DacFailure EtherDreamDriver::CloseDac() {
     const auto deadline = Clock::now() + playOut + timing_.StallLimit + timing_.AnswerLimit;
     while (!ioDone_ && Clock::now() < deadline)
       std::this_thread::sleep_for(milliseconds(5));
+    if (!ioDone_)
+      stream_.Fail(who_ + " did not finish playing the last frame in time and was stopped");
     StopIo();
   }
   connection_.reset();
