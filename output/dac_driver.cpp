@@ -64,6 +64,7 @@ class EasyLaseDriver final : public DacDriver {
     if (binding_.Resolve(getCardNum_, failure)) {
       state_.CardIndex = static_cast<std::int16_t>(getCardNum_.Address() - 1);
     }
+    noSoundCard_ = library_ == DeviceLibrary::SoundCard && state_.CardIndex < 0;
     return failure;
   }
 
@@ -77,7 +78,13 @@ class EasyLaseDriver final : public DacDriver {
       writeFrame_.Address(&state_.CardIndex, PointAddress(frame, 0), frame.FrameBytes,
                           pointsPerSec);
     }
+    if (!failure && SoundCardFailed())
+      return SoundCardFailure();
     return failure;
+  }
+
+  std::string StatusNote() const override {
+    return noSoundCard_ ? "no sound card: nothing is heard" : std::string();
   }
 
   DacFailure CloseDac() override {
@@ -119,6 +126,28 @@ class EasyLaseDriver final : public DacDriver {
       close_.Address();
   }
 
+  // Only our sound-card library answers "failed"; to a vendor's EasyLase
+  // library that value means whatever it means, and ends the wait as any
+  // other answer but busy does.
+  bool SoundCardFailed() const {
+    return library_ == DeviceLibrary::SoundCard && state_.DacStatus == EASYLASE_STATUS_FAILED;
+  }
+
+  // The library's own reason, from its optional report.
+  std::string SoundCardFailure() {
+    DacFailure missing;
+    std::string reason = "it gave no reason";
+    if (binding_.Resolve(getReport_, missing)) {
+      EzAudDacReport report{};
+      getReport_.Address(&report);
+      report.failure[sizeof report.failure - 1] = '\0';
+      if (report.failure[0] != '\0')
+        reason = report.failure;
+    }
+    return "The sound-card DAC (" + std::string(LibraryFileName(library_)) +
+           ") failed: " + reason + ". The run was stopped.";
+  }
+
   std::string StoppedAnswering(std::chrono::steady_clock::duration waited) const {
     const auto waitedMs = std::chrono::duration_cast<std::chrono::milliseconds>(waited).count();
     const std::string device =
@@ -136,6 +165,8 @@ class EasyLaseDriver final : public DacDriver {
   DeviceFunction<decltype(&EasyLaseGetStatus)> getStatus_{"EasyLaseGetStatus"};
   DeviceFunction<decltype(&EasyLaseWriteFrame)> writeFrame_{"EasyLaseWriteFrame"};
   DeviceFunction<decltype(&EasyLaseClose)> close_{"EasyLaseClose"};
+  DeviceFunction<decltype(&EzAudDacGetReport)> getReport_{"EzAudDacGetReport"};
+  bool noSoundCard_ = false;  // "SoundCard" found no card at the open: nothing is heard
 };
 
 class RiyaDriver final : public DacDriver {
