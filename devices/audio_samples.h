@@ -58,12 +58,8 @@ inline void PointsToSamples(const DacPoint* points, std::size_t count, const Sam
       y = InvertedSample(y);
     if (layout.SwapXY)
       std::swap(x, y);
-    std::int16_t all[kPointChannels] = {x,
-                                        y,
-                                        LevelSample(p.r),
-                                        LevelSample(p.g),
-                                        LevelSample(p.b),
-                                        LevelSample(p.i)};
+    std::int16_t all[kPointChannels] = {
+        x, y, LevelSample(p.r), LevelSample(p.g), LevelSample(p.b), LevelSample(p.i)};
     if (scaled) {
       for (std::int16_t& sample : all)
         sample = static_cast<std::int16_t>(std::lrint(sample * scale));

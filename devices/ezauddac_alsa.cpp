@@ -103,8 +103,8 @@ class SoundCard {
                                     SND_PCM_NONBLOCK | SND_PCM_NO_AUTO_CHANNELS);
     if (opened < 0) {
       pcm_ = nullptr;
-      NoCard("the ALSA device \"" + settings_.Device + "\" could not be opened: " +
-             snd_strerror(opened));
+      NoCard("the ALSA device \"" + settings_.Device +
+             "\" could not be opened: " + snd_strerror(opened));
       return false;
     }
     layout_ = ChooseLayout();
@@ -257,11 +257,10 @@ class SoundCard {
       if (n > 0) {
         written += static_cast<std::size_t>(n);
       } else if (Clock::now() >= deadline) {
-        const auto waitedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  Clock::now() - start)
-                                  .count();
-        Fail("\"" + settings_.Device + "\" stopped taking audio for " +
-             std::to_string(waitedMs) + " ms");
+        const auto waitedMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        Fail("\"" + settings_.Device + "\" stopped taking audio for " + std::to_string(waitedMs) +
+             " ms");
       } else if (n == -EAGAIN || n == 0) {
         snd_pcm_wait(pcm_, 10);
       } else {
@@ -355,8 +354,8 @@ class SoundCard {
         return 0;
       avail = snd_pcm_avail(pcm_);
       if (avail < 0) {
-        Fail("playing on \"" + settings_.Device + "\" failed: " +
-             snd_strerror(static_cast<int>(avail)));
+        Fail("playing on \"" + settings_.Device +
+             "\" failed: " + snd_strerror(static_cast<int>(avail)));
         return 0;
       }
     }
@@ -371,7 +370,7 @@ class SoundCard {
   std::string openFailure_;  // the named device could not be opened
   std::string failure_;      // the card failed during the run
   bool pacedWithoutCard_ = false;
-  bool runStarted_ = false;  // a frame has been written since the card was opened
+  bool runStarted_ = false;                  // a frame has been written since the card was opened
   whorlgen::devices::PlayoutQueue silence_;  // the frames a run without a card "plays"
   unsigned requestedRate_ = 0;  // point rate the card is set up for; 0 before the first frame
   unsigned rate_ = 0;           // audio rate actually in use

@@ -66,15 +66,24 @@ std::optional<int> ParseInt(const std::string& value) {
 
 char EscapedChar(char c) {
   switch (c) {
-    case 'a': return '\a';
-    case 'b': return '\b';
-    case 'f': return '\f';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    case 'v': return '\v';
-    case '0': return '\0';
-    default: return c;  // \\ \" \; \, and anything unknown stand for themselves
+    case 'a':
+      return '\a';
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    case 'v':
+      return '\v';
+    case '0':
+      return '\0';
+    default:
+      return c;  // \\ \" \; \, and anything unknown stand for themselves
   }
 }
 

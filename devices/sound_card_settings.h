@@ -15,7 +15,7 @@ namespace whorlgen::devices {
 enum class ChannelLayout { XY, XYRGBI };
 
 struct SoundCardSettings {
-  std::string Device = "default";      // an ALSA PCM name
+  std::string Device = "default";       // an ALSA PCM name
   std::optional<ChannelLayout> Layout;  // unset: decided from the card's outputs
   bool InvertX = false;
   bool InvertY = false;

@@ -144,8 +144,8 @@ class EasyLaseDriver final : public DacDriver {
       if (report.failure[0] != '\0')
         reason = report.failure;
     }
-    return "The sound-card DAC (" + std::string(LibraryFileName(library_)) +
-           ") failed: " + reason + ". The run was stopped.";
+    return "The sound-card DAC (" + std::string(LibraryFileName(library_)) + ") failed: " + reason +
+           ". The run was stopped.";
   }
 
   std::string StoppedAnswering(std::chrono::steady_clock::duration waited) const {

@@ -230,18 +230,23 @@ TEST_F(SoundCardThroughAlsa, LayoutsInversionsSwapAndLevelReachEverySample) {
   const auto x = [](const engine::LaserPoint& p) { return (p.X - 2048) * 16; };
   const auto y = [](const engine::LaserPoint& p) { return (p.Y - 2048) * 16; };
   // -32768 has no mirror image and becomes 32767.
-  const auto mirrored = [](int sample) { return static_cast<std::int16_t>(std::min(-sample, 32767)); };
+  const auto mirrored = [](int sample) {
+    return static_cast<std::int16_t>(std::min(-sample, 32767));
+  };
   struct Case {
     std::string settings;
     std::function<std::vector<std::int16_t>(const engine::LaserPoint&)> expectedOf;
   };
   const std::vector<Case> cases = {
-      {"layout=xy", [&](const auto& p) { return std::vector<std::int16_t>{
-                                             static_cast<std::int16_t>(x(p)),
-                                             static_cast<std::int16_t>(y(p))}; }},
+      {"layout=xy",
+       [&](const auto& p) {
+         return std::vector<std::int16_t>{static_cast<std::int16_t>(x(p)),
+                                          static_cast<std::int16_t>(y(p))};
+       }},
       {"layout=xy\ninvert_x=true\nswap_xy=true",
-       [&](const auto& p) { return std::vector<std::int16_t>{static_cast<std::int16_t>(y(p)),
-                                                             mirrored(x(p))}; }},
+       [&](const auto& p) {
+         return std::vector<std::int16_t>{static_cast<std::int16_t>(y(p)), mirrored(x(p))};
+       }},
       {"layout=xyrgbi\ninvert_y=true\nlevel_percent=50",
        [&](const auto& p) {
          return std::vector<std::int16_t>{
@@ -264,8 +269,9 @@ TEST_F(SoundCardThroughAlsa, LayoutsInversionsSwapAndLevelReachEverySample) {
 
 TEST_F(SoundCardThroughAlsa, DeviceNamedInTheSettingsIsTheOneUsed) {
   // "default" has no card; the operator's device captures.
-  UseAlsaConfig("pcm.!default { type hw card 31 }\npcm.scope { type file slave.pcm \"null\" file \"" +
-                Captured().string() + "\" format \"raw\" }");
+  UseAlsaConfig(
+      "pcm.!default { type hw card 31 }\npcm.scope { type file slave.pcm \"null\" file \"" +
+      Captured().string() + "\" format \"raw\" }");
   UseSoundCardSettings("device=scope");
   auto driver = SelectDacDriver("SoundCard", state, libraries);
   ASSERT_EQ(driver->OpenDac(generator), std::nullopt);

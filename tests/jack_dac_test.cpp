@@ -1,0 +1,226 @@
+// The JACK DAC against a real JACK server on its dummy driver, started by the
+// test under a name of its own and stopped by its PID.
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/jack_dac.h"
+#include "engine/frame_generator.h"
+
+extern char** environ;
+
+namespace whorlgen::audio {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr double kPi = 3.14159265358979323846;
+
+bool OnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "";
+  for (std::size_t start = 0; start <= dirs.size();) {
+    const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+    if (std::filesystem::exists(std::filesystem::path(dirs.substr(start, end - start)) / program))
+      return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+class JackDacTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!OnPath("jackd"))
+      GTEST_SKIP() << "jackd is not installed (Debian package jackd2)";
+    const std::string name = "whorlgen-test-" + std::to_string(getpid());
+    setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
+    std::vector<std::string> args = {"jackd", "-n",    name, "--no-realtime", "-d", "dummy",
+                                     "-r",    "48000", "-p", "1024"};
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+      argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+    const int spawned = posix_spawnp(&jackd_, "jackd", &quiet, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&quiet);
+    if (spawned != 0)
+      GTEST_SKIP() << "jackd could not be started";
+    for (int n = 0; n < 100 && !JackServerRunning(0ms); ++n)
+      std::this_thread::sleep_for(100ms);
+    if (!JackServerRunning(0ms))
+      GTEST_SKIP() << "jackd did not come up within 10 s";
+  }
+
+  void TearDown() override {
+    StopServer();
+    unsetenv("JACK_DEFAULT_SERVER");
+  }
+
+  void StopServer() {
+    if (jackd_ > 0) {
+      kill(jackd_, SIGTERM);
+      waitpid(jackd_, nullptr, 0);
+      jackd_ = 0;
+    }
+  }
+
+  std::unique_ptr<output::DacDriver> OpenJack() {
+    JackDacFamily family;
+    const std::vector<output::DacInfo> devices = family.Devices();
+    EXPECT_EQ(devices.size(), 1u);
+    if (devices.empty())
+      return nullptr;
+    EXPECT_EQ(devices[0].Name, "JACK");
+    auto driver = family.MakeDriver(devices[0]);
+    EXPECT_EQ(driver->OpenDac(generator_), std::nullopt);
+    return driver;
+  }
+
+  engine::GeneratorState generator_;
+  pid_t jackd_ = 0;
+};
+
+// A second client that records whorlgen's six ports.
+class Recorder {
+ public:
+  Recorder() {
+    client_ = jack_client_open("recorder", JackNoStartServer, nullptr);
+    if (client_ == nullptr)
+      return;
+    for (unsigned c = 0; c < 6; ++c) {
+      ports_[c] = jack_port_register(client_, std::to_string(c).c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                     JackPortIsInput, 0);
+      samples_[c].resize(48000 * 4);
+    }
+    jack_set_process_callback(client_, &Recorder::Process, this);
+    jack_activate(client_);
+    const char* names[] = {"x", "y", "r", "g", "b", "i"};
+    for (unsigned c = 0; c < 6; ++c) {
+      jack_connect(client_, (std::string("whorlgen:") + names[c]).c_str(),
+                   jack_port_name(ports_[c]));
+    }
+  }
+  ~Recorder() {
+    if (client_ != nullptr)
+      jack_client_close(client_);
+  }
+  bool Connected() const {
+    return client_ != nullptr && jack_port_connected(ports_[0]) == 1 &&
+           jack_port_connected(ports_[5]) == 1;
+  }
+  // What channel c received, up to now.
+  std::vector<float> Channel(unsigned c) const {
+    return {samples_[c].begin(), samples_[c].begin() + static_cast<long>(count_.load())};
+  }
+
+ private:
+  static int Process(jack_nframes_t frames, void* self) {
+    auto* r = static_cast<Recorder*>(self);
+    const std::size_t at = r->count_.load();
+    const std::size_t n = std::min<std::size_t>(frames, r->samples_[0].size() - at);
+    for (unsigned c = 0; c < 6; ++c) {
+      const auto* in = static_cast<const float*>(jack_port_get_buffer(r->ports_[c], frames));
+      std::copy_n(in, n, r->samples_[c].begin() + static_cast<long>(at));
+    }
+    r->count_.store(at + n);
+    return 0;
+  }
+
+  jack_client_t* client_ = nullptr;
+  std::array<jack_port_t*, 6> ports_{};
+  std::array<std::vector<float>, 6> samples_;
+  std::atomic<std::size_t> count_{0};
+};
+
+engine::FrameData Frame(const std::vector<engine::LaserPoint>& points) {
+  engine::FrameData frame;
+  frame.FrameBuffer = points;
+  frame.FrameBytes = static_cast<std::int32_t>(points.size() * sizeof(engine::LaserPoint));
+  return frame;
+}
+
+TEST_F(JackDacTest, SixPortsCarryTheFrameResampledToTheServersRate) {
+  auto driver = OpenJack();
+  ASSERT_NE(driver, nullptr);
+  EXPECT_EQ(RunCounts(*driver).SampleRate, 48000u);
+  Recorder recorder;
+  ASSERT_TRUE(recorder.Connected()) << "whorlgen's ports x, y, r, g, b, i are missing";
+
+  // Half a second of a corner, full colours set apart, then half a second of
+  // a 1500 Hz circle at 15000 points per second: ten points a cycle.
+  const engine::LaserPoint corner{4095, 0, 255, 0, 51, 255};
+  std::vector<engine::LaserPoint> circle;
+  for (int n = 0; n < 500; ++n) {
+    const double a = 2 * kPi * n / 10;
+    circle.push_back({static_cast<std::int16_t>(std::lrint(2048 + 1500 * std::cos(a))),
+                      static_cast<std::int16_t>(std::lrint(2048 + 1500 * std::sin(a))), 0, 0, 0,
+                      0});
+  }
+  for (int n = 0; n < 15; ++n)
+    ASSERT_EQ(driver->SendFrame(Frame(std::vector(500, corner)), 15000), std::nullopt);
+  for (int n = 0; n < 15; ++n)
+    ASSERT_EQ(driver->SendFrame(Frame(circle), 15000), std::nullopt);
+  std::this_thread::sleep_for(300ms);  // the last frames play out
+  driver->CloseDac();
+
+  const std::array<float, 6> cornerLevels = {1.0f, -1.0f, 1.0f, 0.0f, 0.2f, 1.0f};
+  std::array<std::vector<float>, 6> got;
+  for (unsigned c = 0; c < 6; ++c)
+    got[c] = recorder.Channel(c);
+  // The middle of the corner's stretch carries its values exactly (the
+  // resampler settles within a few dozen samples).
+  std::size_t firstCorner = 0;
+  while (firstCorner < got[0].size() && got[0][firstCorner] < 0.5f)
+    ++firstCorner;
+  ASSERT_LT(firstCorner + 12000, got[0].size());
+  for (unsigned c = 0; c < 6; ++c)
+    EXPECT_NEAR(got[c][firstCorner + 12000], cornerLevels[c], 1e-3) << "channel " << c;
+  // The circle: smooth at 48 kHz. Holding each point for 3.2 samples would
+  // jump by up to 0.29 of full scale; the sinc moves at most 2 pi 1500 / 48000
+  // x 0.73 = 0.14 a sample.
+  float biggestStep = 0.0f;
+  float highest = 0.0f;
+  const std::size_t circleFrom = firstCorner + 24000 + 2000;
+  ASSERT_LT(circleFrom + 12000, got[0].size());
+  for (std::size_t n = circleFrom; n < circleFrom + 12000; ++n) {
+    biggestStep = std::max(biggestStep, std::abs(got[0][n] - got[0][n - 1]));
+    highest = std::max(highest, got[0][n]);
+  }
+  EXPECT_LT(biggestStep, 0.18f);
+  EXPECT_NEAR(highest, 1500 / 2047.5, 0.03);
+}
+
+TEST_F(JackDacTest, ServerGoneEndsTheRunInWords) {
+  auto driver = OpenJack();
+  ASSERT_NE(driver, nullptr);
+  const std::vector<engine::LaserPoint> points(500, engine::LaserPoint{2048, 2048, 0, 0, 0, 0});
+  ASSERT_EQ(driver->SendFrame(Frame(points), 15000), std::nullopt);
+  StopServer();
+  output::DacFailure failure;
+  for (int n = 0; n < 300 && !failure; ++n)
+    failure = driver->SendFrame(Frame(points), 15000);
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_THAT(*failure, ::testing::HasSubstr("JACK server"));
+  EXPECT_EQ(driver->CloseDac(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace whorlgen::audio
