@@ -17,12 +17,15 @@
 #include <utility>
 #include <vector>
 
+#include "audio/jack_dac.h"
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
 #include "ui/control_table.h"
 #include "ui/devices_window.h"
 #include "ui/number_text.h"
 #include "ui/panel_scroll_bar.h"
+#include "ui/sound_card_page.h"
+#include "ui/title_note.h"
 
 namespace whorlgen::ui {
 
@@ -158,6 +161,10 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   ConnectHandlers();
   Form_Load();
   Loop.MakeDriver = [this](const std::string& dacName) { return Catalog.MakeDriver(dacName); };
+  Catalog.AddFamily(std::make_unique<audio::JackDacFamily>());
+  RefreshDacList();  // "JACK" when a server runs now
+  devices_->AddPage(new SoundCardPage(*Libraries), "Sound card");
+  new TitleNote(this, [this] { return Loop.Running() ? Loop.DacStatusNote() : std::string(); });
 }
 
 void FrmWhorlgen::BuildControls(QWidget* client) {
