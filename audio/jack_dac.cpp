@@ -28,6 +28,11 @@ constexpr std::size_t kRingFrames = std::size_t{1} << 17;
 constexpr auto kStallLimit = 2s;
 constexpr auto kPollWait = 1ms;
 
+// Clients of ours now open. libjack keeps process-wide state that a probe
+// opened beside a client whose server has gone would pull from under it, so
+// no probe runs while one is open.
+std::atomic<int> openClients{0};
+
 // libjack prints to stderr when no server answers; the list simply shows no
 // "JACK" then, and a run reports in its own words.
 void SilentJack(const char* /*message*/) {}
@@ -64,6 +69,7 @@ class JackDriver final : public output::DacDriver {
     client_ = jack_client_open(kJackClientName, JackNoStartServer, &status);
     if (client_ == nullptr)
       return "JACK could not be used: " + JackStatusText(status) + ".";
+    ++openClients;
     for (unsigned c = 0; c < kChannels; ++c) {
       ports_[c] =
           jack_port_register(client_, kPortNames[c], JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
@@ -101,9 +107,12 @@ class JackDriver final : public output::DacDriver {
   // client, so nothing stays lit.
   output::DacFailure CloseDac() override {
     if (client_ != nullptr) {
-      jack_deactivate(client_);
+      // A client whose server has gone can only be closed.
+      if (!shutDown_.load(std::memory_order_acquire))
+        jack_deactivate(client_);
       jack_client_close(client_);
       client_ = nullptr;
+      --openClients;
     }
     if (ring_ != nullptr) {
       jack_ringbuffer_free(ring_);
@@ -297,6 +306,8 @@ bool JackServerRunning(std::chrono::milliseconds maxAge) {
   static Clock::time_point checkedAt{};
   static bool running = false;
   const Clock::time_point now = Clock::now();
+  if (openClients.load() > 0)
+    return running || checkedAt == Clock::time_point{};
   if (checkedAt != Clock::time_point{} && now - checkedAt < maxAge)
     return running;
   SilenceJackOnce();

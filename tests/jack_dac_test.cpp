@@ -1,28 +1,22 @@
 // The JACK DAC against a real JACK server on its dummy driver, started by the
 // test under a name of its own and stopped by its PID.
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <jack/jack.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "audio/jack_dac.h"
 #include "engine/frame_generator.h"
-
-extern char** environ;
+#include "tests/jack_server.h"
 
 namespace whorlgen::audio {
 namespace {
@@ -30,57 +24,17 @@ namespace {
 using namespace std::chrono_literals;
 constexpr double kPi = 3.14159265358979323846;
 
-bool OnPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "";
-  for (std::size_t start = 0; start <= dirs.size();) {
-    const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-    if (std::filesystem::exists(std::filesystem::path(dirs.substr(start, end - start)) / program))
-      return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 class JackDacTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!OnPath("jackd"))
-      GTEST_SKIP() << "jackd is not installed (Debian package jackd2)";
-    const std::string name = "whorlgen-test-" + std::to_string(getpid());
-    setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
-    std::vector<std::string> args = {"jackd", "-n",    name, "--no-realtime", "-d", "dummy",
-                                     "-r",    "48000", "-p", "1024"};
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-      argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-    const int spawned = posix_spawnp(&jackd_, "jackd", &quiet, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&quiet);
-    if (spawned != 0)
-      GTEST_SKIP() << "jackd could not be started";
-    for (int n = 0; n < 100 && !JackServerRunning(0ms); ++n)
-      std::this_thread::sleep_for(100ms);
-    if (!JackServerRunning(0ms))
-      GTEST_SKIP() << "jackd did not come up within 10 s";
+    if (const std::string why = server_.Start(); !why.empty())
+      GTEST_SKIP() << why;
   }
-
   void TearDown() override {
-    StopServer();
+    server_.Stop();
     unsetenv("JACK_DEFAULT_SERVER");
   }
-
-  void StopServer() {
-    if (jackd_ > 0) {
-      kill(jackd_, SIGTERM);
-      waitpid(jackd_, nullptr, 0);
-      jackd_ = 0;
-    }
-  }
+  void StopServer() { server_.Stop(); }
 
   std::unique_ptr<output::DacDriver> OpenJack() {
     JackDacFamily family;
@@ -95,7 +49,7 @@ class JackDacTest : public ::testing::Test {
   }
 
   engine::GeneratorState generator_;
-  pid_t jackd_ = 0;
+  testing::DummyJackServer server_;
 };
 
 // A second client that records whorlgen's six ports.
@@ -220,6 +174,7 @@ TEST_F(JackDacTest, ServerGoneEndsTheRunInWords) {
   ASSERT_TRUE(failure.has_value());
   EXPECT_THAT(*failure, ::testing::HasSubstr("JACK server"));
   EXPECT_EQ(driver->CloseDac(), std::nullopt);
+  EXPECT_FALSE(JackServerRunning(0ms)) << "the list would still offer \"JACK\"";
 }
 
 }  // namespace
