@@ -33,6 +33,11 @@ constexpr auto kPollWait = 1ms;
 // no probe runs while one is open.
 std::atomic<int> openClients{0};
 
+// The counts of the current or last run; one JACK run at a time.
+std::atomic<unsigned long long> runUnderruns{0};
+std::atomic<unsigned long long> runXruns{0};
+std::atomic<unsigned> runSampleRate{0};
+
 // libjack prints to stderr when no server answers; the list simply shows no
 // "JACK" then, and a run reports in its own words.
 void SilentJack(const char* /*message*/) {}
@@ -84,6 +89,9 @@ class JackDriver final : public output::DacDriver {
       return Abandon(std::string("JACK output could not be set up: ") + src_strerror(error) + ".");
     jack_ringbuffer_mlock(ring_);
     sampleRate_ = jack_get_sample_rate(client_);
+    runUnderruns = 0;
+    runXruns = 0;
+    runSampleRate = sampleRate_;
     jack_set_process_callback(client_, &JackDriver::Process, this);
     jack_set_xrun_callback(client_, &JackDriver::Xrun, this);
     jack_on_info_shutdown(client_, &JackDriver::Shutdown, this);
@@ -123,10 +131,6 @@ class JackDriver final : public output::DacDriver {
       resampler_ = nullptr;
     }
     return std::nullopt;
-  }
-
-  JackRunCounts Counts() const {
-    return {underruns_.load(), xruns_.load(), static_cast<unsigned>(sampleRate_)};
   }
 
  protected:
@@ -265,13 +269,13 @@ class JackDriver final : public output::DacDriver {
       for (unsigned c = 0; c < kChannels; ++c)
         std::fill(out[c] + done, out[c] + frames, 0.0f);
       if (started_.load(std::memory_order_acquire))
-        underruns_.fetch_add(1, std::memory_order_relaxed);
+        runUnderruns.fetch_add(1, std::memory_order_relaxed);
     }
     return 0;
   }
 
-  static int Xrun(void* self) {
-    static_cast<JackDriver*>(self)->xruns_.fetch_add(1, std::memory_order_relaxed);
+  static int Xrun(void* /*self*/) {
+    runXruns.fetch_add(1, std::memory_order_relaxed);
     return 0;
   }
 
@@ -294,8 +298,6 @@ class JackDriver final : public output::DacDriver {
   std::atomic<bool> shutDown_{false};
   char shutdownReason_[256] = {};
   std::atomic<unsigned long long> consumed_{0};
-  std::atomic<unsigned long long> underruns_{0};
-  std::atomic<unsigned long long> xruns_{0};
   unsigned long long lastConsumed_ = 0;
   Clock::time_point lastProgress_{};
 };
@@ -330,10 +332,8 @@ std::unique_ptr<output::DacDriver> JackDacFamily::MakeDriver(const output::DacIn
   return std::make_unique<JackDriver>();
 }
 
-JackRunCounts RunCounts(const output::DacDriver& jackDriver) {
-  if (const auto* driver = dynamic_cast<const JackDriver*>(&jackDriver))
-    return driver->Counts();
-  return {};
+JackRunCounts LastJackRunCounts() {
+  return {runUnderruns.load(), runXruns.load(), runSampleRate.load()};
 }
 
 }  // namespace whorlgen::audio

@@ -35,12 +35,12 @@ constexpr float JackLevel(int level) {
   return static_cast<float>(level / 255.0);
 }
 
-// What a JACK driver can tell about its run, for tests and the benchmark.
+// How the current or last JACK run went, for the Devices window.
 struct JackRunCounts {
   unsigned long long Underruns = 0;  // cycles that found less audio queued than they needed
   unsigned long long Xruns = 0;      // the server's own reports
-  unsigned SampleRate = 0;
+  unsigned SampleRate = 0;           // 0 before the first run
 };
-JackRunCounts RunCounts(const output::DacDriver& jackDriver);
+JackRunCounts LastJackRunCounts();
 
 }  // namespace whorlgen::audio

@@ -114,7 +114,7 @@ engine::FrameData Frame(const std::vector<engine::LaserPoint>& points) {
 TEST_F(JackDacTest, SixPortsCarryTheFrameResampledToTheServersRate) {
   auto driver = OpenJack();
   ASSERT_NE(driver, nullptr);
-  EXPECT_EQ(RunCounts(*driver).SampleRate, 48000u);
+  EXPECT_EQ(LastJackRunCounts().SampleRate, 48000u);
   Recorder recorder;
   ASSERT_TRUE(recorder.Connected()) << "whorlgen's ports x, y, r, g, b, i are missing";
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "audio/alsa_devices.h"
+#include "audio/jack_dac.h"
 #include "devices/dac_api.h"
 #include "ui/settings_file.h"
 
@@ -71,6 +72,9 @@ SoundCardPage::SoundCardPage(output::DeviceLibraries& libraries, QWidget* parent
   lastRun_->setObjectName("lblSoundCardLastRun");
   lastRun_->setWordWrap(true);
   lastRun_->setTextFormat(Qt::PlainText);
+  jackRun_ = new QLabel(this);
+  jackRun_->setObjectName("lblJackLastRun");
+  jackRun_->setWordWrap(true);
 
   auto* form = new QFormLayout(this);
   form->addRow("Device", device_);
@@ -81,6 +85,7 @@ SoundCardPage::SoundCardPage(output::DeviceLibraries& libraries, QWidget* parent
   form->addRow("Output level", level_);
   form->addRow(cards_);
   form->addRow(lastRun_);
+  form->addRow(jackRun_);
 
   connect(device_, &QComboBox::currentTextChanged, this, &SoundCardPage::Save);
   connect(layout_, &QComboBox::currentIndexChanged, this, &SoundCardPage::Save);
@@ -141,6 +146,14 @@ void SoundCardPage::Save() {
 // The library is asked only once a run has loaded it: the page never loads
 // a device library itself. A library without the report says nothing here.
 void SoundCardPage::ShowRunReport() {
+  const audio::JackRunCounts jack = audio::LastJackRunCounts();
+  jackRun_->setText(jack.SampleRate == 0
+                        ? QStringLiteral("No run on \"JACK\" yet.")
+                        : QStringLiteral("JACK at %1 Hz: %2 underruns, %3 xruns in the current or "
+                                         "last run.")
+                              .arg(jack.SampleRate)
+                              .arg(jack.Underruns)
+                              .arg(jack.Xruns));
   if (!libraries_.IsLoaded(output::DeviceLibrary::SoundCard)) {
     lastRun_->setText("No run on \"SoundCard\" yet.");
     return;

@@ -4,7 +4,7 @@
 // the settings file's [soundcard] section, which the sound-card library
 // reads whenever a run opens the card. It also says whether the machine has
 // a card, and how the current or last run went (no card, a failure, the
-// underruns).
+// underruns), for the sound card and for JACK.
 
 #include <QWidget>
 
@@ -47,6 +47,7 @@ class SoundCardPage : public QWidget {
   QSpinBox* level_ = nullptr;
   QLabel* cards_ = nullptr;
   QLabel* lastRun_ = nullptr;
+  QLabel* jackRun_ = nullptr;
   QTimer* reportTimer_ = nullptr;
   bool loading_ = false;
 };
