@@ -135,11 +135,13 @@ class JackDriver final : public output::DacDriver {
 
  protected:
   // Keeps about one frame queued: the next frame is taken once what is left
-  // is no longer than the frame about to be sent.
+  // is no longer than the frame about to be sent. Frames shorter than the
+  // server's cycle keep two cycles queued, or every cycle would run dry.
   output::DacFailure WaitReady(std::size_t points, std::int32_t pointsPerSec) override {
     const double frameSamples = static_cast<double>(points) * sampleRate_ / pointsPerSec;
-    const auto allowed =
-        static_cast<std::size_t>(std::min(frameSamples, static_cast<double>(kRingFrames / 2)));
+    const double twoCycles = 2.0 * jack_get_buffer_size(client_);
+    const auto allowed = static_cast<std::size_t>(
+        std::min(std::max(frameSamples, twoCycles), static_cast<double>(kRingFrames / 2)));
     while (QueuedFrames() > allowed) {
       if (output::DacFailure failure = CheckAlive())
         return failure;

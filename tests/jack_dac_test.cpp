@@ -132,6 +132,10 @@ TEST_F(JackDacTest, SixPortsCarryTheFrameResampledToTheServersRate) {
     ASSERT_EQ(driver->SendFrame(Frame(std::vector(500, corner)), 15000), std::nullopt);
   for (int n = 0; n < 15; ++n)
     ASSERT_EQ(driver->SendFrame(Frame(circle), 15000), std::nullopt);
+  // Frames shorter than the server's cycle of 1024 samples must not leave it dry.
+  for (int n = 0; n < 60; ++n)
+    ASSERT_EQ(driver->SendFrame(Frame(circle), 48000), std::nullopt);
+  EXPECT_LE(LastJackRunCounts().Underruns, 2u) << "a stall of the machine may cost one or two";
   std::this_thread::sleep_for(300ms);  // the last frames play out
   driver->CloseDac();
 
@@ -139,23 +143,36 @@ TEST_F(JackDacTest, SixPortsCarryTheFrameResampledToTheServersRate) {
   std::array<std::vector<float>, 6> got;
   for (unsigned c = 0; c < 6; ++c)
     got[c] = recorder.Channel(c);
-  // The middle of the corner's stretch carries its values exactly (the
-  // resampler settles within a few dozen samples).
-  std::size_t firstCorner = 0;
-  while (firstCorner < got[0].size() && got[0][firstCorner] < 0.5f)
-    ++firstCorner;
-  ASSERT_LT(firstCorner + 12000, got[0].size());
-  for (unsigned c = 0; c < 6; ++c)
-    EXPECT_NEAR(got[c][firstCorner + 12000], cornerLevels[c], 1e-3) << "channel " << c;
+  // Half a second at 48 kHz carries the corner on all six channels (the
+  // resampler settles within a few dozen samples; a stall of a loaded
+  // machine may cost a cycle of 1024).
+  const auto isCorner = [&](std::size_t n) {
+    for (unsigned c = 0; c < 6; ++c) {
+      if (std::abs(got[c][n] - cornerLevels[c]) > 1e-3f)
+        return false;
+    }
+    return true;
+  };
+  std::size_t cornerSamples = 0;
+  std::size_t lastCorner = 0;
+  for (std::size_t n = 0; n < got[0].size(); ++n) {
+    if (isCorner(n)) {
+      ++cornerSamples;
+      lastCorner = n;
+    }
+  }
+  EXPECT_GE(cornerSamples, 20000u);
   // The circle: smooth at 48 kHz. Holding each point for 3.2 samples would
-  // jump by up to 0.29 of full scale; the sinc moves at most 2 pi 1500 / 48000
-  // x 0.73 = 0.14 a sample.
+  // jump by up to 0.45 of full scale; the sinc moves at most 2 pi 1500 / 48000
+  // x 0.73 = 0.14 a sample. A dry cycle (all zero) is no step of the figure.
+  const auto dry = [&](std::size_t n) { return got[0][n] == 0.0f && got[1][n] == 0.0f; };
   float biggestStep = 0.0f;
   float highest = 0.0f;
-  const std::size_t circleFrom = firstCorner + 24000 + 2000;
+  const std::size_t circleFrom = lastCorner + 2000;
   ASSERT_LT(circleFrom + 12000, got[0].size());
   for (std::size_t n = circleFrom; n < circleFrom + 12000; ++n) {
-    biggestStep = std::max(biggestStep, std::abs(got[0][n] - got[0][n - 1]));
+    if (!dry(n) && !dry(n - 1))
+      biggestStep = std::max(biggestStep, std::abs(got[0][n] - got[0][n - 1]));
     highest = std::max(highest, got[0][n]);
   }
   EXPECT_LT(biggestStep, 0.18f);
