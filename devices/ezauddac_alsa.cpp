@@ -103,8 +103,8 @@ class SoundCard {
                                     SND_PCM_NONBLOCK | SND_PCM_NO_AUTO_CHANNELS);
     if (opened < 0) {
       pcm_ = nullptr;
-      NoCard("the ALSA device \"" + settings_.Device +
-             "\" could not be opened: " + snd_strerror(opened));
+      NoCard(opened, "the ALSA device \"" + settings_.Device +
+                         "\" could not be opened: " + snd_strerror(opened));
       return false;
     }
     layout_ = ChooseLayout();
@@ -183,11 +183,12 @@ class SoundCard {
   const EzAudDacReport& Report() const { return report_; }
 
  private:
-  void NoCard(const std::string& reason) {
+  void NoCard(int error, const std::string& reason) {
     CopyText(report_.noCardReason, reason);
-    // "default" is what a machine without sound offers: the run goes on
-    // silently. A device chosen by the operator must be there.
-    if (settings_.Device == kDefaultDevice) {
+    // "default" failing is what a machine without sound offers: the run goes
+    // on silently. A device chosen by the operator must be there, and a card
+    // held by another program is there but not free: both end the run.
+    if (settings_.Device == kDefaultDevice && error != -EBUSY) {
       pacedWithoutCard_ = true;
       report_.pacedWithoutCard = 1;
     } else {
