@@ -182,7 +182,8 @@ void SoundCardPage::ShowRunReport() {
   } else {
     text = QString::fromUtf8(report.noCardReason);
   }
-  text += QStringLiteral(" Underruns in the current or last run: %1.").arg(report.underruns);
+  if (report.pacedWithoutCard == 0)
+    text += QStringLiteral(" Underruns in the current or last run: %1.").arg(report.underruns);
   lastRun_->setText(text);
 }
 
