@@ -61,13 +61,13 @@ DAC_ENTRY void EasyLaseClose(void);
  * Devices window while the library is loaded. A library without it gives no
  * reasons; the calls of a run do not change. Strings end with a zero byte. */
 typedef struct EzAudDacReport {
-  int32_t cardFound;       /* the last opening found a card */
+  int32_t cardFound;        /* the last opening found a card */
   int32_t pacedWithoutCard; /* no card: frames are played silently in their own time */
-  int32_t channels;        /* channels of the card in use (2 or 6) */
-  uint32_t underruns;      /* audio that ran out during the current or last run */
-  char device[128];        /* the ALSA device name asked for */
-  char noCardReason[256];  /* why the last opening found no card */
-  char failure[256];       /* why the current or last run was stopped; empty when it was not */
+  int32_t channels;         /* channels of the card in use (2 or 6) */
+  uint32_t underruns;       /* audio that ran out during the current or last run */
+  char device[128];         /* the ALSA device name asked for */
+  char noCardReason[256];   /* why the last opening found no card */
+  char failure[256];        /* why the current or last run was stopped; empty when it was not */
 } EzAudDacReport;
 
 DAC_ENTRY void EzAudDacGetReport(EzAudDacReport* report);
