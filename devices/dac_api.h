@@ -42,6 +42,9 @@ typedef struct DacPoint {
 /* The other answers of our own libraries. */
 #define EASYLASE_STATUS_READY 1
 #define EASYLASE_STATUS_NO_CARD 0
+/* Only libEZAudDac.so: the card failed or cannot be used, and the run should
+ * end; EzAudDacGetReport says why. */
+#define EASYLASE_STATUS_FAILED 3
 
 /* Called at the start of a run (and in the sound card's close sequence): the number of cards. */
 DAC_ENTRY int32_t EasyLaseGetCardNum(void);
@@ -52,6 +55,22 @@ DAC_ENTRY int16_t EasyLaseWriteFrame(const int16_t* cardIndex, const DacPoint* p
                                      int32_t frameBytes, int32_t pointsPerSec);
 /* End of a run: output stops at once and the card is released. */
 DAC_ENTRY void EasyLaseClose(void);
+
+/* ---- libEZAudDac.so only: an optional report, outside the calls of a run ----
+ * Asked for when EasyLaseGetStatus answers EASYLASE_STATUS_FAILED, and by the
+ * Devices window while the library is loaded. A library without it gives no
+ * reasons; the calls of a run do not change. Strings end with a zero byte. */
+typedef struct EzAudDacReport {
+  int32_t cardFound;        /* the last opening found a card */
+  int32_t pacedWithoutCard; /* no card: frames are played silently in their own time */
+  int32_t channels;         /* channels of the card in use (2 or 6) */
+  uint32_t underruns;       /* audio that ran out during the current or last run */
+  char device[128];         /* the ALSA device name asked for */
+  char noCardReason[256];   /* why the last opening found no card */
+  char failure[256];        /* why the current or last run was stopped; empty when it was not */
+} EzAudDacReport;
+
+DAC_ENTRY void EzAudDacGetReport(EzAudDacReport* report);
 
 /* ---- libRiyaNetServer_stdcall.so ---- */
 

@@ -62,6 +62,7 @@ class EasyLaseDriver final : public DacDriver {
     if (binding_.Resolve(getCardNum_, failure)) {
       state_.CardIndex = static_cast<std::int16_t>(getCardNum_.Address() - 1);
     }
+    noSoundCard_ = library_ == DeviceLibrary::SoundCard && state_.CardIndex < 0;
     return failure;
   }
 
@@ -75,12 +76,18 @@ class EasyLaseDriver final : public DacDriver {
       return failure;
     const std::int16_t accepted = writeFrame_.Address(&state_.CardIndex, PointAddress(frame, 0),
                                                       frame.FrameBytes, pointsPerSec);
+    if (SoundCardFailed())
+      return SoundCardFailure();
     // Without a card (index -1) the library refuses every frame, and the run
     // goes on as it always has; a card that is there and refuses is a fault.
     if (accepted == 0 && state_.CardIndex >= 0)
       return Refused(points);
     Held(engine::PlayingTime(static_cast<std::int64_t>(points), pointsPerSec));
     return std::nullopt;
+  }
+
+  std::string StatusNote() const override {
+    return noSoundCard_ ? "no sound card: nothing is heard" : std::string();
   }
 
   DacFailure CloseDac() override {
@@ -140,6 +147,28 @@ class EasyLaseDriver final : public DacDriver {
       close_.Address();
   }
 
+  // Only our sound-card library answers "failed"; to a vendor's EasyLase
+  // library that value means whatever it means, and ends the wait as any
+  // other answer but busy does.
+  bool SoundCardFailed() const {
+    return library_ == DeviceLibrary::SoundCard && state_.DacStatus == EASYLASE_STATUS_FAILED;
+  }
+
+  // The library's own reason, from its optional report.
+  std::string SoundCardFailure() {
+    DacFailure missing;
+    std::string reason = "it gave no reason";
+    if (binding_.Resolve(getReport_, missing)) {
+      EzAudDacReport report{};
+      getReport_.Address(&report);
+      report.failure[sizeof report.failure - 1] = '\0';
+      if (report.failure[0] != '\0')
+        reason = report.failure;
+    }
+    return "The sound-card DAC (" + std::string(LibraryFileName(library_)) + ") failed: " + reason +
+           ". The run was stopped.";
+  }
+
   std::string StoppedAnswering(std::chrono::steady_clock::duration waited) const {
     const auto waitedMs = std::chrono::duration_cast<std::chrono::milliseconds>(waited).count();
     return Device() + " stopped answering: it reported busy for " + std::to_string(waitedMs) +
@@ -156,6 +185,8 @@ class EasyLaseDriver final : public DacDriver {
   DeviceFunction<decltype(&EasyLaseGetStatus)> getStatus_{"EasyLaseGetStatus"};
   DeviceFunction<decltype(&EasyLaseWriteFrame)> writeFrame_{"EasyLaseWriteFrame"};
   DeviceFunction<decltype(&EasyLaseClose)> close_{"EasyLaseClose"};
+  DeviceFunction<decltype(&EzAudDacGetReport)> getReport_{"EzAudDacGetReport"};
+  bool noSoundCard_ = false;  // "SoundCard" found no card at the open: nothing is heard
 };
 
 class RiyaDriver final : public DacDriver {

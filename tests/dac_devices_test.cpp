@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -90,6 +91,30 @@ class SoundCardThroughAlsa : public ::testing::Test {
 
   std::filesystem::path Captured() const { return home_.Path() / "out.raw"; }
 
+  // The [soundcard] section of the settings file, as the Devices window writes it.
+  void UseSoundCardSettings(const std::string& lines) {
+    const std::filesystem::path dir = home_.Path() / ".config" / "whorlgen";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "whorlgen.conf") << "[soundcard]\n" << lines << '\n';
+  }
+
+  // Sends `frames` frames of the start-up figure; the samples the card must
+  // receive are worked out point by point with `expectedOf`.
+  template <typename ExpectedOf>
+  std::vector<std::int16_t> SendFramesExpecting(DacDriver& driver, int frames,
+                                                ExpectedOf expectedOf) {
+    std::vector<std::int16_t> expected;
+    for (int n = 0; n < frames; ++n) {
+      const engine::FrameData frame = BuildTestFrame(500, 15000, generator);
+      EXPECT_EQ(driver.SendFrame(frame, 15000), std::nullopt);
+      for (const engine::LaserPoint& p : frame.FrameBuffer) {
+        for (const std::int16_t sample : expectedOf(p))
+          expected.push_back(sample);
+      }
+    }
+    return expected;
+  }
+
   TempDir home_;
   DeviceLibraries libraries{kDevicesDir};
   DacState state;
@@ -102,6 +127,7 @@ class SoundCardThroughAlsa : public ::testing::Test {
 
 TEST_F(SoundCardThroughAlsa, EveryPointBecomesOneAudioFrameOfSixChannels) {
   CaptureToFile();
+  UseSoundCardSettings("layout=xyrgbi");
   auto driver = SelectDacDriver("SoundCard", state, libraries);
   ASSERT_EQ(driver->OpenDac(generator), std::nullopt);
   EXPECT_EQ(state.CardIndex, 0);
@@ -122,6 +148,7 @@ TEST_F(SoundCardThroughAlsa, EveryPointBecomesOneAudioFrameOfSixChannels) {
 
 TEST_F(SoundCardThroughAlsa, FullScaleCodesGiveTheEndsOfTheSampleRange) {
   CaptureToFile();
+  UseSoundCardSettings("layout=xyrgbi");
   auto driver = SelectDacDriver("SoundCard", state, libraries);
   ASSERT_EQ(driver->OpenDac(generator), std::nullopt);
   engine::FrameData frame;
@@ -152,6 +179,7 @@ TEST_F(SoundCardThroughAlsa, StereoCardGetsXAndYOnly) {
 
 TEST_F(SoundCardThroughAlsa, ChangeOfPointRateLosesNoAudio) {
   CaptureToFile();
+  UseSoundCardSettings("layout=xyrgbi");
   auto driver = SelectDacDriver("SoundCard", state, libraries);
   ASSERT_EQ(driver->OpenDac(generator), std::nullopt);
   std::vector<std::int16_t> expected;
@@ -164,19 +192,121 @@ TEST_F(SoundCardThroughAlsa, ChangeOfPointRateLosesNoAudio) {
   EXPECT_EQ(ReadSamples(Captured()), expected);
 }
 
-TEST_F(SoundCardThroughAlsa, NoCardCountsZeroQuietlyAndFramesDoNotWait) {
+TEST_F(SoundCardThroughAlsa, NoCardCountsZeroQuietlyAndPlaysEachFrameInItsTime) {
   UseAlsaConfig("pcm.!default { type hw card 31 }");
   auto driver = SelectDacDriver("SoundCard", state, libraries);
   testing::StderrCapture captured;
   const DacFailure opened = driver->OpenDac(generator);
-  const DacFailure sent = driver->SendFrame(BuildTestFrame(500, 15000, generator), 15000);
+  const engine::FrameData frame = BuildTestFrame(500, 15000, generator);  // 33.3 ms each
+  const Clock::time_point start = Clock::now();
+  DacFailure sent;
+  for (int n = 0; n < 14 && !sent; ++n)
+    sent = driver->SendFrame(frame, 15000);
+  const Clock::duration took = Clock::now() - start;
+  const std::string note = driver->StatusNote();
   const DacFailure closed = driver->CloseDac();
   EXPECT_EQ(captured.Text(), "") << "ALSA's own messages are silenced";
   EXPECT_EQ(opened, std::nullopt);
   EXPECT_EQ(sent, std::nullopt);
   EXPECT_EQ(closed, std::nullopt);
   EXPECT_EQ(state.CardIndex, -1);
-  EXPECT_NE(state.DacStatus, EASYLASE_STATUS_BUSY);
+  EXPECT_EQ(note, "no sound card: nothing is heard");
+  // One frame plays while the next waits, so 14 sends take at least the
+  // playing time of 12 frames (no upper bound: the machine may be loaded).
+  EXPECT_GE(took, milliseconds(400) - milliseconds(5));
+}
+
+TEST_F(SoundCardThroughAlsa, LayoutsInversionsSwapAndLevelReachEverySample) {
+  CaptureToFile();
+  const auto x = [](const engine::LaserPoint& p) { return (p.X - 2048) * 16; };
+  const auto y = [](const engine::LaserPoint& p) { return (p.Y - 2048) * 16; };
+  // -32768 has no mirror image and becomes 32767.
+  const auto mirrored = [](int sample) {
+    return static_cast<std::int16_t>(std::min(-sample, 32767));
+  };
+  struct Case {
+    std::string settings;
+    std::function<std::vector<std::int16_t>(const engine::LaserPoint&)> expectedOf;
+  };
+  const std::vector<Case> cases = {
+      {"layout=xy",
+       [&](const auto& p) {
+         return std::vector<std::int16_t>{static_cast<std::int16_t>(x(p)),
+                                          static_cast<std::int16_t>(y(p))};
+       }},
+      {"layout=xy\ninvert_x=true\nswap_xy=true",
+       [&](const auto& p) {
+         return std::vector<std::int16_t>{static_cast<std::int16_t>(y(p)), mirrored(x(p))};
+       }},
+      {"layout=xyrgbi\ninvert_y=true\nlevel_percent=50",
+       [&](const auto& p) {
+         return std::vector<std::int16_t>{
+             static_cast<std::int16_t>(x(p) / 2), static_cast<std::int16_t>(-y(p) / 2),
+             static_cast<std::int16_t>(p.R * 64), static_cast<std::int16_t>(p.G * 64),
+             static_cast<std::int16_t>(p.B * 64), static_cast<std::int16_t>(p.I * 64)};
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.settings);
+    std::filesystem::remove(Captured());
+    UseSoundCardSettings(c.settings);
+    auto driver = SelectDacDriver("SoundCard", state, libraries);
+    ASSERT_EQ(driver->OpenDac(generator), std::nullopt);
+    const std::vector<std::int16_t> expected = SendFramesExpecting(*driver, 2, c.expectedOf);
+    driver->CloseDac();
+    EXPECT_EQ(ReadSamples(Captured()), expected);
+  }
+}
+
+TEST_F(SoundCardThroughAlsa, DeviceNamedInTheSettingsIsTheOneUsed) {
+  // "default" has no card; the operator's device captures.
+  UseAlsaConfig(
+      "pcm.!default { type hw card 31 }\npcm.scope { type file slave.pcm \"null\" file \"" +
+      Captured().string() + "\" format \"raw\" }");
+  UseSoundCardSettings("device=scope");
+  auto driver = SelectDacDriver("SoundCard", state, libraries);
+  ASSERT_EQ(driver->OpenDac(generator), std::nullopt);
+  EXPECT_EQ(state.CardIndex, 0);
+  const std::vector<std::int16_t> expected =
+      SendFramesExpecting(*driver, 1, [](const engine::LaserPoint& p) {
+        return std::vector<std::int16_t>{static_cast<std::int16_t>((p.X - 2048) * 16),
+                                         static_cast<std::int16_t>((p.Y - 2048) * 16)};
+      });
+  driver->CloseDac();
+  EXPECT_EQ(ReadSamples(Captured()), expected);
+}
+
+// Failures end the run with ALSA's own words, not a timeout.
+TEST_F(SoundCardThroughAlsa, FailuresEndTheRunWithTheLibrarysReason) {
+  struct Case {
+    std::string alsa, settings, reason;
+  };
+  const std::vector<Case> cases = {
+      {"pcm.!default { type hw card 31 }", "device=\"hw:31,0\"",
+       "\"hw:31,0\" could not be opened: No such file or directory"},
+      // Six channels asked of a stereo card: refused, never mixed down.
+      {"pcm.!default { type plug slave { pcm { type file slave.pcm \"null\" file \"" +
+           Captured().string() + "\" format \"raw\" } channels 2 } }",
+       "layout=xyrgbi", "has no 6-channel output for the X/Y/R/G/B/I layout"},
+      // The card fails mid-run: the file plugin writes once its buffer of
+      // 48000 frames is full, and /dev/full refuses.
+      {"pcm.!default { type file slave.pcm \"null\" file \"/dev/full\" format \"raw\" }", "",
+       "failed: Input/output error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.alsa);
+    UseAlsaConfig(c.alsa);
+    UseSoundCardSettings(c.settings);
+    auto driver = SelectDacDriver("SoundCard", state, libraries);
+    ASSERT_EQ(driver->OpenDac(generator), std::nullopt);
+    DacFailure failure;
+    for (int n = 0; n < 200 && !failure; ++n)
+      failure = driver->SendFrame(BuildTestFrame(500, 15000, generator), 15000);
+    EXPECT_EQ(driver->CloseDac(), std::nullopt);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_THAT(*failure, ::testing::HasSubstr(c.reason));
+    EXPECT_THAT(*failure, ::testing::Not(::testing::HasSubstr("stopped answering")));
+  }
 }
 
 // ---- The emulated devices ----

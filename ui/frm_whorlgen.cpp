@@ -23,16 +23,18 @@
 #include "output/etherdream_family.h"
 #include "output/helios_dac.h"
 #include "output/idn_dac.h"
+#include "audio/jack_dac.h"
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
 #include "ui/control_page.h"
 #include "ui/control_table.h"
 #include "ui/devices_window.h"
-#include "ui/network_dacs_page.h"
-
 #include "ui/live_control.h"
+#include "ui/network_dacs_page.h"
 #include "ui/number_text.h"
 #include "ui/panel_scroll_bar.h"
+#include "ui/sound_card_page.h"
+#include "ui/title_note.h"
 
 namespace whorlgen::ui {
 
@@ -172,6 +174,8 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   ConnectHandlers();
   Form_Load();
   Catalog.AddFamily(std::make_unique<output::HeliosFamily>(output::MakeLibusbBus()));
+  Catalog.AddFamily(std::make_unique<audio::JackDacFamily>());
+  RefreshDacList();  // "JACK" when a server runs now
   Loop.MakeDriver = [this](const std::string& dacName) { return Catalog.MakeDriver(dacName); };
   if (const std::string& problem = Libraries->SearchProblem(); !problem.empty()) {
     // Told once the window is up, without holding anything up.
@@ -190,7 +194,9 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   // MIDI, OSC and presets: after the load, so the panel starts as always.
   ReportTouches();
   live_ = new LiveControl(*this);
+  devices_->AddPage(new SoundCardPage(*Libraries), "Sound card");
   devices_->AddPage(new ControlPage(*live_), "Control");
+  new TitleNote(this, [this] { return Loop.Running() ? Loop.DacStatusNote() : std::string(); });
 }
 
 void FrmWhorlgen::BuildControls(QWidget* client) {

@@ -1,0 +1,341 @@
+#include "audio/jack_dac.h"
+
+#include <jack/jack.h>
+#include <jack/ringbuffer.h>
+#include <samplerate.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace whorlgen::audio {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr unsigned kChannels = 6;
+constexpr std::array<const char*, kChannels> kPortNames = {"x", "y", "r", "g", "b", "i"};
+constexpr std::size_t kFrameBytes = kChannels * sizeof(float);
+// About 2.7 s at 48 kHz: room for the longest frame and the one before it.
+constexpr std::size_t kRingFrames = std::size_t{1} << 17;
+// How long the server may go without taking audio before the run ends.
+constexpr auto kStallLimit = 2s;
+constexpr auto kPollWait = 1ms;
+
+// Clients of ours now open. libjack keeps process-wide state that a probe
+// opened beside a client whose server has gone would pull from under it, so
+// no probe runs while one is open.
+std::atomic<int> openClients{0};
+
+// The counts of the current or last run; one JACK run at a time.
+std::atomic<unsigned long long> runUnderruns{0};
+std::atomic<unsigned long long> runXruns{0};
+std::atomic<unsigned> runSampleRate{0};
+
+// libjack prints to stderr when no server answers; the list simply shows no
+// "JACK" then, and a run reports in its own words.
+void SilentJack(const char* /*message*/) {}
+
+void SilenceJackOnce() {
+  static const bool silenced = [] {
+    jack_set_error_function(SilentJack);
+    jack_set_info_function(SilentJack);
+    return true;
+  }();
+  (void)silenced;
+}
+
+std::string JackStatusText(jack_status_t status) {
+  if ((status & JackServerFailed) != 0 || (status & JackServerError) != 0)
+    return "no JACK server is running";
+  if ((status & JackNameNotUnique) != 0)
+    return "the client name is taken";
+  if ((status & JackShmFailure) != 0)
+    return "JACK's shared memory could not be reached";
+  char text[64];
+  std::snprintf(text, sizeof text, "JACK refused the client (status 0x%x)",
+                static_cast<unsigned>(status));
+  return text;
+}
+
+class JackDriver final : public output::DacDriver {
+ public:
+  ~JackDriver() override { CloseDac(); }
+
+  output::DacFailure OpenDac(engine::GeneratorState& /*generator*/) override {
+    SilenceJackOnce();
+    jack_status_t status{};
+    client_ = jack_client_open(kJackClientName, JackNoStartServer, &status);
+    if (client_ == nullptr)
+      return "JACK could not be used: " + JackStatusText(status) + ".";
+    ++openClients;
+    for (unsigned c = 0; c < kChannels; ++c) {
+      ports_[c] =
+          jack_port_register(client_, kPortNames[c], JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+      if (ports_[c] == nullptr)
+        return Abandon(std::string("JACK refused the port \"") + kPortNames[c] + "\".");
+    }
+    ring_ = jack_ringbuffer_create(kRingFrames * kFrameBytes);
+    int error = 0;
+    // A band-limited sinc: the point stream is resampled, never held.
+    resampler_ = src_new(SRC_SINC_FASTEST, kChannels, &error);
+    if (ring_ == nullptr || resampler_ == nullptr)
+      return Abandon(std::string("JACK output could not be set up: ") + src_strerror(error) + ".");
+    jack_ringbuffer_mlock(ring_);
+    sampleRate_ = jack_get_sample_rate(client_);
+    runUnderruns = 0;
+    runXruns = 0;
+    runSampleRate = sampleRate_;
+    jack_set_process_callback(client_, &JackDriver::Process, this);
+    jack_set_xrun_callback(client_, &JackDriver::Xrun, this);
+    jack_on_info_shutdown(client_, &JackDriver::Shutdown, this);
+    if (jack_activate(client_) != 0)
+      return Abandon("The JACK client could not be activated.");
+    lastProgress_ = Clock::now();
+    return std::nullopt;
+  }
+
+  output::DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override {
+    const std::size_t points = frame.FrameBuffer.size();
+    if (client_ == nullptr || points == 0 || pointsPerSec <= 0)
+      return std::nullopt;
+    if (output::DacFailure failure = WaitReady(points, pointsPerSec))
+      return failure;
+    Resample(frame, pointsPerSec);
+    return Queue(resampled_.data(), resampled_.size() / kChannels);
+  }
+
+  // Output stops at once; what was queued is dropped. The ports go with the
+  // client, so nothing stays lit.
+  output::DacFailure CloseDac() override {
+    if (client_ != nullptr) {
+      // A client whose server has gone can only be closed.
+      if (!shutDown_.load(std::memory_order_acquire))
+        jack_deactivate(client_);
+      jack_client_close(client_);
+      client_ = nullptr;
+      --openClients;
+    }
+    if (ring_ != nullptr) {
+      jack_ringbuffer_free(ring_);
+      ring_ = nullptr;
+    }
+    if (resampler_ != nullptr) {
+      src_delete(resampler_);
+      resampler_ = nullptr;
+    }
+    return std::nullopt;
+  }
+
+ protected:
+  // Keeps about one frame queued: the next frame is taken once what is left
+  // is no longer than the frame about to be sent. Frames shorter than the
+  // server's cycle keep two cycles queued, or every cycle would run dry.
+  output::DacFailure WaitReady(std::size_t points, std::int32_t pointsPerSec) override {
+    const double frameSamples = static_cast<double>(points) * sampleRate_ / pointsPerSec;
+    const double twoCycles = 2.0 * jack_get_buffer_size(client_);
+    const auto allowed = static_cast<std::size_t>(
+        std::min(std::max(frameSamples, twoCycles), static_cast<double>(kRingFrames / 2)));
+    while (QueuedFrames() > allowed) {
+      if (output::DacFailure failure = CheckAlive())
+        return failure;
+      std::this_thread::sleep_for(kPollWait);
+    }
+    return CheckAlive();
+  }
+
+ private:
+  output::DacFailure Abandon(const std::string& message) {
+    CloseDac();
+    return message;
+  }
+
+  void Resample(const engine::FrameData& frame, std::int32_t pointsPerSec) {
+    input_.resize(frame.FrameBuffer.size() * kChannels);
+    float* in = input_.data();
+    for (const engine::LaserPoint& p : frame.FrameBuffer) {
+      *in++ = JackPosition(p.X);
+      *in++ = JackPosition(p.Y);
+      *in++ = JackLevel(p.R);
+      *in++ = JackLevel(p.G);
+      *in++ = JackLevel(p.B);
+      *in++ = JackLevel(p.I);
+    }
+    const double ratio = static_cast<double>(sampleRate_) / pointsPerSec;
+    if (ratio != ratio_) {
+      src_set_ratio(resampler_, ratio);  // a new point rate takes effect at once
+      ratio_ = ratio;
+    }
+    const auto inputFrames = static_cast<long>(frame.FrameBuffer.size());
+    resampled_.resize(static_cast<std::size_t>(std::ceil(inputFrames * ratio) + 64) * kChannels);
+    SRC_DATA data{};
+    data.data_in = input_.data();
+    data.input_frames = inputFrames;
+    data.src_ratio = ratio;
+    long produced = 0;
+    while (data.input_frames > 0) {
+      data.data_out = resampled_.data() + produced * kChannels;
+      data.output_frames = static_cast<long>(resampled_.size() / kChannels) - produced;
+      if (data.output_frames <= 0) {
+        resampled_.resize(resampled_.size() + 1024 * kChannels);
+        continue;
+      }
+      if (src_process(resampler_, &data) != 0)
+        break;
+      produced += data.output_frames_gen;
+      data.data_in += data.input_frames_used * kChannels;
+      data.input_frames -= data.input_frames_used;
+      if (data.input_frames_used == 0 && data.output_frames_gen == 0)
+        break;
+    }
+    resampled_.resize(static_cast<std::size_t>(produced) * kChannels);
+    // The sinc rings a little at edges: keep positions and colours in range.
+    for (std::size_t n = 0; n < resampled_.size(); ++n) {
+      const bool position = n % kChannels < 2;
+      resampled_[n] = std::clamp(resampled_[n], position ? -1.0f : 0.0f, 1.0f);
+    }
+  }
+
+  output::DacFailure Queue(const float* samples, std::size_t frames) {
+    while (frames > 0) {
+      const std::size_t room = jack_ringbuffer_write_space(ring_) / kFrameBytes;
+      const std::size_t now = std::min(room, frames);
+      if (now == 0) {
+        if (output::DacFailure failure = CheckAlive())
+          return failure;
+        std::this_thread::sleep_for(kPollWait);
+        continue;
+      }
+      jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(samples), now * kFrameBytes);
+      samples += now * kChannels;
+      frames -= now;
+      started_.store(true, std::memory_order_release);
+    }
+    return std::nullopt;
+  }
+
+  std::size_t QueuedFrames() const { return jack_ringbuffer_read_space(ring_) / kFrameBytes; }
+
+  output::DacFailure CheckAlive() {
+    if (shutDown_.load(std::memory_order_acquire)) {
+      return std::string("The JACK server shut down (") + shutdownReason_ +
+             "), so the run was stopped.";
+    }
+    const unsigned long long consumed = consumed_.load(std::memory_order_relaxed);
+    const Clock::time_point now = Clock::now();
+    if (consumed != lastConsumed_) {
+      lastConsumed_ = consumed;
+      lastProgress_ = now;
+    } else if (now - lastProgress_ > kStallLimit && QueuedFrames() > 0) {
+      return std::string(
+          "The JACK server stopped taking audio for two seconds, so the run was "
+          "stopped.");
+    }
+    return std::nullopt;
+  }
+
+  // The server's real-time thread: no allocation, no lock, no wait.
+  static int Process(jack_nframes_t frames, void* self) {
+    return static_cast<JackDriver*>(self)->Play(frames);
+  }
+
+  int Play(jack_nframes_t frames) {
+    std::array<float*, kChannels> out{};
+    for (unsigned c = 0; c < kChannels; ++c)
+      out[c] = static_cast<float*>(jack_port_get_buffer(ports_[c], frames));
+    constexpr std::size_t kChunk = 256;
+    float chunk[kChunk * kChannels];
+    jack_nframes_t done = 0;
+    while (done < frames) {
+      const std::size_t want = std::min<std::size_t>(kChunk, frames - done);
+      const std::size_t got =
+          jack_ringbuffer_read(ring_, reinterpret_cast<char*>(chunk), want * kFrameBytes) /
+          kFrameBytes;
+      for (std::size_t n = 0; n < got; ++n) {
+        for (unsigned c = 0; c < kChannels; ++c)
+          out[c][done + n] = chunk[n * kChannels + c];
+      }
+      done += static_cast<jack_nframes_t>(got);
+      if (got < want)
+        break;
+    }
+    consumed_.fetch_add(done, std::memory_order_relaxed);
+    if (done < frames) {
+      // Ran dry: the centre, dark, until the next frame arrives.
+      for (unsigned c = 0; c < kChannels; ++c)
+        std::fill(out[c] + done, out[c] + frames, 0.0f);
+      if (started_.load(std::memory_order_acquire))
+        runUnderruns.fetch_add(1, std::memory_order_relaxed);
+    }
+    return 0;
+  }
+
+  static int Xrun(void* /*self*/) {
+    runXruns.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+  }
+
+  static void Shutdown(jack_status_t /*code*/, const char* reason, void* self) {
+    auto* driver = static_cast<JackDriver*>(self);
+    std::snprintf(driver->shutdownReason_, sizeof driver->shutdownReason_, "%s",
+                  reason != nullptr && *reason != '\0' ? reason : "no reason given");
+    driver->shutDown_.store(true, std::memory_order_release);
+  }
+
+  jack_client_t* client_ = nullptr;
+  std::array<jack_port_t*, kChannels> ports_{};
+  jack_ringbuffer_t* ring_ = nullptr;  // interleaved float frames, UI thread to server thread
+  SRC_STATE* resampler_ = nullptr;
+  jack_nframes_t sampleRate_ = 0;
+  double ratio_ = 0.0;
+  std::vector<float> input_;      // the frame as interleaved floats at the point rate
+  std::vector<float> resampled_;  // the same at the server's rate
+  std::atomic<bool> started_{false};
+  std::atomic<bool> shutDown_{false};
+  char shutdownReason_[256] = {};
+  std::atomic<unsigned long long> consumed_{0};
+  unsigned long long lastConsumed_ = 0;
+  Clock::time_point lastProgress_{};
+};
+
+}  // namespace
+
+bool JackServerRunning(std::chrono::milliseconds maxAge) {
+  static Clock::time_point checkedAt{};
+  static bool running = false;
+  const Clock::time_point now = Clock::now();
+  if (openClients.load() > 0)
+    return running || checkedAt == Clock::time_point{};
+  if (checkedAt != Clock::time_point{} && now - checkedAt < maxAge)
+    return running;
+  SilenceJackOnce();
+  jack_status_t status{};
+  jack_client_t* probe = jack_client_open("whorlgen-probe", JackNoStartServer, &status);
+  running = probe != nullptr;
+  if (probe != nullptr)
+    jack_client_close(probe);
+  checkedAt = Clock::now();
+  return running;
+}
+
+std::vector<output::DacInfo> JackDacFamily::Devices() {
+  if (!JackServerRunning())
+    return {};
+  return {{kJackDacName, kJackDacName, "JACK server", "running"}};
+}
+
+std::unique_ptr<output::DacDriver> JackDacFamily::MakeDriver(const output::DacInfo& /*dac*/) {
+  return std::make_unique<JackDriver>();
+}
+
+JackRunCounts LastJackRunCounts() {
+  return {runUnderruns.load(), runXruns.load(), runSampleRate.load()};
+}
+
+}  // namespace whorlgen::audio

@@ -1,0 +1,117 @@
+// The sound card as the operator meets it: the Devices page writes what the
+// sound-card library reads, and a run without a card says so in the title.
+
+#include <alsa/asoundlib.h>
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimer>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "devices/sound_card_settings.h"
+#include "tests/ui_qstring_printer.h"
+#include "ui/frm_whorlgen.h"
+#include "ui/sound_card_page.h"
+
+namespace whorlgen::ui {
+namespace {
+
+namespace fs = std::filesystem;
+
+// HOME and XDG_CONFIG_HOME in a fresh directory for the length of a test.
+class SoundCardUi : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           (std::string("whorlgen-soundcard-") +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME"}) {
+      if (const char* value = std::getenv(name))
+        saved_.emplace_back(name, value);
+    }
+    setenv("HOME", dir_.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("XDG_CONFIG_HOME");
+    for (const auto& [name, value] : saved_)
+      setenv(name.c_str(), value.c_str(), 1);
+    snd_config_update_free_global();
+    fs::remove_all(dir_);
+  }
+
+  fs::path dir_;
+  std::vector<std::pair<std::string, std::string>> saved_;
+};
+
+TEST_F(SoundCardUi, PageWritesWhatTheLibraryReads) {
+  output::DeviceLibraries libraries;
+  SoundCardPage page(libraries);
+  // A device name with QSettings' special characters, which it quotes.
+  page.findChild<QComboBox*>("cboSoundCardDevice")->setCurrentText("plughw:CARD=PCH,DEV=0");
+  page.findChild<QComboBox*>("cboSoundCardLayout")->setCurrentIndex(2);
+  page.findChild<QCheckBox*>("chkSoundCardInvertX")->setChecked(true);
+  page.findChild<QCheckBox*>("chkSoundCardSwapXY")->setChecked(true);
+  page.findChild<QSpinBox*>("spnSoundCardLevel")->setValue(40);
+
+  devices::SoundCardSettings read = devices::ReadSoundCardSettings(devices::SettingsFilePath());
+  EXPECT_EQ(read.Device, "plughw:CARD=PCH,DEV=0");
+  EXPECT_EQ(read.Layout, devices::ChannelLayout::XYRGBI);
+  EXPECT_TRUE(read.InvertX);
+  EXPECT_FALSE(read.InvertY);
+  EXPECT_TRUE(read.SwapXY);
+  EXPECT_EQ(read.LevelPercent, 40);
+
+  page.findChild<QComboBox*>("cboSoundCardLayout")->setCurrentIndex(0);  // automatic
+  page.findChild<QCheckBox*>("chkSoundCardInvertX")->setChecked(false);
+  read = devices::ReadSoundCardSettings(devices::SettingsFilePath());
+  EXPECT_EQ(read.Layout, std::nullopt);
+  EXPECT_FALSE(read.InvertX);
+}
+
+TEST_F(SoundCardUi, RunWithoutACardIsPacedAndSaysSoInTheTitle) {
+  std::ofstream(dir_ / ".asoundrc") << "pcm.!default { type hw card 31 }\n";
+  snd_config_update_free_global();
+  FrmWhorlgen window;
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  ASSERT_EQ(window.DacName(), "SoundCard");
+
+  QString titleDuringRun;
+  QTimer::singleShot(1000, &window, [&] {
+    titleDuringRun = window.windowTitle();
+    QTest::mouseClick(window.findChild<QPushButton*>("cmdStop"), Qt::LeftButton);
+  });
+  QTimer::singleShot(20000, &window, [&] { window.close(); });  // a watchdog
+  const auto start = std::chrono::steady_clock::now();
+  QTest::mouseClick(window.findChild<QPushButton*>("cmdStart"), Qt::LeftButton);
+  const auto took = std::chrono::steady_clock::now() - start;
+
+  EXPECT_EQ(titleDuringRun, QString::fromUtf8("Whorlgen \u2014 no sound card: nothing is heard"));
+  // 500 points at 15000 a second: 33.3 ms a frame, one frame ahead at most.
+  EXPECT_GE(took, std::chrono::microseconds(33333) * (window.TotalFrames() - 2));
+  EXPECT_GT(window.TotalFrames(), 0);
+  QTest::qWait(400);
+  EXPECT_EQ(window.windowTitle(), "Whorlgen");
+  auto* page = window.findChild<SoundCardPage*>();
+  ASSERT_NE(page, nullptr);
+  page->ShowRunReport();
+  const std::string lastRun = page->findChild<QLabel*>("lblSoundCardLastRun")->text().toStdString();
+  EXPECT_EQ(lastRun.rfind("No sound card", 0), 0u) << lastRun;
+}
+
+}  // namespace
+}  // namespace whorlgen::ui
