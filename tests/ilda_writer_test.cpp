@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -10,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include "engine/frame_generator.h"
+#include "tests/file_size_limit.h"
 #include "tests/ilda_test_reader.h"
 
 namespace whorlgen::output {
@@ -269,27 +268,6 @@ TEST_F(IldaWriterTest, FileThatCannotBeCreatedStopsTheStartAndChangesNothing) {
     EXPECT_NE(entry.path().extension(), ".ild") << entry.path();
   }
 }
-
-// Lowers the file size limit; a write beyond it fails with EFBIG as a full
-// disk fails with ENOSPC.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &lowered);
-    savedHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, savedHandler_);
-  }
-
- private:
-  rlimit saved_{};
-  void (*savedHandler_)(int) = nullptr;
-};
 
 TEST_F(IldaWriterTest, WriteFailurePartWayLeavesAValidFileOfTheWholeFrames) {
   const auto frames = EngineFrames({500, 500, 500, 500, 500});

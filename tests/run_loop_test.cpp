@@ -1,11 +1,11 @@
 // The run loop without a window: a scripted host stands in for the panel.
 #include "output/run_loop.h"
 
+#include "tests/file_size_limit.h"
 #include "tests/ilda_test_reader.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -14,8 +14,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include <sys/resource.h>
 
 namespace whorlgen::output {
 namespace {
@@ -328,15 +326,10 @@ TEST_F(RunLoopTest, AFrameTheDacNeverTookIsNotShownRecordedOrCounted) {
 TEST_F(RunLoopTest, ARecordingThatCannotWriteAtAllStopsTheRunAtOnce) {
   host_.ilda = true;
   StopAtYield(100);
-  rlimit saved{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  rlimit lowered = saved;
-  lowered.rlim_cur = 16;
-  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-  setrlimit(RLIMIT_FSIZE, &lowered);
-  loop_.cmdStart_Click();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, savedHandler);
+  {
+    FileSizeLimit limit(16);
+    loop_.cmdStart_Click();
+  }
   EXPECT_EQ(loop_.TotalFrames(), 1);
   ASSERT_EQ(host_.told.size(), 1u);
   EXPECT_NE(host_.told[0].find("Nothing could be recorded"), std::string::npos) << host_.told[0];

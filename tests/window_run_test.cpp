@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "preview/preview_surface.h"
+#include "tests/file_size_limit.h"
 #include "tests/ilda_test_reader.h"
 #include "tests/ui_qstring_printer.h"
 #include "tests/ui_test_support.h"
@@ -30,6 +31,7 @@
 #include "ui/quit_signals.h"
 
 #include <sys/resource.h>
+
 #include <unistd.h>
 
 namespace whorlgen::ui {
@@ -64,22 +66,6 @@ class Script {
   QTimer timer_;
 };
 
-// Lowers the file size limit while it lives; a write beyond it fails with
-// EFBIG as on a full disk.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
-
- private:
-  rlimit saved_{};
-};
-
 class WindowRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -88,7 +74,6 @@ class WindowRun : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
-    IgnoreFileSizeSignal();
     Open(std::make_unique<FrmWhorlgen>());
   }
   void TearDown() override {
@@ -348,12 +333,14 @@ TEST(FileSizeSignal, ALimitFailsTheWriteInsteadOfEndingTheProgram) {
   IgnoreFileSizeSignal();
   std::FILE* file = std::tmpfile();
   ASSERT_NE(file, nullptr);
-  ssize_t written = 0;
-  {
-    FileSizeLimit limit(0);
-    written = write(fileno(file), "x", 1);
-  }
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit none = saved;
+  none.rlim_cur = 0;
+  setrlimit(RLIMIT_FSIZE, &none);
+  const ssize_t written = write(fileno(file), "x", 1);
   const int error = errno;
+  setrlimit(RLIMIT_FSIZE, &saved);
   std::fclose(file);
   EXPECT_EQ(written, -1);
   EXPECT_EQ(error, EFBIG);
