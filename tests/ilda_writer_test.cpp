@@ -14,6 +14,7 @@
 #include "engine/frame_generator.h"
 #include "tests/file_size_limit.h"
 #include "tests/ilda_test_reader.h"
+#include "tests/temp_dir.h"
 
 namespace whorlgen::output {
 namespace {
@@ -58,14 +59,8 @@ std::optional<std::string> RecordRun(IldaWriter& writer, const fs::path& dir,
 
 class IldaWriterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "ilda_test_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  fs::path dir_;
+  testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
   IldaWriter writer_;
 };
 

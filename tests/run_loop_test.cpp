@@ -3,6 +3,7 @@
 
 #include "tests/file_size_limit.h"
 #include "tests/ilda_test_reader.h"
+#include "tests/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -75,17 +76,9 @@ class ScriptedHost : public RunHost {
 class RunLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ =
-        fs::temp_directory_path() /
-        ("whorlgen-runloop-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_ / "empty-libs");
     loop_.DacName = "none";
     loop_.IldaDirectory = dir_.string();
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // Stops the run at the n-th yield (counting from 1).
   void StopAtYield(int n) {
     host_.events = [this, n, yields = 0]() mutable {
@@ -94,7 +87,8 @@ class RunLoopTest : public ::testing::Test {
     };
   }
 
-  fs::path dir_;
+  testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
   engine::PatternParameters params_ = engine::StartupParameters();
   engine::GeneratorState generator_;
   engine::FrameData frame_;

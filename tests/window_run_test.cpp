@@ -25,6 +25,7 @@
 #include "preview/preview_surface.h"
 #include "tests/file_size_limit.h"
 #include "tests/ilda_test_reader.h"
+#include "tests/temp_dir.h"
 #include "tests/ui_qstring_printer.h"
 #include "tests/ui_test_support.h"
 #include "ui/frm_whorlgen.h"
@@ -68,20 +69,12 @@ class Script {
 
 class WindowRun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           (std::string("whorlgen-window-") +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    Open(std::make_unique<FrmWhorlgen>());
-  }
+  void SetUp() override { Open(std::make_unique<FrmWhorlgen>()); }
   void TearDown() override {
     window_.reset();
     // Objects whose deletion was deferred inside a nested event loop (a
     // single-shot timer that fired in the About box) go now.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    fs::remove_all(dir_);
   }
 
   void Open(std::unique_ptr<FrmWhorlgen> window) {
@@ -135,7 +128,8 @@ class WindowRun : public ::testing::Test {
            Control<QCheckBox>("chkILDAout")->isEnabled();
   }
 
-  fs::path dir_;
+  whorlgen::testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
   std::unique_ptr<FrmWhorlgen> window_;
   std::unique_ptr<QTimer> watchdog_;
 };
