@@ -355,7 +355,7 @@ std::optional<std::string> IldaWriter::SalvageAfterFailure() {
     return std::nullopt;  // told when the empty file is removed
   return "The ILDA file " + Shown(path_) + " is incomplete: writing failed (" +
          std::strerror(firstError) + "). It holds the first " + FramesText(frames) + " of the " +
-         std::to_string(framesOffered_) + " recorded for it.";
+         std::to_string(framesOffered_) + " the run sent to it.";
 }
 
 int IldaWriter::ReadSectionStarts(std::vector<SectionStart>& starts) const {

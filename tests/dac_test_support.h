@@ -18,8 +18,11 @@
 #include "engine/frame_generator.h"
 #include "engine/parameters.h"
 #include "output/device_library.h"
+#include "tests/temp_dir.h"
 
 namespace whorlgen::output::testing {
+
+using whorlgen::testing::TempDir;
 
 // A start-up frame of `points` points at `pointsPerSec`, mode 2, carrying
 // the figure on from `generator` (from the origin when none is given).
@@ -157,27 +160,6 @@ class StderrCapture {
 
   std::FILE* file_;
   int saved_;
-};
-
-// A fresh directory under the system's temporary directory, removed at the end.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "whorlgen-dac-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-      throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& Path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
 };
 
 }  // namespace whorlgen::output::testing

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -10,11 +9,12 @@
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include "engine/frame_generator.h"
+#include "tests/file_size_limit.h"
 #include "tests/ilda_test_reader.h"
+#include "tests/temp_dir.h"
 
 namespace whorlgen::output {
 namespace {
@@ -59,14 +59,8 @@ std::optional<std::string> RecordRun(IldaWriter& writer, const fs::path& dir,
 
 class IldaWriterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "ilda_test_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  fs::path dir_;
+  testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
   IldaWriter writer_;
 };
 
@@ -270,27 +264,6 @@ TEST_F(IldaWriterTest, FileThatCannotBeCreatedStopsTheStartAndChangesNothing) {
   }
 }
 
-// Lowers the file size limit; a write beyond it fails with EFBIG as a full
-// disk fails with ENOSPC.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &lowered);
-    savedHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, savedHandler_);
-  }
-
- private:
-  rlimit saved_{};
-  void (*savedHandler_)(int) = nullptr;
-};
-
 TEST_F(IldaWriterTest, WriteFailurePartWayLeavesAValidFileOfTheWholeFrames) {
   const auto frames = EngineFrames({500, 500, 500, 500, 500});
   struct Case {
@@ -312,7 +285,7 @@ TEST_F(IldaWriterTest, WriteFailurePartWayLeavesAValidFileOfTheWholeFrames) {
     ASSERT_TRUE(message.has_value());
     const std::string holds = "holds the first " + std::to_string(c.FramesKept) + " frame";
     EXPECT_NE(message->find(holds), std::string::npos) << *message;
-    EXPECT_NE(message->find("of the 5 recorded"), std::string::npos) << *message;
+    EXPECT_NE(message->find("of the 5 the run sent to it"), std::string::npos) << *message;
     EXPECT_NE(message->find(std::strerror(EFBIG)), std::string::npos) << *message;
     EXPECT_FALSE(writer.IsOpen());
     EXPECT_EQ(writer.FramesWritten(), static_cast<std::int64_t>(c.FramesKept));

@@ -1,11 +1,12 @@
 // The run loop without a window: a scripted host stands in for the panel.
 #include "output/run_loop.h"
 
+#include "tests/file_size_limit.h"
 #include "tests/ilda_test_reader.h"
+#include "tests/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -14,8 +15,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include <sys/resource.h>
 
 namespace whorlgen::output {
 namespace {
@@ -77,17 +76,9 @@ class ScriptedHost : public RunHost {
 class RunLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ =
-        fs::temp_directory_path() /
-        ("whorlgen-runloop-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_ / "empty-libs");
     loop_.DacName = "none";
     loop_.IldaDirectory = dir_.string();
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // Stops the run at the n-th yield (counting from 1).
   void StopAtYield(int n) {
     host_.events = [this, n, yields = 0]() mutable {
@@ -96,7 +87,8 @@ class RunLoopTest : public ::testing::Test {
     };
   }
 
-  fs::path dir_;
+  testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
   engine::PatternParameters params_ = engine::StartupParameters();
   engine::GeneratorState generator_;
   engine::FrameData frame_;
@@ -328,15 +320,10 @@ TEST_F(RunLoopTest, AFrameTheDacNeverTookIsNotShownRecordedOrCounted) {
 TEST_F(RunLoopTest, ARecordingThatCannotWriteAtAllStopsTheRunAtOnce) {
   host_.ilda = true;
   StopAtYield(100);
-  rlimit saved{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  rlimit lowered = saved;
-  lowered.rlim_cur = 16;
-  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-  setrlimit(RLIMIT_FSIZE, &lowered);
-  loop_.cmdStart_Click();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, savedHandler);
+  {
+    FileSizeLimit limit(16);
+    loop_.cmdStart_Click();
+  }
   EXPECT_EQ(loop_.TotalFrames(), 1);
   ASSERT_EQ(host_.told.size(), 1u);
   EXPECT_NE(host_.told[0].find("Nothing could be recorded"), std::string::npos) << host_.told[0];

@@ -23,13 +23,16 @@
 #include <vector>
 
 #include "preview/preview_surface.h"
+#include "tests/file_size_limit.h"
 #include "tests/ilda_test_reader.h"
+#include "tests/temp_dir.h"
 #include "tests/ui_qstring_printer.h"
 #include "tests/ui_test_support.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/quit_signals.h"
 
 #include <sys/resource.h>
+
 #include <unistd.h>
 
 namespace whorlgen::ui {
@@ -64,39 +67,14 @@ class Script {
   QTimer timer_;
 };
 
-// Lowers the file size limit while it lives; a write beyond it fails with
-// EFBIG as on a full disk.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
-
- private:
-  rlimit saved_{};
-};
-
 class WindowRun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           (std::string("whorlgen-window-") +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    IgnoreFileSizeSignal();
-    Open(std::make_unique<FrmWhorlgen>());
-  }
+  void SetUp() override { Open(std::make_unique<FrmWhorlgen>()); }
   void TearDown() override {
     window_.reset();
     // Objects whose deletion was deferred inside a nested event loop (a
     // single-shot timer that fired in the About box) go now.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    fs::remove_all(dir_);
   }
 
   void Open(std::unique_ptr<FrmWhorlgen> window) {
@@ -150,7 +128,8 @@ class WindowRun : public ::testing::Test {
            Control<QCheckBox>("chkILDAout")->isEnabled();
   }
 
-  fs::path dir_;
+  whorlgen::testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
   std::unique_ptr<FrmWhorlgen> window_;
   std::unique_ptr<QTimer> watchdog_;
 };
@@ -348,12 +327,14 @@ TEST(FileSizeSignal, ALimitFailsTheWriteInsteadOfEndingTheProgram) {
   IgnoreFileSizeSignal();
   std::FILE* file = std::tmpfile();
   ASSERT_NE(file, nullptr);
-  ssize_t written = 0;
-  {
-    FileSizeLimit limit(0);
-    written = write(fileno(file), "x", 1);
-  }
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit none = saved;
+  none.rlim_cur = 0;
+  setrlimit(RLIMIT_FSIZE, &none);
+  const ssize_t written = write(fileno(file), "x", 1);
   const int error = errno;
+  setrlimit(RLIMIT_FSIZE, &saved);
   std::fclose(file);
   EXPECT_EQ(written, -1);
   EXPECT_EQ(error, EFBIG);

@@ -475,9 +475,11 @@ void FrmWhorlgen::mnuAbout_Click() {
   aboutBox_ = new QMessageBox(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
   aboutBox_->setTextFormat(Qt::PlainText);
   aboutBox_->setAttribute(Qt::WA_DeleteOnClose);
-  // Modal to the panel only, and without a loop of its own: a run goes on
-  // feeding the DAC and the recording while the box is open.
-  aboutBox_->open();
+  // Without a loop of its own and without holding the panel: a run goes on
+  // feeding the DAC and the recording while the box is open, and Stop stays
+  // within reach.
+  aboutBox_->setWindowModality(Qt::NonModal);
+  aboutBox_->show();
 }
 
 // The network DACs' page, and the Ether Dream listener that starts with the
