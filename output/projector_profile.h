@@ -5,7 +5,6 @@
 // figure itself.
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -79,17 +78,34 @@ class ProfileTransform {
   std::vector<engine::LaserPoint> colourDelay_;  // the last points' colours, oldest first
 };
 
-// Receives each frame as it went to the DAC, with its point rate.
-using SentFrameSink =
-    std::function<void(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec)>;
+// The projection view as the driver sees it: each frame as it went to the
+// DAC, and a chance to redraw while the device makes the run wait.
+class SentFrameView {
+ public:
+  virtual void FrameSent(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec) = 0;
+  // True when the view wants WhileWaiting calls during the next send.
+  virtual bool RedrawsWhileWaiting() const { return false; }
+  // Called on the run's thread every few milliseconds while a send waits
+  // for the device. It must not handle window events.
+  virtual void WhileWaiting() {}
+
+ protected:
+  ~SentFrameView() = default;
+};
+
+class SendWorker;
 
 // Wraps the run's driver: the profile's changes to each frame, the beam
-// guard, and a copy of what was sent for the projection view. A neutral
-// profile hands the very frame it was given to the driver.
+// guard, and what was sent for the projection view. A neutral profile hands
+// the very frame it was given to the driver. While the view redraws during
+// waits, the device's send (and its wait) runs on an I/O thread of this
+// driver, the run's thread redrawing meanwhile; the run goes on only when
+// the send has finished, as before. The thread ends with the driver.
 class ProfiledDacDriver final : public DacDriver {
  public:
   ProfiledDacDriver(std::unique_ptr<DacDriver> inner, const ProjectorProfile& profile,
-                    SentFrameSink sink = {});
+                    SentFrameView* view = nullptr);
+  ~ProfiledDacDriver() override;
 
   DacFailure OpenDac(engine::GeneratorState& generator) override;
   DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override;
@@ -106,7 +122,8 @@ class ProfiledDacDriver final : public DacDriver {
   ProfileTransform transform_;
   BeamGuard guard_;
   bool guardEnabled_;
-  SentFrameSink sink_;
+  SentFrameView* view_;
+  std::unique_ptr<SendWorker> worker_;
   engine::FrameData sent_;
 };
 

@@ -14,6 +14,12 @@ struct Rgb {
   float R = 0, G = 0, B = 0;
 };
 
+// Pixel columns Left..Right and rows Top..Bottom, inclusive.
+struct PixelRect {
+  std::int32_t Left = 0, Top = 0, Right = -1, Bottom = -1;
+  bool Empty() const { return Right < Left || Bottom < Top; }
+};
+
 class BeamImage {
  public:
   static constexpr double kDefaultPersistenceSec = 0.040;
@@ -43,8 +49,13 @@ class BeamImage {
   void AddMark(double x, double y);
 
   // The picture as it stands `afterSec` beyond Time() (the fade once frames
-  // stop), into a width x height buffer. Bright light saturates at 255.
-  void Compose(std::span<std::uint32_t> pixels, double afterSec = 0.0) const;
+  // stop), into a width x height buffer that was black when the image was
+  // resized and that only Compose writes. Bright light saturates at 255.
+  // topBits is or-ed into every pixel written (0xFF000000 for an opaque
+  // image). Only the pixels that may hold light now or did at the last call
+  // are written; returns their rectangle.
+  PixelRect Compose(std::span<std::uint32_t> pixels, double afterSec = 0.0,
+                    std::uint32_t topBits = 0);
 
   // Forgets all light.
   void Clear();
@@ -55,6 +66,7 @@ class BeamImage {
   };
   Pixel ToPixel(double x, double y) const;
   void Renormalise();
+  void Extend(double column, double row, double margin);
 
   std::int32_t width_ = 0, height_ = 0;
   double side_ = 0;  // pixels per field
@@ -67,6 +79,8 @@ class BeamImage {
   double lastAdvanceSec_ = 0, lastGrowth_ = 1;  // the usual step's growth, kept
   std::vector<float> light_;                    // R, G, B per pixel
   std::vector<float> marks_;                    // one per pixel, grown like the light
+  PixelRect lit_;                               // where light or marks may be
+  PixelRect composed_;                          // what the last Compose wrote
 };
 
 }  // namespace whorlgen::projection

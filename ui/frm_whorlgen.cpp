@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -23,6 +24,9 @@
 #include "ui/devices_window.h"
 #include "ui/number_text.h"
 #include "ui/panel_scroll_bar.h"
+#include "ui/projection_window.h"
+#include "ui/projector_settings.h"
+#include "ui/projectors_page.h"
 
 namespace whorlgen::ui {
 
@@ -142,6 +146,10 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   mnuDevices = menuBar()->addAction(QString::fromUtf8("Devices\u2026"));
   mnuDevices->setObjectName("mnuDevices");
   devices_ = new DevicesWindow(this);
+  mnuProjection = menuBar()->addAction(QString::fromUtf8("Projection\u2026"));
+  mnuProjection->setObjectName("mnuProjection");
+  mnuProjection->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+  projection_ = new ProjectionWindow(this);
 
   auto* client = new QWidget(this);
   client->setObjectName("clientArea");
@@ -157,7 +165,40 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   FindControls(client);
   ConnectHandlers();
   Form_Load();
-  Loop.MakeDriver = [this](const std::string& dacName) { return Catalog.MakeDriver(dacName); };
+  Loop.MakeDriver = [this](const std::string& dacName) { return MakeDacDriver(dacName); };
+  devices_->AddPage(new ProjectorsPage([this] { return ListedDacNames(); },
+                                       [this] { return Params.PointsPerSec; }),
+                    "Projectors");
+  auto* noteTimer = new QTimer(this);
+  connect(noteTimer, &QTimer::timeout, this, &FrmWhorlgen::ShowDacStatusNote);
+  noteTimer->start(250);
+}
+
+std::unique_ptr<output::DacDriver> FrmWhorlgen::MakeDacDriver(const std::string& dacName) {
+  std::unique_ptr<output::DacDriver> base = Catalog.MakeDriver(dacName);
+  if (!base)
+    base = output::SelectDacDriver(dacName, Dac, *Libraries);
+  // A neutral profile hands the figure's own frame on untouched; the wrapper
+  // is there for the projection view.
+  const output::ProjectorProfile profile = LoadProjectorProfile(dacName);
+  projection_->BeginRun(profile);
+  return std::make_unique<output::ProfiledDacDriver>(std::move(base), profile, projection_);
+}
+
+void FrmWhorlgen::ShowDacStatusNote() {
+  const std::string note = Loop.DacStatusNote();
+  const QString title =
+      note.empty() ? QStringLiteral("Whorlgen")
+                   : QStringLiteral("Whorlgen \u2014 %1").arg(QString::fromStdString(note));
+  if (windowTitle() != title)
+    setWindowTitle(title);
+}
+
+std::vector<std::string> FrmWhorlgen::ListedDacNames() const {
+  std::vector<std::string> names;
+  for (int i = 0; i < lstDACSelect->count(); ++i)
+    names.push_back(lstDACSelect->item(i)->text().toStdString());
+  return names;
 }
 
 void FrmWhorlgen::BuildControls(QWidget* client) {
@@ -264,6 +305,7 @@ void FrmWhorlgen::ConnectHandlers() {
   connect(lstDACSelect, &QListWidget::currentRowChanged, this, &FrmWhorlgen::lstDACSelect_Click);
   connect(mnuAbout, &QAction::triggered, this, &FrmWhorlgen::mnuAbout_Click);
   connect(mnuDevices, &QAction::triggered, this, &FrmWhorlgen::mnuDevices_Click);
+  connect(mnuProjection, &QAction::triggered, this, &FrmWhorlgen::mnuProjection_Click);
 }
 
 int FrmWhorlgen::SelectedOpMode() const {
@@ -446,6 +488,12 @@ void FrmWhorlgen::mnuAbout_Click() {
 
 void FrmWhorlgen::mnuDevices_Click() {
   devices_->Open();
+}
+
+void FrmWhorlgen::mnuProjection_Click() {
+  projection_->show();
+  projection_->raise();
+  projection_->activateWindow();
 }
 
 void FrmWhorlgen::RefreshDacList() {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/frame_generator.h"
 #include "engine/parameters.h"
@@ -32,6 +33,7 @@ namespace whorlgen::ui {
 
 class DevicesWindow;
 class PanelScrollBar;
+class ProjectionWindow;
 
 class FrmWhorlgen : public QMainWindow, private output::RunHost {
   Q_OBJECT
@@ -78,6 +80,8 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void RefreshDacList();
   // The Devices window; each kind of equipment adds its page to it.
   DevicesWindow* Devices() const { return devices_; }
+  // The projection view of what goes to the DAC.
+  ProjectionWindow* Projection() const { return projection_; }
 
  protected:
   // Closing is never refused; a run in progress ends through its end steps.
@@ -116,6 +120,13 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void Form_Unload();
   void mnuAbout_Click();
   void mnuDevices_Click();
+  void mnuProjection_Click();
+  // The run's driver: the device's own back-end inside the DAC's projector
+  // profile, which also hands each frame sent to the projection view.
+  std::unique_ptr<output::DacDriver> MakeDacDriver(const std::string& dacName);
+  // The DAC's note for the operator, in the title while a run lasts.
+  void ShowDacStatusNote();
+  std::vector<std::string> ListedDacNames() const;
 
   void scrRepPoints_Change();
   void scrXGain_Change();
@@ -134,6 +145,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
 
   QAction* mnuAbout = nullptr;
   QAction* mnuDevices = nullptr;
+  QAction* mnuProjection = nullptr;
 
   PanelScrollBar* scrXGain = nullptr;
   PanelScrollBar* scrYGain = nullptr;
@@ -177,6 +189,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   preview::PreviewSurface* picPreview = nullptr;
   QMessageBox* aboutBox_ = nullptr;  // open while the About box is shown
   DevicesWindow* devices_ = nullptr;
+  ProjectionWindow* projection_ = nullptr;
 };
 
 }  // namespace whorlgen::ui
