@@ -25,7 +25,7 @@ class BeamImage {
   static constexpr double kDefaultPersistenceSec = 0.040;
   // The light that paints a pixel full: this many seconds of a full-level
   // beam per field of path, summed over the persistence.
-  static constexpr double kFullLevelSecPerField = 0.05;
+  static constexpr double kFullLevelSecPerField = 0.02;
   static constexpr std::uint32_t kMarkColour = 0x00FFFFFFu;
 
   // The field is drawn as the largest centred square; everything is black.

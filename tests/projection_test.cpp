@@ -149,8 +149,8 @@ TEST(BeamImage, SlowBeamIsBrighterAndLightFades) {
   std::vector<std::uint32_t> pixels(100 * 100);
   const Rgb red{100, 0, 0};
   // Rows 40 and 60: 39.5 and 59.5 go to the even neighbour.
-  image.AddPath(-0.4, 0.1, 0.4, 0.1, red, 0.040);    // slow
-  image.AddPath(-0.4, -0.1, 0.4, -0.1, red, 0.010);  // four times as fast
+  image.AddPath(-0.4, 0.1, 0.4, 0.1, red, 0.016);    // slow
+  image.AddPath(-0.4, -0.1, 0.4, -0.1, red, 0.004);  // four times as fast
   image.Compose(pixels);
   const std::uint32_t slow = pixels[40 * 100 + 50] >> 16, fast = pixels[60 * 100 + 50] >> 16;
   EXPECT_NEAR(slow, 4.0 * fast, 2.0);

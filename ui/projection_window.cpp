@@ -59,7 +59,7 @@ void ProjectionWindow::FrameSent(std::span<const engine::LaserPoint> frame,
   pendingFrames_.push_back({pending_.size(), pointsPerSec});
 }
 
-void ProjectionWindow::PlayDuePoints(double nowSec) {
+void ProjectionWindow::PlayDuePoints(double nowSec, bool all) {
   std::size_t begin = 0;
   double backlogSec = 0;
   for (const Pending& frame : pendingFrames_) {
@@ -69,7 +69,7 @@ void ProjectionWindow::PlayDuePoints(double nowSec) {
   }
   // Frames that come faster than they play (no device pacing the run) are
   // played at once rather than piling up.
-  const bool catchUp = backlogSec > kMaxBacklogSec;
+  const bool catchUp = all || backlogSec > kMaxBacklogSec;
   begin = 0;
   for (const Pending& frame : pendingFrames_) {
     if (frame.End > played_) {
@@ -100,20 +100,28 @@ void ProjectionWindow::WhileWaiting() {
     Redraw(true);
 }
 
+void ProjectionWindow::DrawAllReceived() {
+  PlayDuePoints(NowSec(), true);
+  Draw(0, false);
+}
+
 void ProjectionWindow::Redraw(bool paintNow) {
   const double now = NowSec();
-  PlayDuePoints(now);
-  if (dark_ || image_.isNull())
-    return;
+  PlayDuePoints(now, false);
   // Once the frames stop the picture fades in real time, as the eye sees the
   // beam go at the end of a run.
-  const double afterSec = pending_.empty() ? std::max(0.0, now + beamAheadSec_ - light_.Time()) : 0;
+  Draw(pending_.empty() ? std::max(0.0, now + beamAheadSec_ - light_.Time()) : 0, paintNow);
+}
+
+void ProjectionWindow::Draw(double afterSec, bool paintNow) {
+  if (dark_ || image_.isNull())
+    return;
   const projection::PixelRect area =
       light_.Compose(std::span(reinterpret_cast<std::uint32_t*>(image_.bits()),
                                static_cast<std::size_t>(image_.width()) * image_.height()),
                      afterSec, kOpaque);
   dark_ = afterSec > kFadedPersistences * projection::BeamImage::kDefaultPersistenceSec;
-  lastDrawSec_ = now;
+  lastDrawSec_ = NowSec();
   ++framesDrawn_;
   if (!area.Empty()) {
     const QRect rect(QPoint(area.Left, area.Top), QPoint(area.Right, area.Bottom));

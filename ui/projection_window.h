@@ -39,6 +39,9 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
   // Plays the frames whose time has come and shows the picture: painted at
   // once, or scheduled for the event loop.
   void Redraw(bool paintNow = false);
+  // Plays every frame received, however early, and draws the picture as it
+  // stands at the end of the last: the same picture on every machine.
+  void DrawAllReceived();
 
   const QImage& Image() const { return image_; }
   std::int64_t FramesDrawn() const { return framesDrawn_; }
@@ -55,7 +58,8 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
     std::int32_t PointsPerSec;
   };
   double NowSec() const { return clock_.nsecsElapsed() / 1e9; }
-  void PlayDuePoints(double nowSec);
+  void PlayDuePoints(double nowSec, bool all);
+  void Draw(double afterSec, bool paintNow);
   void ReportRate();
 
   projection::ProjectionSimulator simulator_;
