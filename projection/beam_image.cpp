@@ -32,6 +32,9 @@ void BeamImage::Clear() {
 }
 
 void BeamImage::Extend(double column, double row, double margin) {
+  if (column - margin >= lit_.Left && column + margin <= lit_.Right && row - margin >= lit_.Top &&
+      row + margin <= lit_.Bottom)
+    return;  // already inside
   auto clampTo = [](double v, std::int32_t high) {
     return static_cast<std::int32_t>(std::clamp(v, 0.0, static_cast<double>(high)));
   };

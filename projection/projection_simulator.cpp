@@ -13,12 +13,13 @@ constexpr int kMaxSubsteps = 32;
 // The beam is compared with the commanded path this many lags back.
 constexpr double kLagsSearched = 3.0;
 
-double DistanceToSegment(double px, double py, double ax, double ay, double bx, double by) {
+double SquaredDistanceToSegment(double px, double py, double ax, double ay, double bx, double by) {
   const double dx = bx - ax, dy = by - ay;
   const double length2 = dx * dx + dy * dy;
   double t = length2 > 0 ? ((px - ax) * dx + (py - ay) * dy) / length2 : 0.0;
   t = std::clamp(t, 0.0, 1.0);
-  return std::hypot(px - (ax + t * dx), py - (ay + t * dy));
+  const double ex = px - (ax + t * dx), ey = py - (ay + t * dy);
+  return ex * ex + ey * ey;
 }
 }  // namespace
 
@@ -68,7 +69,7 @@ bool ProjectionSimulator::Strays(double x, double y) const {
         continue;
       const Command& a = at(i - 1);
       const Command& b = at(i);
-      if (DistanceToSegment(x, y, a.X, a.Y, b.X, b.Y) <= strayFraction_)
+      if (SquaredDistanceToSegment(x, y, a.X, a.Y, b.X, b.Y) <= strayFraction_ * strayFraction_)
         return false;
     }
     if (first - d < 1 && first + d + 1 > newest)
