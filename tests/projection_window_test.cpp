@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -85,6 +86,24 @@ TEST(ProjectionWindow, StartupFigureMatchesTheGoldenImage) {
     actual.save(WHORLGEN_TEST_TEMP_DIR "/projection_startup.png.actual", "PNG");
   }
   EXPECT_TRUE(same) << "see " WHORLGEN_TEST_TEMP_DIR "/projection_startup.png.actual";
+}
+
+// A hand-edited file cannot push a DAC past its field or switch off a guard
+// by a typo: what is out of range or unreadable takes the default.
+TEST(ProjectorSettings, UnreadableOrOutOfRangeValuesTakeTheDefault) {
+  QTemporaryDir dir;
+  QSettings settings(dir.filePath("whorlgen.conf"), QSettings::IniFormat);
+  output::ProjectorProfile edited = output::SafeProfile();
+  edited.FlipY = true;
+  edited.ColourShiftPoints = 3;
+  SaveProjectorProfile(settings, "IDN a/b", edited);
+  EXPECT_EQ(LoadProjectorProfile(settings, "IDN a/b"), edited);
+  settings.setValue("Projectors/IDN a_b/SizeXPercent", 500);
+  settings.setValue("Projectors/IDN a_b/GuardDwellMs", "abc");
+  const output::ProjectorProfile loaded = LoadProjectorProfile(settings, "IDN a/b");
+  EXPECT_EQ(loaded.SizeXPercent, 100.0);
+  EXPECT_EQ(loaded.Guard.DwellLimitMs, 50.0);
+  EXPECT_TRUE(loaded.FlipY);
 }
 
 TEST(ProjectionWindow, GuardedRunGoesDarkAtTheLowestGainsAndTheViewFollows) {
