@@ -166,9 +166,10 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   ConnectHandlers();
   Form_Load();
   Loop.MakeDriver = [this](const std::string& dacName) { return MakeDacDriver(dacName); };
-  devices_->AddPage(new ProjectorsPage([this] { return ListedDacNames(); },
-                                       [this] { return Params.PointsPerSec; }),
-                    "Projectors");
+  auto* projectors = new ProjectorsPage([this] { return ListedDacNames(); },
+                                        [this] { return Params.PointsPerSec; });
+  devices_->AddPage(projectors, "Projectors");
+  connect(devices_, &DevicesWindow::Opened, projectors, &ProjectorsPage::Refresh);
   auto* noteTimer = new QTimer(this);
   connect(noteTimer, &QTimer::timeout, this, &FrmWhorlgen::ShowDacStatusNote);
   noteTimer->start(250);
