@@ -15,6 +15,9 @@ constexpr std::uint32_t kOpaque = 0xFF000000u;
 constexpr double kFadedPersistences = 8.0;
 // Beam time waiting to be played beyond this is played at once.
 constexpr double kMaxBacklogSec = 0.25;
+// A run that outpaces the redraws by far (no device pacing it) leaves frames
+// out rather than growing the queue without bound.
+constexpr std::size_t kMaxPendingPoints = 1 << 20;
 }  // namespace
 
 ProjectionWindow::ProjectionWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
@@ -48,7 +51,7 @@ void ProjectionWindow::BeginRun(const output::ProjectorProfile& profile) {
 
 void ProjectionWindow::FrameSent(std::span<const engine::LaserPoint> frame,
                                  std::int32_t pointsPerSec) {
-  if (!isVisible() || pointsPerSec <= 0 || frame.empty())
+  if (!isVisible() || pointsPerSec <= 0 || frame.empty() || pending_.size() > kMaxPendingPoints)
     return;
   // After a pause (the first frame, a device that kept the run waiting) the
   // new frame starts playing now rather than catching up.
