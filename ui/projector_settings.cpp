@@ -1,7 +1,5 @@
 #include "ui/projector_settings.h"
 
-#include <algorithm>
-
 #include "ui/settings_file.h"
 
 namespace whorlgen::ui {
