@@ -4,6 +4,7 @@
 // its angular speed. Positions are in fields: the DAC's full range is one
 // field, -0.5 at code 0 and +0.5 at code 4095.
 
+#include <cmath>
 #include <cstdint>
 
 namespace whorlgen::projection {
@@ -38,26 +39,23 @@ double LagSeconds(const ScannerParameters& scanner);
 // One axis. Over a step of h seconds the DAC holds its command constant, so
 // the linear motion is advanced by the exact transition matrix of the
 // system for h: the position at the end of each step is exact, whatever the
-// step. When the mirror would turn faster than its slew limit, it turns at
-// the limit instead for that step.
+// step. A step in which the mirror would turn faster than its slew limit is
+// taken in finer parts, each at most at the limit, so that slewing too
+// depends little on the step.
 class ScannerAxis {
  public:
   // Prepares the transition for steps of stepSeconds. Damping in (0, 1).
   void Configure(const ScannerParameters& scanner, double stepSeconds);
   // Advances one step of the configured length towards the held command.
   void Step(double command) {
-    double error = position_ - command;
-    double nextError = a11_ * error + a12_ * velocity_;
-    double nextVelocity = a21_ * error + a22_ * velocity_;
-    if (nextVelocity > slewLimit_ || nextVelocity < -slewLimit_) {
-      nextVelocity = nextVelocity > 0 ? slewLimit_ : -slewLimit_;
-      nextError = error + nextVelocity * stepSeconds_;
-      // A slewing mirror does not run past the command it is chasing.
-      if ((error < 0) != (nextError < 0) && error != 0)
-        nextError = 0;
+    const double error = position_ - command;
+    const double nextVelocity = a21_ * error + a22_ * velocity_;
+    if (std::abs(nextVelocity) <= slewLimit_ && std::abs(velocity_) < slewLimit_) {
+      position_ = command + a11_ * error + a12_ * velocity_;
+      velocity_ = nextVelocity;
+      return;
     }
-    position_ = command + nextError;
-    velocity_ = nextVelocity;
+    StepSlewing(command);
   }
   void Reset(double position) {
     position_ = position;
@@ -67,7 +65,13 @@ class ScannerAxis {
   double Velocity() const { return velocity_; }
 
  private:
-  double a11_ = 1, a12_ = 0, a21_ = 0, a22_ = 1;
+  // A step near or at the slew limit, taken in finer parts so that the
+  // moments the mirror reaches and leaves its top speed fall where they should.
+  void StepSlewing(double command);
+
+  static constexpr int kSlewParts = 16;
+  double a11_ = 1, a12_ = 0, a21_ = 0, a22_ = 1;  // over one step
+  double b11_ = 1, b12_ = 0, b21_ = 0, b22_ = 1;  // over one part of a step
   double slewLimit_ = 0;
   double stepSeconds_ = 0;
   double position_ = 0;

@@ -114,6 +114,25 @@ TEST(ScannerModel, WideJumpTravelsAtTheSlewLimit) {
   EXPECT_LE(steps * stepSec, 0.5 / scanner.SlewLimitFieldsPerSec * 1.5);
 }
 
+// Jumps across most of a wide field: the slewing mirror lands within one DAC
+// code of where a 256 times finer step puts it.
+TEST(ScannerModel, SlewingBarelyDependsOnTheStep) {
+  const ScannerParameters scanner = ScannerParametersFor(30000, 20);
+  const double stepSec = 1.0 / (8 * scanner.NaturalFrequencyHz);
+  ScannerAxis coarse, fine;
+  coarse.Configure(scanner, stepSec);
+  fine.Configure(scanner, stepSec / 256);
+  coarse.Reset(-0.4);
+  fine.Reset(-0.4);
+  for (int i = 0; i < 200; ++i) {
+    const double command = (i / 50) % 2 == 0 ? 0.4 : -0.4;
+    coarse.Step(command);
+    for (int s = 0; s < 256; ++s)
+      fine.Step(command);
+    ASSERT_NEAR(coarse.Position(), fine.Position(), 1.0 / 4096) << i;
+  }
+}
+
 // A circle of a quarter field at `hz`, one frame of a second's points.
 std::vector<engine::LaserPoint> Circle(double hz, std::int32_t pointsPerSec, int points) {
   std::vector<engine::LaserPoint> frame;
