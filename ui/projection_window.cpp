@@ -73,21 +73,21 @@ void ProjectionWindow::PlayDuePoints(double nowSec, bool all) {
   // Frames that come faster than they play (no device pacing the run) are
   // played at once rather than piling up.
   const bool catchUp = all || backlogSec > kMaxBacklogSec;
-  begin = 0;
   for (const Pending& frame : pendingFrames_) {
-    if (frame.End > played_) {
-      const double dueSec = nowSec + beamAheadSec_ - light_.Time();
-      std::size_t count = frame.End - played_;
-      if (!catchUp) {
-        if (dueSec <= 0)
-          break;
-        count = std::min(count, static_cast<std::size_t>(std::ceil(dueSec * frame.PointsPerSec)));
-      }
-      simulator_.PlayFrame(std::span(pending_.data() + played_, count), frame.PointsPerSec, light_);
-      played_ += count;
-      dark_ = false;
+    if (frame.End <= played_)
+      continue;
+    const double dueSec = nowSec + beamAheadSec_ - light_.Time();
+    std::size_t count = frame.End - played_;
+    if (!catchUp) {
+      if (dueSec <= 0)
+        break;
+      count = std::min(count, static_cast<std::size_t>(std::ceil(dueSec * frame.PointsPerSec)));
     }
-    begin = frame.End;
+    simulator_.PlayFrame(std::span(pending_.data() + played_, count), frame.PointsPerSec, light_);
+    played_ += count;
+    dark_ = false;
+    if (played_ < frame.End)
+      break;  // the rest of this frame is not due yet
   }
   if (catchUp)
     beamAheadSec_ = light_.Time() - nowSec;
@@ -170,6 +170,7 @@ void ProjectionWindow::hideEvent(QHideEvent*) {
   redraw_.stop();
   pending_.clear();
   pendingFrames_.clear();
+  played_ = 0;
 }
 
 }  // namespace whorlgen::ui
