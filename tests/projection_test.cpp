@@ -11,6 +11,7 @@
 
 #include "engine/frame_generator.h"
 #include "projection/beam_image.h"
+#include "projection/frame_player.h"
 #include "projection/projection_simulator.h"
 #include "projection/scanner_model.h"
 
@@ -160,6 +161,33 @@ TEST(ProjectionSimulator, FigureTooFastShrinksAndIsMarked) {
   EXPECT_GT(fast.StrayPoints(), 4000);
   const double radius = std::hypot(fast.X(), fast.Y());
   EXPECT_LT(radius, 0.5 * 512 / 4095.0);  // less than half the commanded size
+}
+
+TEST(FramePlayer, PlaysInRealTimeFromArrivalAndFadesAfter) {
+  BeamImage image;
+  image.Resize(32, 32);
+  ProjectionSimulator simulator;
+  FramePlayer player;
+  player.Reset(10.0, image);
+  const std::vector<engine::LaserPoint> tenthOfASecond(1500, {2048, 2048, 9, 9, 9, 9});
+  player.Receive(tenthOfASecond, 15000, 10.0, image);
+  player.Receive(std::vector<engine::LaserPoint>(480, {2048, 2048, 9, 9, 9, 9}), 48000, 10.0,
+                 image);  // 10 ms at another rate
+  EXPECT_TRUE(player.PlayDue(10.05, false, simulator, image));
+  EXPECT_NEAR(image.Time(), 0.05, 1e-4);
+  EXPECT_EQ(player.IdleSec(10.05, image), 0.0);
+  player.PlayDue(10.5, false, simulator, image);
+  EXPECT_NEAR(image.Time(), 0.11, 1e-9);
+  EXPECT_NEAR(player.IdleSec(10.5, image), 0.39, 1e-9);  // fading since 10.11
+  // After a pause the next frame starts when it arrives, not in arrears.
+  player.Receive(tenthOfASecond, 15000, 11.0, image);
+  player.PlayDue(11.02, false, simulator, image);
+  EXPECT_NEAR(image.Time(), 0.13, 1e-4);
+  // A second of frames at once is more than can wait: it is played at once.
+  for (int i = 0; i < 10; ++i)
+    player.Receive(tenthOfASecond, 15000, 11.02, image);
+  player.PlayDue(11.03, false, simulator, image);
+  EXPECT_NEAR(image.Time(), 1.21, 1e-4);
 }
 
 TEST(BeamImage, SlowBeamIsBrighterAndLightFades) {

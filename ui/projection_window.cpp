@@ -13,11 +13,6 @@ namespace {
 constexpr std::uint32_t kOpaque = 0xFF000000u;
 // Once the last light has faded this many persistences, the picture is black.
 constexpr double kFadedPersistences = 8.0;
-// Beam time waiting to be played beyond this is played at once.
-constexpr double kMaxBacklogSec = 0.25;
-// A run that outpaces the redraws by far (no device pacing it) leaves frames
-// out rather than growing the queue without bound.
-constexpr std::size_t kMaxPendingPoints = 1 << 20;
 }  // namespace
 
 ProjectionWindow::ProjectionWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
@@ -43,59 +38,13 @@ void ProjectionWindow::BeginRun(const output::ProjectorProfile& profile) {
   simulator_.SetScanner(
       projection::ScannerParametersFor(profile.ScannerRatingPps, profile.ScanAngleDeg));
   light_.Clear();
-  pending_.clear();
-  pendingFrames_.clear();
-  played_ = 0;
-  beamAheadSec_ = light_.Time() - NowSec();
+  player_.Reset(NowSec(), light_);
 }
 
 void ProjectionWindow::FrameSent(std::span<const engine::LaserPoint> frame,
                                  std::int32_t pointsPerSec) {
-  if (!isVisible() || pointsPerSec <= 0 || frame.empty() || pending_.size() > kMaxPendingPoints)
-    return;
-  // After a pause (the first frame, a device that kept the run waiting) the
-  // new frame starts playing now rather than catching up.
-  const double now = NowSec();
-  if (played_ == pending_.size() && light_.Time() < now + beamAheadSec_)
-    beamAheadSec_ = light_.Time() - now;
-  pending_.insert(pending_.end(), frame.begin(), frame.end());
-  pendingFrames_.push_back({pending_.size(), pointsPerSec});
-}
-
-void ProjectionWindow::PlayDuePoints(double nowSec, bool all) {
-  std::size_t begin = 0;
-  double backlogSec = 0;
-  for (const Pending& frame : pendingFrames_) {
-    if (frame.End > played_)
-      backlogSec += static_cast<double>(frame.End - std::max(begin, played_)) / frame.PointsPerSec;
-    begin = frame.End;
-  }
-  // Frames that come faster than they play (no device pacing the run) are
-  // played at once rather than piling up.
-  const bool catchUp = all || backlogSec > kMaxBacklogSec;
-  for (const Pending& frame : pendingFrames_) {
-    if (frame.End <= played_)
-      continue;
-    const double dueSec = nowSec + beamAheadSec_ - light_.Time();
-    std::size_t count = frame.End - played_;
-    if (!catchUp) {
-      if (dueSec <= 0)
-        break;
-      count = std::min(count, static_cast<std::size_t>(std::ceil(dueSec * frame.PointsPerSec)));
-    }
-    simulator_.PlayFrame(std::span(pending_.data() + played_, count), frame.PointsPerSec, light_);
-    played_ += count;
-    dark_ = false;
-    if (played_ < frame.End)
-      break;  // the rest of this frame is not due yet
-  }
-  if (catchUp)
-    beamAheadSec_ = light_.Time() - nowSec;
-  if (played_ == pending_.size()) {
-    pending_.clear();
-    pendingFrames_.clear();
-    played_ = 0;
-  }
+  if (isVisible())
+    player_.Receive(frame, pointsPerSec, NowSec(), light_);
 }
 
 void ProjectionWindow::WhileWaiting() {
@@ -104,16 +53,18 @@ void ProjectionWindow::WhileWaiting() {
 }
 
 void ProjectionWindow::DrawAllReceived() {
-  PlayDuePoints(NowSec(), true);
+  if (player_.PlayDue(NowSec(), true, simulator_, light_))
+    dark_ = false;
   Draw(0, false);
 }
 
 void ProjectionWindow::Redraw(bool paintNow) {
   const double now = NowSec();
-  PlayDuePoints(now, false);
+  if (player_.PlayDue(now, false, simulator_, light_))
+    dark_ = false;
   // Once the frames stop the picture fades in real time, as the eye sees the
   // beam go at the end of a run.
-  Draw(pending_.empty() ? std::max(0.0, now + beamAheadSec_ - light_.Time()) : 0, paintNow);
+  Draw(player_.IdleSec(now, light_), paintNow);
 }
 
 void ProjectionWindow::Draw(double afterSec, bool paintNow) {
@@ -168,9 +119,7 @@ void ProjectionWindow::showEvent(QShowEvent*) {
 
 void ProjectionWindow::hideEvent(QHideEvent*) {
   redraw_.stop();
-  pending_.clear();
-  pendingFrames_.clear();
-  played_ = 0;
+  player_.Reset(NowSec(), light_);
 }
 
 }  // namespace whorlgen::ui

@@ -14,6 +14,7 @@
 #include "engine/frame_generator.h"
 #include "output/projector_profile.h"
 #include "projection/beam_image.h"
+#include "projection/frame_player.h"
 #include "projection/projection_simulator.h"
 
 namespace whorlgen::ui {
@@ -53,26 +54,17 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
   void hideEvent(QHideEvent* event) override;
 
  private:
-  struct Pending {
-    std::size_t End;  // one past its last point in pending_
-    std::int32_t PointsPerSec;
-  };
   double NowSec() const { return clock_.nsecsElapsed() / 1e9; }
-  void PlayDuePoints(double nowSec, bool all);
   void Draw(double afterSec, bool paintNow);
   void ReportRate();
 
   projection::ProjectionSimulator simulator_;
   projection::BeamImage light_;
   QImage image_;
-  std::vector<engine::LaserPoint> pending_;
-  std::vector<Pending> pendingFrames_;
-  std::size_t played_ = 0;  // points of pending_ already played
+  projection::FramePlayer player_;
   QTimer redraw_;
   QElapsedTimer clock_;
   double lastDrawSec_ = -1;
-  // Beam time minus clock time: the beam time due now is NowSec() + this.
-  double beamAheadSec_ = 0;
   bool dark_ = true;  // the picture has faded out: nothing to redraw
   std::int64_t framesDrawn_ = 0;
   QString rateFile_;
