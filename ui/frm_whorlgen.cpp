@@ -35,6 +35,9 @@
 #include "ui/panel_scroll_bar.h"
 #include "ui/sound_card_page.h"
 #include "ui/title_note.h"
+#include "ui/projection_window.h"
+#include "ui/projector_settings.h"
+#include "ui/projectors_page.h"
 
 namespace whorlgen::ui {
 
@@ -158,6 +161,10 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   mnuDevices->setObjectName("mnuDevices");
   devices_ = new DevicesWindow(this);
   AddNetworkDacs();
+  mnuProjection = menuBar()->addAction(QString::fromUtf8("Projection\u2026"));
+  mnuProjection->setObjectName("mnuProjection");
+  mnuProjection->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+  projection_ = new ProjectionWindow(this);
 
   auto* client = new QWidget(this);
   client->setObjectName("clientArea");
@@ -176,7 +183,6 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   Catalog.AddFamily(std::make_unique<output::HeliosFamily>(output::MakeLibusbBus()));
   Catalog.AddFamily(std::make_unique<audio::JackDacFamily>());
   RefreshDacList();  // "JACK" when a server runs now
-  Loop.MakeDriver = [this](const std::string& dacName) { return Catalog.MakeDriver(dacName); };
   if (const std::string& problem = Libraries->SearchProblem(); !problem.empty()) {
     // Told once the window is up, without holding anything up.
     QTimer::singleShot(0, this, [this, problem] {
@@ -197,6 +203,29 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   devices_->AddPage(new SoundCardPage(*Libraries), "Sound card");
   devices_->AddPage(new ControlPage(*live_), "Control");
   new TitleNote(this, [this] { return Loop.Running() ? Loop.DacStatusNote() : std::string(); });
+  Loop.MakeDriver = [this](const std::string& dacName) { return MakeDacDriver(dacName); };
+  auto* projectors = new ProjectorsPage([this] { return ListedDacNames(); },
+                                        [this] { return Params.PointsPerSec; });
+  devices_->AddPage(projectors, "Projectors");
+  connect(devices_, &DevicesWindow::Opened, projectors, &ProjectorsPage::Refresh);
+}
+
+std::unique_ptr<output::DacDriver> FrmWhorlgen::MakeDacDriver(const std::string& dacName) {
+  std::unique_ptr<output::DacDriver> base = Catalog.MakeDriver(dacName);
+  if (!base)
+    base = output::SelectDacDriver(dacName, Dac, *Libraries);
+  // A neutral profile hands the figure's own frame on untouched; the wrapper
+  // is there for the projection view.
+  const output::ProjectorProfile profile = LoadProjectorProfile(dacName);
+  projection_->BeginRun(profile);
+  return std::make_unique<output::ProfiledDacDriver>(std::move(base), profile, projection_);
+}
+
+std::vector<std::string> FrmWhorlgen::ListedDacNames() const {
+  std::vector<std::string> names;
+  for (int i = 0; i < lstDACSelect->count(); ++i)
+    names.push_back(lstDACSelect->item(i)->text().toStdString());
+  return names;
 }
 
 void FrmWhorlgen::BuildControls(QWidget* client) {
@@ -303,6 +332,7 @@ void FrmWhorlgen::ConnectHandlers() {
   connect(lstDACSelect, &QListWidget::currentRowChanged, this, &FrmWhorlgen::lstDACSelect_Click);
   connect(mnuAbout, &QAction::triggered, this, &FrmWhorlgen::mnuAbout_Click);
   connect(mnuDevices, &QAction::triggered, this, &FrmWhorlgen::mnuDevices_Click);
+  connect(mnuProjection, &QAction::triggered, this, &FrmWhorlgen::mnuProjection_Click);
 }
 
 int FrmWhorlgen::SelectedOpMode() const {
@@ -511,6 +541,12 @@ void FrmWhorlgen::AddNetworkDacs() {
 
 void FrmWhorlgen::mnuDevices_Click() {
   devices_->Open();
+}
+
+void FrmWhorlgen::mnuProjection_Click() {
+  projection_->show();
+  projection_->raise();
+  projection_->activateWindow();
 }
 
 void FrmWhorlgen::RefreshDacList() {

@@ -36,6 +36,7 @@ namespace whorlgen::ui {
 class DevicesWindow;
 class LiveControl;
 class PanelScrollBar;
+class ProjectionWindow;
 
 class FrmWhorlgen : public QMainWindow, private output::RunHost {
   Q_OBJECT
@@ -82,6 +83,8 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void RefreshDacList();
   // The Devices window; each kind of equipment adds its page to it.
   DevicesWindow* Devices() const { return devices_; }
+  // The projection view of what goes to the DAC.
+  ProjectionWindow* Projection() const { return projection_; }
 
   // SIGTERM, SIGINT or SIGHUP: as closing the window, except that what the
   // run's end has to say goes to standard error instead of a box nobody may
@@ -145,6 +148,11 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void mnuAbout_Click();
   void mnuDevices_Click();
   void AddNetworkDacs();
+  void mnuProjection_Click();
+  // The run's driver: the device's own back-end inside the DAC's projector
+  // profile, which also hands each frame sent to the projection view.
+  std::unique_ptr<output::DacDriver> MakeDacDriver(const std::string& dacName);
+  std::vector<std::string> ListedDacNames() const;
 
   void scrRepPoints_Change();
   void scrXGain_Change();
@@ -163,6 +171,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
 
   QAction* mnuAbout = nullptr;
   QAction* mnuDevices = nullptr;
+  QAction* mnuProjection = nullptr;
 
   PanelScrollBar* scrXGain = nullptr;
   PanelScrollBar* scrYGain = nullptr;
@@ -209,6 +218,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   bool endedBySignal_ = false;
 
   LiveControl* live_ = nullptr;
+  ProjectionWindow* projection_ = nullptr;
 };
 
 }  // namespace whorlgen::ui

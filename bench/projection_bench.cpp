@@ -1,0 +1,61 @@
+// The projection view's costs: playing a 16000-point frame of the start-up
+// figure at 48000 points per second through the scanner model into a
+// 600 x 600 light image (target: under 2 ms), and composing that image for
+// the screen, once per redraw.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/frame_generator.h"
+#include "engine/parameters.h"
+#include "projection/beam_image.h"
+#include "projection/projection_simulator.h"
+#include "projection/scanner_model.h"
+
+namespace {
+
+using namespace whorlgen;
+
+constexpr std::int32_t kSide = 600;
+constexpr std::int32_t kPointsPerSec = 48000;
+
+std::vector<engine::LaserPoint> BigFrame() {
+  engine::PatternParameters params = engine::StartupParameters();
+  params.PointsPerSec = kPointsPerSec;
+  params.PointsPerFrame = 16000;
+  engine::GeneratorState state;
+  engine::FrameData frame;
+  engine::BuildFrame(params, state, 2, true, frame);
+  return frame.FrameBuffer;
+}
+
+void BM_Simulate16000PointsAt48000(benchmark::State& state) {
+  const std::vector<engine::LaserPoint> frame = BigFrame();
+  projection::BeamImage image;
+  image.Resize(kSide, kSide);
+  projection::ProjectionSimulator simulator(projection::ScannerParametersFor(30000, 30));
+  for (auto _ : state) {
+    simulator.PlayFrame(frame, kPointsPerSec, image);
+    benchmark::ClobberMemory();
+  }
+  state.counters["points/s"] = benchmark::Counter(
+      static_cast<double>(frame.size()) * state.iterations(), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_Simulate16000PointsAt48000)->Unit(benchmark::kMillisecond);
+
+void BM_Compose600x600(benchmark::State& state) {
+  projection::BeamImage image;
+  image.Resize(kSide, kSide);
+  projection::ProjectionSimulator simulator(projection::ScannerParametersFor(30000, 30));
+  simulator.PlayFrame(BigFrame(), kPointsPerSec, image);
+  std::vector<std::uint32_t> pixels(static_cast<std::size_t>(kSide) * kSide);
+  for (auto _ : state) {
+    image.Compose(pixels, 0.0, 0xFF000000u);
+    benchmark::DoNotOptimize(pixels.data());
+  }
+}
+BENCHMARK(BM_Compose600x600)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

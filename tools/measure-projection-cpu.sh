@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Usage: tools/measure-projection-cpu.sh <program> [seconds] [DAC]
+# The Projection window's cost: starts the program on a private virtual X
+# display, picks the DAC (default "EZLase", our emulated card), opens the
+# Projection window with Ctrl+P at 600 x 600, clicks "Start", and reads the
+# whole process's CPU time over the given wall time (default 10 s) at the
+# start-up values, and the frames the window drew each second.
+# Targets: at least 50 frames a second, under 10 % of one core.
+set -euo pipefail
+
+source "$(dirname "$(realpath "$0")")/panel-on-xvfb.sh"
+
+measure() {
+  local program=$1 seconds=$2 dac=$3
+  local rates
+  rates=$(mktemp)
+  export WHORLGEN_PROJECTION_RATE_FILE=$rates
+  panel_start "$program"
+  local pid=$panel_pid
+  panel_click "$dac"
+  sleep 0.5
+  panel_click Start
+  # Without a window manager windows open at the top left: the view goes to
+  # the bottom right, clear of the panel's Stop button.
+  xdotool windowfocus --sync "$panel_window" key ctrl+p
+  local view
+  if ! view=$(timeout 10 xdotool search --sync --onlyvisible --name '^Whorlgen Projection$' | head -n 1); then
+    echo "measure-projection-cpu: the Projection window did not open" >&2
+    exit 1
+  fi
+  xdotool windowsize --sync "$view" 600 600 windowmove --sync "$view" 424 168
+  sleep 2  # the run settles
+
+  local ticks_per_s start_ticks end_ticks start_ns end_ns first_line
+  ticks_per_s=$(getconf CLK_TCK)
+  cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
+  first_line=$(($(wc -l <"$rates") + 1))
+  start_ticks=$(cpu_ticks)
+  start_ns=$(date +%s%N)
+  sleep "$seconds"
+  end_ticks=$(cpu_ticks)
+  end_ns=$(date +%s%N)
+  panel_click Stop
+
+  tail -n +"$first_line" "$rates" | awk -v t=$((end_ticks - start_ticks)) -v hz="$ticks_per_s" \
+    -v ns=$((end_ns - start_ns)) -v dac="$dac" '
+      { frames += $1; ms += $5 }
+      END {
+        cpu = t / hz; wall = ns / 1e9
+        printf "%s, Projection window 600 x 600: %.1f frames/s drawn; %.2f s CPU in %.2f s = %.1f %% of one core\n",
+               dac, (ms > 0 ? 1000 * frames / ms : 0), cpu, wall, 100 * cpu / wall
+      }'
+  rm -f "$rates"
+}
+
+if [[ ${1:-} == --inside-display ]]; then
+  measure "$2" "$3" "$4"
+  exit 0
+fi
+
+if [[ $# -lt 1 || $# -gt 3 ]]; then
+  echo "usage: $0 <program> [seconds] [SoundCard|EZLase|RIYA]" >&2
+  exit 2
+fi
+program=$(realpath "$1")
+seconds=${2:-10}
+dac=${3:-EZLase}
+[[ -x "$program" ]] || { echo "$0: $1 is not an executable program" >&2; exit 1; }
+[[ $dac =~ ^(SoundCard|EZLase|RIYA)$ ]] || { echo "$0: unknown DAC $dac" >&2; exit 2; }
+
+panel_on_xvfb "$(realpath "$0")" --inside-display "$program" "$seconds" "$dac"
