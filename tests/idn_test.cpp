@@ -102,6 +102,7 @@ bool Dark(const engine::LaserPoint& p) {
 }
 
 TEST(IdnTest, ScanNamesTheUnitAndKeepsAddedAddressesThatDoNotAnswer) {
+  setenv("WHORLGEN_SCAN_ADDRESSES", "127.0.0.1", 1);  // never a broadcast from a test
   IdnEmulator unit({});
   IdnFamily family(unit.Port());
   // The discard port: nobody answers there.
