@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -138,6 +139,8 @@ class EtherDreamUnit {
   std::int64_t underruns_ = 0;
   std::int64_t naks_ = 0;
   std::string rates_;
+  std::string underrunsAt_;  // points played before each underrun
+  std::int64_t longestPause_ms_ = 0;
   Report report_;
 };
 
@@ -406,12 +409,16 @@ void EtherDreamUnit::Advance(Clock::time_point now) {
   lastAdvance_ = now;
   if (playback_ != kPlaying || (fault_ == Fault::Slow && FaultActive()))
     return;
+  // While playing the loop wakes every 2 ms; a longer gap means this
+  // process was not scheduled, which a hardware unit never suffers.
+  longestPause_ms_ = std::max(longestPause_ms_, static_cast<std::int64_t>(elapsed_s * 1000));
   playCredit_ += elapsed_s * pointsPerSec_;
   while (playCredit_ >= 1.0) {
     if (buffer_.empty()) {
       playback_ = kIdle;
       playbackFlags_ |= kUnderflowFlag;
       ++underruns_;
+      underrunsAt_ += (underrunsAt_.empty() ? "" : ",") + std::to_string(played_);
       playCredit_ = 0.0;
       return;
     }
@@ -429,7 +436,9 @@ void EtherDreamUnit::UpdateReport() {
   report_.Set("points_received", received_);
   report_.Set("points_played", played_);
   report_.Set("underruns", underruns_);
+  report_.Set("underruns_after_points", underrunsAt_);
   report_.Set("naks", naks_);
+  report_.Set("longest_pause_ms", longestPause_ms_);
   report_.Set("rate", pointsPerSec_);
   report_.Set("rates", rates_);
   report_.Set("playback", kPlaybackNames[playback_]);

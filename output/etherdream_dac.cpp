@@ -89,7 +89,11 @@ class EtherDreamConnection {
  private:
   DacFailure ConnectFailure(int error) const {
     if (error == ECONNREFUSED)
-      return who_ + " refused the connection: nothing listens there (is it an Ether Dream?)";
+      // A unit that serves another computer may turn a connection away this
+      // early too, so both causes are named.
+      return who_ +
+             " refused the connection: it is busy with another computer, or nothing listens "
+             "there (is it an Ether Dream, switched on?)";
     return who_ + " cannot be reached: " + std::strerror(error);
   }
 
@@ -230,6 +234,8 @@ DacFailure EtherDreamDriver::CloseDac() {
     const auto deadline = Clock::now() + playOut + timing_.StallLimit + timing_.AnswerLimit;
     while (!ioDone_ && Clock::now() < deadline)
       std::this_thread::sleep_for(milliseconds(5));
+    if (!ioDone_)
+      stream_.Fail(who_ + " did not finish playing the last frame in time and was stopped");
     StopIo();
   }
   connection_.reset();
@@ -346,7 +352,9 @@ void EtherDreamDriver::IoMain() {
         unit.Begun ? unit.Last.PointsPerSec : stream_.CurrentPointsPerSec(), 1000.0);
     if (stream_.Finished()) {
       // All sent: let the unit play the frames and most of the lead-out.
-      if (!unit.Begun || fullness <= static_cast<double>(leadOutPoints_) / 2)
+      // Stopped while a quarter of the lead-out has played: every frame point
+      // is out, and a late wake-up of this thread cannot run the unit dry.
+      if (!unit.Begun || fullness <= static_cast<double>(leadOutPoints_) * 3 / 4)
         break;
       std::this_thread::sleep_for(milliseconds(2));
       continue;
@@ -367,9 +375,12 @@ void EtherDreamDriver::IoMain() {
     }
     // Blanked padding only when the unit would otherwise run low: a frame
     // that is merely late by a few milliseconds still follows seamlessly.
+    // The unit starts with half its target, so a short first frame does not
+    // leave it playing on the edge while the next one is built.
     const bool low = unit.Begun && fullness < static_cast<double>(target) / 3;
+    const std::size_t minimum = !unit.Begun ? target / 2 : low ? room : 0;
     const std::size_t count =
-        stream_.Pull(std::span(chunk.data(), std::max<std::size_t>(room, 1)), low ? room : 0);
+        stream_.Pull(std::span(chunk.data(), std::max<std::size_t>(room, 1)), minimum);
     if (count == 0) {
       std::this_thread::sleep_for(milliseconds(1));
       continue;

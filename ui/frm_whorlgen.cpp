@@ -486,6 +486,9 @@ void FrmWhorlgen::RefreshDacList() {
   const QString selected = QString::fromStdString(Loop.DacName);
   {
     const QSignalBlocker quiet(lstDACSelect);
+    // A long device name is elided rather than given a horizontal scroll bar
+    // that would hide one of the three rows.
+    lstDACSelect->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     while (lstDACSelect->count() > kLibraryDacs)
       delete lstDACSelect->takeItem(kLibraryDacs);
     for (const output::DacInfo& dac : Catalog.Devices())

@@ -72,6 +72,9 @@ NetworkDacsPage::NetworkDacsPage(output::DacCatalog& catalog, QWidget* parent)
   poll_ = new QTimer(this);
   connect(poll_, &QTimer::timeout, this, &NetworkDacsPage::Poll);
   poll_->start(kPollMs);
+  // The devices known at start-up (the added addresses) join the DAC list as
+  // soon as the program handles events, not a poll later.
+  QTimer::singleShot(0, this, &NetworkDacsPage::Poll);
 }
 
 void NetworkDacsPage::AddKind(AddressKind kind, const std::string& listenProblem) {
