@@ -463,7 +463,7 @@ class IdnDriver : public DacDriver {
   // A short sleep; true once the driver is being torn down.
   bool Pause() {
     std::unique_lock lock(mutex_);
-    return stopped_.wait_for(lock, std::chrono::milliseconds(2), [&] { return stop_; });
+    return stopped_.wait_for(lock, std::chrono::milliseconds(5), [&] { return stop_; });
   }
 
   void StopFeeding() {
