@@ -363,14 +363,15 @@ void EtherDreamDriver::IoMain() {
     const double unitRoom = static_cast<double>(capacity) - unit.Last.BufferFullness;
     const auto room = static_cast<std::size_t>(
         std::max(0.0, std::min(static_cast<double>(target) - fullness, unitRoom)));
-    const auto refill = std::clamp<std::size_t>(static_cast<std::size_t>(rate / 125), 32,
-                                                target / 3);  // about 8 ms of points
+    const auto refill =
+        std::clamp<std::size_t>(static_cast<std::size_t>(rate / 60), 32,
+                                target / 3);  // about 16 ms of points: fewer wake-ups
     if (unit.Begun && room < refill) {
       if (now - unit.LastAt > milliseconds(50))
         healthy = command({'?'}) != Outcome::Failed;  // a fresh status: does it still play?
       else
         std::this_thread::sleep_for(milliseconds(
-            std::clamp(static_cast<int>(std::lround(1000.0 * (refill - room) / rate)), 1, 10)));
+            std::clamp(static_cast<int>(std::lround(1000.0 * (refill - room) / rate)), 1, 20)));
       continue;
     }
     // Blanked padding only when the unit would otherwise run low: a frame

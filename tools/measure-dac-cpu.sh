@@ -71,7 +71,7 @@ measure() {
     sleep 1  # the lead-out plays, the unit stops
     kill "$emulator_pid"
     wait "$emulator_pid" || true
-    grep -E '^(points_played|underruns|underruns_after_points|naks|longest_pause_ms)=' "$stats" | tr '\n' ' '
+    grep -E '^(points_played|underruns|underruns_after_points|naks|longest_pause_ms|underruns_in_own_pause)=' "$stats" | tr '\n' ' '
     echo
   fi
 
