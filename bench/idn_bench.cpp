@@ -76,6 +76,8 @@ void StreamToIdn(benchmark::State& state, std::int32_t pointsPerFrame, std::int3
   const auto report = emulator.Stop();
   state.counters["underruns"] =
       std::stod(report.count("underruns") ? report.at("underruns") : "-1");
+  state.counters["last_underrun_at_s"] =
+      std::stod(report.count("last_underrun_at_s") ? report.at("last_underrun_at_s") : "0");
   state.counters["points_received"] =
       std::stod(report.count("points_received") ? report.at("points_received") : "0");
   fs::remove(stats);

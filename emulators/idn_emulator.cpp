@@ -90,6 +90,7 @@ class IdnUnit {
   std::int64_t configurations_ = 0;
   std::int64_t received_ = 0;
   std::int64_t underruns_ = 0;
+  double lastUnderrun_s_ = 0.0;  // stream time where the last one began
   std::int64_t sequenceGaps_ = 0;
   std::int64_t malformed_ = 0;
   std::int64_t closes_ = 0;
@@ -259,6 +260,7 @@ void IdnUnit::Advance(WallClock::time_point now) {
   const double position_us = std::chrono::duration<double, std::micro>(now - playStart_).count();
   if (position_us > buffered_us_ + kDryAfter_us) {
     ++underruns_;
+    lastUnderrun_s_ = buffered_us_ / 1e6;
     playing_ = false;
   }
 }
@@ -271,6 +273,7 @@ void IdnUnit::UpdateReport() {
   report_.Set("points_received", received_);
   report_.Set("rate", rate_);
   report_.Set("underruns", underruns_);
+  report_.Set("last_underrun_at_s", std::to_string(lastUnderrun_s_));
   report_.Set("sequence_gaps", sequenceGaps_);
   report_.Set("malformed", malformed_);
   report_.Set("closes", closes_);
@@ -328,8 +331,12 @@ int IdnUnit::Run() {
       while (ReceiveOne()) {
       }
     }
-    // Only with every packet that came in taken: a dry stretch is real.
-    Advance(WallClock::now());
+    // A dry stretch is real only if no packet that came before this moment
+    // still waits to be taken.
+    const auto judged = WallClock::now();
+    pollfd waiting{fd_, POLLIN, 0};
+    if (poll(&waiting, 1, 0) == 0)
+      Advance(judged);
   }
   UpdateReport();
   report_.WriteTo(statsPath_);

@@ -250,8 +250,11 @@ class IdnDriver : public DacDriver {
   DacFailure CloseDac() override {
     if (!stream_)
       return std::nullopt;
-    // A short dark stretch where the beam last was, then the channel closed.
-    const std::int32_t rate = std::max(stream_->CurrentPointsPerSec(), 1000);
+    // A short dark stretch where the beam last was, then the channel closed;
+    // a stream that never began has nothing to darken.
+    const std::int32_t rate = stream_->CurrentPointsPerSec();
+    if (rate == 0)
+      StopFeeding();
     stream_->Close(static_cast<std::size_t>(rate / 50));
     {
       // The feeder sends what is left, lets it play and closes the channel.
@@ -460,7 +463,7 @@ class IdnDriver : public DacDriver {
   // A short sleep; true once the driver is being torn down.
   bool Pause() {
     std::unique_lock lock(mutex_);
-    return stopped_.wait_for(lock, std::chrono::milliseconds(2), [&] { return stop_; });
+    return stopped_.wait_for(lock, std::chrono::milliseconds(5), [&] { return stop_; });
   }
 
   void StopFeeding() {

@@ -102,6 +102,7 @@ bool Dark(const engine::LaserPoint& p) {
 }
 
 TEST(IdnTest, ScanNamesTheUnitAndKeepsAddedAddressesThatDoNotAnswer) {
+  setenv("WHORLGEN_SCAN_ADDRESSES", "127.0.0.1", 1);  // never a broadcast from a test
   IdnEmulator unit({});
   IdnFamily family(unit.Port());
   // The discard port: nobody answers there.
@@ -119,11 +120,12 @@ TEST(IdnTest, ScanNamesTheUnitAndKeepsAddedAddressesThatDoNotAnswer) {
 
 // The generator's points come back exactly, each at its frame's rate, the
 // rate change lands on the frame boundary, and a dark lead-out at the last
-// position ends the stream before the channel is closed.
+// position ends the stream before the channel is closed; the configuration
+// goes out again all along.
 TEST(IdnTest, FramesArriveExactlyAtTheirRatesThenADarkLeadOut) {
   IdnEmulator unit({});
   DacFailure failure;
-  auto driver = Open(unit.Address(), failure, {.Lead = 60ms});
+  auto driver = Open(unit.Address(), failure, {.Lead = 60ms, .ConfigEvery = 20ms});
   ASSERT_EQ(failure, std::nullopt);
   engine::PatternParameters params = engine::StartupParameters();
   engine::GeneratorState generator;
@@ -169,6 +171,8 @@ TEST(IdnTest, FramesArriveExactlyAtTheirRatesThenADarkLeadOut) {
   EXPECT_EQ(report.at("malformed"), "0");
   EXPECT_EQ(report.at("sequence_gaps"), "0");
   EXPECT_EQ(report.at("closes"), "1");
+  // About 200 ms of stream: the configuration went out again and again.
+  EXPECT_GE(std::stoi(report.at("configurations")), 5);
 }
 
 TEST(IdnTest, AUnitThatFallsSilentEndsTheRunInWords) {
