@@ -280,9 +280,13 @@ class SoundCard {
       Fail(std::string(doing) + " \"" + settings_.Device + "\" failed: " + snd_strerror(error));
   }
 
+  // The reason goes into the report at once, so a refused frame can be
+  // explained before the next status poll.
   void Fail(const std::string& reason) {
-    if (failure_.empty())
+    if (failure_.empty()) {
       failure_ = reason;
+      CopyText(report_.failure, reason);
+    }
   }
 
   // Sets the card up for a point rate. Audio queued at the old rate is

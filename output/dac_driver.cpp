@@ -76,7 +76,10 @@ class EasyLaseDriver final : public DacDriver {
       return failure;
     const std::int16_t accepted = writeFrame_.Address(&state_.CardIndex, PointAddress(frame, 0),
                                                       frame.FrameBytes, pointsPerSec);
-    if (SoundCardFailed())
+    // Our sound-card library says why it failed, whether the failure showed
+    // in its status or in a refused frame.
+    if (SoundCardFailed() || (accepted == 0 && state_.CardIndex >= 0 &&
+                              library_ == DeviceLibrary::SoundCard))
       return SoundCardFailure();
     // Without a card (index -1) the library refuses every frame, and the run
     // goes on as it always has; a card that is there and refuses is a fault.
