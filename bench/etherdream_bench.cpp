@@ -24,24 +24,12 @@ namespace {
 using namespace whorlgen;
 using Clock = std::chrono::steady_clock;
 
-std::uint16_t FreeTcpPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  socklen_t length = sizeof at;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
-  close(fd);
-  return ntohs(at.sin_port);
-}
-
 // Arguments: points per frame, points per second, seconds of streaming.
 void BM_EtherDreamStream(benchmark::State& state) {
   const auto pointsPerFrame = static_cast<std::int32_t>(state.range(0));
   const auto pointsPerSec = static_cast<std::int32_t>(state.range(1));
   const auto duration = std::chrono::seconds(state.range(2));
-  const std::uint16_t port = FreeTcpPort();
+  const std::uint16_t port = emulators::FreeLoopbackPort(SOCK_STREAM);
   const auto stats = std::filesystem::temp_directory_path() /
                      ("whorlgen-etherdream-bench-" + std::to_string(getpid()));
   emulators::EmulatorProcess unit(WHORLGEN_DAC_EMULATOR,

@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "emulators/emulator_process.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/live_control.h"
 #include "ui/panel_scroll_bar.h"
@@ -63,18 +64,6 @@ double ThreadCpuSeconds() {
   return t.tv_sec + t.tv_nsec / 1e9;
 }
 
-int FreeUdpPort() {
-  const int probe = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof addr;
-  bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &size);
-  close(probe);
-  return ntohs(addr.sin_port);
-}
-
 // A window listening for OSC on a free port, with its settings in a
 // temporary directory, set to play on the emulated EZLase card.
 struct Show {
@@ -90,7 +79,7 @@ struct Show {
     window->findChild<QListWidget*>("lstDACSelect")->setCurrentRow(1);  // "EZLase"
     window->show();
     live = window->findChild<LiveControl*>("liveControl");
-    const int port = FreeUdpPort();
+    const int port = whorlgen::emulators::FreeLoopbackPort(SOCK_DGRAM);
     live->SetOsc(true, port);
     to = lo_address_new("127.0.0.1", std::to_string(port).c_str());
   }

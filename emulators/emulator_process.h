@@ -3,12 +3,17 @@
 // its own arguments, its output silenced, stopped with SIGTERM, and its
 // report (the stats file) read back as key=value pairs.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -19,6 +24,20 @@
 extern char** environ;
 
 namespace whorlgen::emulators {
+
+// A loopback port of the given socket type (SOCK_STREAM, SOCK_DGRAM) that
+// nobody uses right now, for an emulator or a receiver under test.
+inline std::uint16_t FreeLoopbackPort(int type) {
+  const int fd = socket(AF_INET, type, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  socklen_t length = sizeof at;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
+  close(fd);
+  return ntohs(at.sin_port);
+}
 
 class EmulatorProcess {
  public:

@@ -26,19 +26,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A port nobody uses right now, of the given socket type.
-std::uint16_t FreePort(int type) {
-  const int fd = socket(AF_INET, type, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  socklen_t length = sizeof at;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
-  close(fd);
-  return ntohs(at.sin_port);
-}
-
 // The Ether Dream emulator, recording every point it plays.
 class Emulator : public emulators::EmulatorProcess {
  public:
@@ -158,8 +145,8 @@ class EtherDreamTest : public ::testing::Test {
   }
 
   fs::path dir_;
-  std::uint16_t tcpPort_ = FreePort(SOCK_STREAM);
-  std::uint16_t listenPort_ = FreePort(SOCK_DGRAM);
+  std::uint16_t tcpPort_ = emulators::FreeLoopbackPort(SOCK_STREAM);
+  std::uint16_t listenPort_ = emulators::FreeLoopbackPort(SOCK_DGRAM);
   std::unique_ptr<EtherDreamFamily> family_ =
       std::make_unique<EtherDreamFamily>(EtherDreamFamily::Ports{listenPort_, tcpPort_});
   engine::PatternParameters params_ = engine::StartupParameters();

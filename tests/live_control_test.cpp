@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 
+#include "emulators/emulator_process.h"
 #include "tests/ui_qstring_printer.h"
 #include "tests/ui_test_support.h"
 #include "ui/frm_whorlgen.h"
@@ -46,18 +47,6 @@ class QtEnvironment : public ::testing::Environment {
   std::unique_ptr<QApplication> app_;
 };
 const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-int FreeUdpPort() {
-  const int probe = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof addr;
-  bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &size);
-  close(probe);
-  return ntohs(addr.sin_port);
-}
 
 class LiveWindow : public ::testing::Test {
  protected:
@@ -96,7 +85,7 @@ class LiveWindow : public ::testing::Test {
 };
 
 TEST_F(LiveWindow, OscFromTheSettingsFileDrivesTheShowIncludingStartAndStop) {
-  const int port = FreeUdpPort();
+  const int port = emulators::FreeLoopbackPort(SOCK_DGRAM);
   {
     const auto settings = OpenSettings();
     settings->setValue("osc/enabled", true);
@@ -138,7 +127,7 @@ TEST_F(LiveWindow, OscFromTheSettingsFileDrivesTheShowIncludingStartAndStop) {
 
 TEST_F(LiveWindow, ValuesArrivingWithAStartAreSetBeforeItsRunBegins) {
   Open();
-  live_->SetOsc(true, FreeUdpPort());
+  live_->SetOsc(true, emulators::FreeLoopbackPort(SOCK_DGRAM));
   lo_address to = lo_address_new("127.0.0.1", std::to_string(live_->OscPort()).c_str());
   lo_send(to, "/whorlgen/start", "");
   lo_send(to, "/whorlgen/scrXGain", "i", 50);

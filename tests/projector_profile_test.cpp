@@ -4,8 +4,8 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "engine/frame_generator.h"

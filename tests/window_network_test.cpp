@@ -23,21 +23,9 @@
 namespace whorlgen::ui {
 namespace {
 
-std::uint16_t FreeTcpPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  socklen_t length = sizeof at;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
-  close(fd);
-  return ntohs(at.sin_port);
-}
-
 TEST(WindowNetworkDac, ARecordedRunFromThePanelPlaysOnTheEtherDream) {
   QTemporaryDir dir;
-  const std::string port = std::to_string(FreeTcpPort());
+  const std::string port = std::to_string(emulators::FreeLoopbackPort(SOCK_STREAM));
   qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
   qputenv("WHORLGEN_SCAN_ADDRESSES", "127.0.0.1");
   std::filesystem::create_directories(dir.path().toStdString() + "/whorlgen");
