@@ -11,7 +11,7 @@ trap 'rm -rf "$dest"' EXIT
 
 DESTDIR="$dest" cmake --install "$build" --prefix /usr >/dev/null
 root="$dest/usr"
-for f in bin/whorlgen \
+for f in bin/whorlgen bin/whorlgen-dac-emulator \
          lib/whorlgen/libEZAudDac.so lib/whorlgen/libEasyLase.so lib/whorlgen/libRiyaNetServer_stdcall.so \
          share/applications/$app_id.desktop share/metainfo/$app_id.metainfo.xml \
          share/icons/hicolor/scalable/apps/whorlgen.svg share/icons/hicolor/48x48/apps/whorlgen.png \
