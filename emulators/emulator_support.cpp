@@ -93,4 +93,15 @@ void Report::WriteTo(const std::string& path) const {
   std::rename(partial.c_str(), path.c_str());
 }
 
+bool OpenRecord(const Options& options, std::FILE*& record) {
+  if (!options.Has("record"))
+    return true;
+  record = std::fopen(options.Text("record", "").c_str(), "ab");
+  if (record == nullptr) {
+    std::perror("--record");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace whorlgen::emulators

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <optional>
 #include <string>
@@ -32,6 +33,24 @@ std::optional<in_addr> ParseIpv4(const std::string& text);
 // True once SIGINT or SIGTERM arrived; InstallStopHandlers sets that up.
 void InstallStopHandlers();
 bool StopRequested();
+
+// Opens the file named by --record for appending, or leaves `record` null
+// when there is no such option. False (the reason printed) when it cannot.
+bool OpenRecord(const Options& options, std::FILE*& record);
+
+// Parses the options, configures the unit and runs it until SIGINT or
+// SIGTERM; the emulator's exit status (2 for a bad command line).
+template <typename Unit>
+int RunUnit(int argc, char** argv, int firstOption) {
+  auto options = Options::Parse(argc, argv, firstOption);
+  if (!options)
+    return 2;
+  Unit unit;
+  if (!unit.Configure(*options))
+    return 2;
+  InstallStopHandlers();
+  return unit.Run();
+}
 
 // Key=value lines in a fixed order.
 class Report {

@@ -181,14 +181,7 @@ bool EtherDreamUnit::Configure(const Options& options) {
   }
   fault_ = *fault;
   faultAfterPoints_ = options.Number("fault-after", 0);
-  if (options.Has("record")) {
-    record_ = std::fopen(options.Text("record", "").c_str(), "ab");
-    if (!record_) {
-      std::perror("--record");
-      return false;
-    }
-  }
-  return true;
+  return OpenRecord(options, record_);
 }
 
 bool EtherDreamUnit::OpenSockets() {
@@ -495,14 +488,7 @@ int EtherDreamUnit::Run() {
 }  // namespace
 
 int RunEtherDreamEmulator(int argc, char** argv, int firstOption) {
-  auto options = Options::Parse(argc, argv, firstOption);
-  if (!options)
-    return 2;
-  EtherDreamUnit unit;
-  if (!unit.Configure(*options))
-    return 2;
-  InstallStopHandlers();
-  return unit.Run();
+  return RunUnit<EtherDreamUnit>(argc, argv, firstOption);
 }
 
 }  // namespace whorlgen::emulators

@@ -108,14 +108,7 @@ bool IdnUnit::Configure(const Options& options) {
     return false;
   }
   faultAfter_ = options.Number("fault-after", 0);
-  if (options.Has("record")) {
-    record_ = std::fopen(options.Text("record", "").c_str(), "ab");
-    if (!record_) {
-      std::perror("--record");
-      return false;
-    }
-  }
-  return true;
+  return OpenRecord(options, record_);
 }
 
 bool IdnUnit::Open() {
@@ -350,14 +343,7 @@ int IdnUnit::Run() {
 }  // namespace
 
 int RunIdnEmulator(int argc, char** argv, int firstOption) {
-  auto options = Options::Parse(argc, argv, firstOption);
-  if (!options)
-    return 2;
-  IdnUnit unit;
-  if (!unit.Configure(*options))
-    return 2;
-  InstallStopHandlers();
-  return unit.Run();
+  return RunUnit<IdnUnit>(argc, argv, firstOption);
 }
 
 }  // namespace whorlgen::emulators
