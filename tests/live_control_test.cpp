@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "emulators/emulator_process.h"
+#include "tests/qt_test_environment.h"
 #include "tests/ui_qstring_printer.h"
 #include "tests/ui_test_support.h"
 #include "ui/frm_whorlgen.h"
@@ -29,24 +30,6 @@
 
 namespace whorlgen::ui {
 namespace {
-
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-      qputenv("QT_QPA_PLATFORM", "offscreen");
-    app_ = std::make_unique<QApplication>(argc_, argv_);
-    QApplication::setStyle("Fusion");
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  int argc_ = 1;
-  char name_[14] = "control_tests";
-  char* argv_[2] = {name_, nullptr};
-  std::unique_ptr<QApplication> app_;
-};
-const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 class LiveWindow : public ::testing::Test {
  protected:

@@ -18,6 +18,7 @@
 #include "engine/frame_generator.h"
 #include "engine/parameters.h"
 #include "output/projector_profile.h"
+#include "tests/qt_test_environment.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/panel_scroll_bar.h"
 #include "ui/projection_window.h"
@@ -26,27 +27,6 @@
 
 namespace whorlgen::ui {
 namespace {
-
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-      qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The operator's own settings stay out of the tests.
-    qputenv("XDG_CONFIG_HOME", QDir::toNativeSeparators(config_.path()).toLocal8Bit());
-    app_ = std::make_unique<QApplication>(argc_, argv_);
-    QApplication::setStyle("Fusion");
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  QTemporaryDir config_;
-  int argc_ = 1;
-  char name_[21] = "projection_ui_tests";
-  char* argv_[2] = {name_, nullptr};
-  std::unique_ptr<QApplication> app_;
-};
-const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 // Every channel of every pixel within `tolerance` levels: the sine and
 // exponential routines of another machine may move a level or two.

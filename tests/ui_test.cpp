@@ -19,6 +19,7 @@
 
 #include "engine/parameters.h"
 #include "preview/preview_surface.h"
+#include "tests/qt_test_environment.h"
 #include "tests/ui_qstring_printer.h"
 #include "tests/ui_test_support.h"
 #include "ui/frm_whorlgen.h"
@@ -26,27 +27,6 @@
 
 namespace whorlgen::ui {
 namespace {
-
-// One QApplication for the whole program, made before the first test and
-// destroyed after the last, with the style the program itself uses.
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-      qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    app_ = std::make_unique<QApplication>(argc_, argv_);
-    QApplication::setStyle("Fusion");
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  int argc_ = 1;
-  char name_[9] = "ui_tests";
-  char* argv_[2] = {name_, nullptr};
-  std::unique_ptr<QApplication> app_;
-};
-const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 class Window : public ::testing::Test {
  protected:
