@@ -68,6 +68,12 @@ class DacDriver {
   // is heard", "beam guard: output blanked"); empty when all is well. Read on
   // the UI thread between frames.
   virtual std::string StatusNote() const { return {}; }
+  // Any thread, at any time: the run is ending and will not wait for the
+  // device. A wait inside OpenDac, SendFrame or CloseDac gives up within a
+  // few tens of milliseconds (its call then returns whatever it likes; the
+  // run does not report it). CloseDac still runs afterwards and must leave
+  // the device dark. Devices whose waits are always short need not care.
+  virtual void Interrupt() {}
 
  protected:
   DacDriver() = default;
