@@ -1,13 +1,7 @@
 #include "output/projector_profile.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <exception>
-#include <functional>
-#include <mutex>
-#include <thread>
 #include <utility>
 
 namespace whorlgen::output {
@@ -110,67 +104,6 @@ void ProfileTransform::Apply(const engine::FrameData& in, engine::FrameData& out
               colourDelay_.end());
 }
 
-// One job at a time on a thread of its own; the caller waits for it,
-// calling back every few milliseconds meanwhile.
-class SendWorker {
- public:
-  static constexpr std::chrono::milliseconds kCallbackPeriod{4};
-
-  SendWorker() : thread_([this] { Serve(); }) {}
-  ~SendWorker() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-
-  DacFailure Run(const std::function<DacFailure()>& job, const std::function<void()>& meanwhile) {
-    std::unique_lock lock(mutex_);
-    job_ = &job;
-    done_ = false;
-    wake_.notify_all();
-    while (!wake_.wait_for(lock, kCallbackPeriod, [this] { return done_; })) {
-      lock.unlock();
-      meanwhile();
-      lock.lock();
-    }
-    job_ = nullptr;
-    return std::move(result_);
-  }
-
- private:
-  void Serve() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [this] { return stop_ || (job_ != nullptr && !done_); });
-      if (stop_)
-        return;
-      const std::function<DacFailure()>& job = *job_;
-      lock.unlock();
-      DacFailure result;
-      try {
-        result = job();
-      } catch (const std::exception& e) {
-        result = std::string("The DAC's send failed: ") + e.what();
-      }
-      lock.lock();
-      result_ = std::move(result);
-      done_ = true;
-      wake_.notify_all();
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  const std::function<DacFailure()>* job_ = nullptr;
-  bool done_ = false;
-  bool stop_ = false;
-  DacFailure result_;
-  std::thread thread_;  // last: starts once the rest is ready
-};
-
 ProfiledDacDriver::ProfiledDacDriver(std::unique_ptr<DacDriver> inner,
                                      const ProjectorProfile& profile, SentFrameView* view)
     : inner_(std::move(inner)),
@@ -179,8 +112,6 @@ ProfiledDacDriver::ProfiledDacDriver(std::unique_ptr<DacDriver> inner,
       guard_(profile.Guard),
       guardEnabled_(profile.Guard.Enabled),
       view_(view) {}
-
-ProfiledDacDriver::~ProfiledDacDriver() = default;
 
 DacFailure ProfiledDacDriver::OpenDac(engine::GeneratorState& generator) {
   return inner_->OpenDac(generator);
@@ -194,22 +125,18 @@ DacFailure ProfiledDacDriver::SendFrame(const engine::FrameData& frame, std::int
       guard_.Apply(sent_.FrameBuffer, pointsPerSec);
     out = &sent_;
   }
-  DacFailure failure;
-  if (view_ != nullptr && view_->RedrawsWhileWaiting()) {
-    if (!worker_)
-      worker_ = std::make_unique<SendWorker>();
-    failure = worker_->Run([&] { return inner_->SendFrame(*out, pointsPerSec); },
-                           [this] { view_->WhileWaiting(); });
-  } else {
-    failure = inner_->SendFrame(*out, pointsPerSec);
-  }
-  if (view_ != nullptr)
+  DacFailure failure = inner_->SendFrame(*out, pointsPerSec);
+  if (view_ != nullptr && !failure)
     view_->FrameSent(out->FrameBuffer, pointsPerSec);
   return failure;
 }
 
 DacFailure ProfiledDacDriver::CloseDac() {
   return inner_->CloseDac();
+}
+
+void ProfiledDacDriver::Interrupt() {
+  inner_->Interrupt();
 }
 
 std::string ProfiledDacDriver::StatusNote() const {

@@ -79,37 +79,27 @@ class ProfileTransform {
 };
 
 // The projection view as the driver sees it: each frame as it went to the
-// DAC, and a chance to redraw while the device makes the run wait.
+// DAC. Called on the run's device thread, so the view takes it over a lock.
 class SentFrameView {
  public:
   virtual void FrameSent(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec) = 0;
-  // True when the view wants WhileWaiting calls during the next send.
-  virtual bool RedrawsWhileWaiting() const { return false; }
-  // Called on the run's thread every few milliseconds while a send waits
-  // for the device. It must not handle window events.
-  virtual void WhileWaiting() {}
 
  protected:
   ~SentFrameView() = default;
 };
 
-class SendWorker;
-
 // Wraps the run's driver: the profile's changes to each frame, the beam
 // guard, and what was sent for the projection view. A neutral profile hands
-// the very frame it was given to the driver. While the view redraws during
-// waits, the device's send (and its wait) runs on an I/O thread of this
-// driver, the run's thread redrawing meanwhile; the run goes on only when
-// the send has finished, as before. The thread ends with the driver.
+// the very frame it was given to the driver.
 class ProfiledDacDriver final : public DacDriver {
  public:
   ProfiledDacDriver(std::unique_ptr<DacDriver> inner, const ProjectorProfile& profile,
                     SentFrameView* view = nullptr);
-  ~ProfiledDacDriver() override;
 
   DacFailure OpenDac(engine::GeneratorState& generator) override;
   DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override;
   DacFailure CloseDac() override;
+  void Interrupt() override;
   // The guard's note while it blanks, otherwise the device's own.
   std::string StatusNote() const override;
 
@@ -123,7 +113,6 @@ class ProfiledDacDriver final : public DacDriver {
   BeamGuard guard_;
   bool guardEnabled_;
   SentFrameView* view_;
-  std::unique_ptr<SendWorker> worker_;
   engine::FrameData sent_;
 };
 

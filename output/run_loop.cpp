@@ -1,6 +1,5 @@
 #include "output/run_loop.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace whorlgen::output {
@@ -9,32 +8,55 @@ using Control = RunHost::Control;
 
 RunLoop::RunLoop(RunHost& host, RunContext context) : host_(host), ctx_(context) {}
 
+RunLoop::~RunLoop() {
+  if (phase_ == Phase::Idle)
+    return;
+  // Nothing is left to tell or show: the device is closed dark without
+  // waiting for it, and the recording is finished as a valid file.
+  device_.reset();
+  if (ctx_.ilda.IsOpen()) {
+    ctx_.ilda.EndRun();
+    ctx_.ilda.FinishIldaFile();
+  }
+}
+
 void RunLoop::cmdStart_Click() {
-  if (inRun_) {
+  if (InRun()) {
     // Start was enabled by Stop while the run is still ending; begin the new
     // run only after the end steps have finished the file and closed the DAC.
     startRequested_ = true;
     return;
   }
-  do {
-    startRequested_ = false;
-    if (!BeginRun())
-      return;
-    RunFrames();
-    EndRun();
-  } while (startRequested_ && !closing_);
+  startRequested_ = false;
+  BeginRun();
 }
 
 void RunLoop::cmdStop_Click() {
   running_ = false;
   host_.SetEnabled(Control::Start, true);
   host_.SetEnabled(Control::Stop, false);
+  InterruptDevice();
 }
 
 void RunLoop::Form_Unload() {
   closing_ = true;
   startRequested_ = false;
   running_ = false;
+  // However the device is doing, the program ends within moments.
+  if (device_) {
+    interrupted_ = true;
+    device_->Interrupt();
+  }
+}
+
+void RunLoop::ProcessFrame() {
+  if (!running_)
+    return;
+  WaitingFrame frame{ctx_.params, host_.CurrentFrameSettings()};
+  if (scrollFrames_.size() < kMaxWaitingScrollFrames)
+    scrollFrames_.push_back(std::move(frame));
+  else
+    scrollFrames_.back() = std::move(frame);
 }
 
 bool RunLoop::BeginRun() {
@@ -46,7 +68,6 @@ bool RunLoop::BeginRun() {
       return false;
     }
   }
-  inRun_ = true;
   ctx_.ilda.BeginRun();
   totalFrames_ = 0;
   host_.SetTotalFramesCaption("");
@@ -56,68 +77,122 @@ bool RunLoop::BeginRun() {
   host_.SetEnabled(Control::Start, false);
   ctx_.generator.ResetPhases();
   running_ = true;
-  driver_ = MakeDriver ? MakeDriver(DacName) : nullptr;
-  if (!driver_)
-    driver_ = SelectDacDriver(DacName, ctx_.dac, ctx_.libraries);
-  if (auto failure = driver_->OpenDac(ctx_.generator))
-    StopWithMessage(*failure);
+  interrupted_ = false;
+  scrollFrames_.clear();
+  std::unique_ptr<DacDriver> driver = MakeDriver ? MakeDriver(DacName) : nullptr;
+  if (!driver)
+    driver = SelectDacDriver(DacName, ctx_.dac, ctx_.libraries);
+  device_ = std::make_unique<DeviceRunner>(std::move(driver),
+                                           [this] { host_.Post([this] { OnDeviceDone(); }); });
+  phase_ = Phase::Opening;
+  device_->Open(ctx_.generator);
   return true;
 }
 
-void RunLoop::RunFrames() {
-  do {
-    ProcessFrame();
-  } while (running_);
+void RunLoop::OnDeviceDone() {
+  if (!device_)
+    return;
+  const std::optional<DeviceRunner::Finished> finished = device_->TakeFinished();
+  if (!finished)
+    return;
+  SetStatusNote(finished->StatusNote);
+  switch (finished->Done) {
+    case DeviceRunner::Job::Open:
+      OpenDone(*finished);
+      break;
+    case DeviceRunner::Job::Send:
+      SendDone(*finished);
+      break;
+    case DeviceRunner::Job::Close:
+      CloseDone(*finished);
+      break;
+  }
+}
+
+void RunLoop::OpenDone(const DeviceRunner::Finished& finished) {
+  phase_ = Phase::Between;
+  if (finished.Failure) {
+    if (interrupted_)
+      running_ = false;
+    else
+      StopWithMessage(*finished.Failure);
+    EndRun();
+    return;
+  }
+  // A run whose DAC opened makes at least one frame, even when Stop came
+  // while it was opening.
+  SendFrame();
+}
+
+void RunLoop::SendDone(const DeviceRunner::Finished& finished) {
+  phase_ = Phase::Between;
+  if (!finished.Failure) {
+    host_.DrawPreview(ctx_.frame, host_.CurrentFrameSettings().ShowDots);
+    RecordFrame();
+    ++totalFrames_;
+  } else if (interrupted_) {
+    // The run ended before the device took the frame: as if never built.
+    ctx_.generator = beforeFrame_;
+  } else {
+    // The DAC did not take the frame: it is not shown, recorded or counted.
+    StopWithMessage(*finished.Failure);
+  }
+  AskForNextFrame();
+}
+
+void RunLoop::CloseDone(const DeviceRunner::Finished& finished) {
+  if (finished.Failure)
+    messages_.push_back(*finished.Failure);
+  device_.reset();
+  phase_ = Phase::Idle;
+  SetStatusNote({});
+  // Told only now, with the file finished, the DAC closed and the panel usable.
+  for (const std::string& message : std::exchange(messages_, {}))
+    host_.TellOperator(message);
+  host_.RunEnded();
+  if (startRequested_ && !closing_)
+    cmdStart_Click();
+}
+
+void RunLoop::AskForNextFrame() {
+  phase_ = Phase::Between;
+  host_.Post([this] { NextFrame(); });
+}
+
+void RunLoop::NextFrame() {
+  if (phase_ != Phase::Between)
+    return;
+  if (running_)
+    SendFrame();
+  else
+    EndRun();
+}
+
+void RunLoop::SendFrame() {
+  WaitingFrame next;
+  if (scrollFrames_.empty()) {
+    next = {ctx_.params, host_.CurrentFrameSettings()};
+  } else {
+    next = std::move(scrollFrames_.front());
+    scrollFrames_.pop_front();
+  }
+  beforeFrame_ = ctx_.generator;
+  engine::BuildFrame(next.Params, ctx_.generator, next.Settings.OpMode, next.Settings.LimitVelocity,
+                     ctx_.frame);
+  phase_ = Phase::Sending;
+  device_->Send(ctx_.frame, next.Params.PointsPerSec);
 }
 
 void RunLoop::EndRun() {
+  scrollFrames_.clear();
   ctx_.ilda.EndRun();
   if (auto problem = ctx_.ilda.FinishIldaFile())
     messages_.push_back(*problem);
   host_.SetEnabled(Control::IldaOutput, true);
   host_.SetTotalFramesCaption(std::to_string(totalFrames_));
   host_.SetEnabled(Control::DacSelect, true);
-  if (auto problem = driver_->CloseDac())
-    messages_.push_back(*problem);
-  driver_.reset();
-  inRun_ = false;
-  // Told only now, with the file finished, the DAC closed and the panel usable.
-  for (const std::string& message : std::exchange(messages_, {}))
-    host_.TellOperator(message);
-}
-
-void RunLoop::ProcessFrame() {
-  if (nesting_ >= kMaxNesting) {
-    if (running_)
-      deferredFrames_.push_back(ctx_.params);
-    return;
-  }
-  ++nesting_;
-  deepestNesting_ = std::max(deepestNesting_, nesting_);
-  if (running_)
-    FrameWork(ctx_.params);
-  host_.HandlePendingEvents();
-  while (!deferredFrames_.empty()) {
-    const engine::PatternParameters params = deferredFrames_.front();
-    deferredFrames_.pop_front();
-    if (running_)
-      FrameWork(params);
-    host_.HandlePendingEvents();
-  }
-  --nesting_;
-}
-
-void RunLoop::FrameWork(const engine::PatternParameters& params) {
-  const FrameSettings settings = host_.CurrentFrameSettings();
-  engine::BuildFrame(params, ctx_.generator, settings.OpMode, settings.LimitVelocity, ctx_.frame);
-  if (auto failure = driver_->SendFrame(ctx_.frame, params.PointsPerSec)) {
-    // The DAC did not take the frame: it is not shown, recorded or counted.
-    StopWithMessage(*failure);
-    return;
-  }
-  host_.DrawPreview(ctx_.frame, settings.ShowDots);
-  RecordFrame();
-  ++totalFrames_;
+  phase_ = Phase::Closing;
+  device_->Close();
 }
 
 void RunLoop::RecordFrame() {
@@ -128,6 +203,21 @@ void RunLoop::RecordFrame() {
   // full disk): the run stops at once and says so, rather than at Stop.
   if (ctx_.ilda.WriteFailed() && ctx_.ilda.RunFramesWritten() == 0 && running_)
     cmdStop_Click();
+}
+
+void RunLoop::InterruptDevice() {
+  // Only a job under way can make the end of the run wait.
+  if (device_ && (phase_ == Phase::Opening || phase_ == Phase::Sending)) {
+    interrupted_ = true;
+    device_->Interrupt();
+  }
+}
+
+void RunLoop::SetStatusNote(const std::string& note) {
+  if (note == statusNote_)
+    return;
+  statusNote_ = note;
+  host_.StatusNoteChanged(note);
 }
 
 void RunLoop::StopWithMessage(const std::string& message) {

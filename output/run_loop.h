@@ -1,10 +1,21 @@
 #pragma once
 // One run: Start opens the recording and the DAC, frames follow one another
-// on the UI thread until Stop or the closing of the window, then the end
-// steps finish the recording and close the DAC. Frames yield to the window
-// once each; a Scroll handler running in that yield asks for a frame of its
-// own, nested inside the one that yielded.
+// until Stop or the closing of the window, then the end steps finish the
+// recording and close the DAC.
+//
+// The run is a pump driven by events on the panel's thread. Each frame is
+// built there and handed to the device's thread (DeviceRunner); when the
+// device has taken it, the frame is drawn, recorded and counted, and the next
+// frame is asked for through the panel's event queue, behind the events that
+// are already waiting. So the panel's events are handled between any two
+// frames, and no dialog, window or nested event loop of the panel can hold
+// the show: any event loop keeps the pump going. Frames never interleave:
+// one is built only when the one before has been taken.
+//
+// A Scroll handler during a run asks for a frame of its own with the values
+// of that moment; it goes out next, before the run's own next frame.
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -15,6 +26,7 @@
 #include "engine/frame_generator.h"
 #include "engine/parameters.h"
 #include "output/dac_driver.h"
+#include "output/device_runner.h"
 #include "output/ilda_writer.h"
 
 namespace whorlgen::output {
@@ -35,14 +47,19 @@ class RunHost {
   virtual ~RunHost() = default;
   virtual void SetEnabled(Control control, bool enabled) = 0;
   virtual void SetTotalFramesCaption(const std::string& text) = 0;
-  // Runs every handler whose event is pending, then returns.
-  virtual void HandlePendingEvents() = 0;
+  // Runs `work` later on the panel's thread, after the events already
+  // waiting there. Called from any thread.
+  virtual void Post(std::function<void()> work) = 0;
   // A message for the operator, shown after the run's end steps.
   virtual void TellOperator(const std::string& message) = 0;
   virtual bool IldaOutputChecked() const = 0;
-  // Read once at the start of every frame.
+  // The controls a frame is built with, read once as it is built.
   virtual FrameSettings CurrentFrameSettings() const = 0;
   virtual void DrawPreview(const engine::FrameData& frame, bool showDots) = 0;
+  // The DAC's word for the operator changed (empty: none, or the run ended).
+  virtual void StatusNoteChanged(const std::string& /*note*/) {}
+  // The run's last end step is done: the DAC is closed and every message told.
+  virtual void RunEnded() {}
 };
 
 // The state of the program that a run touches; owned by the window.
@@ -58,24 +75,26 @@ struct RunContext {
 class RunLoop {
  public:
   RunLoop(RunHost& host, RunContext context);
+  // A run still going is ended without waiting for its device.
+  ~RunLoop();
 
-  // Performs a whole run (and any run asked for while it was ending);
-  // returns when it has ended.
+  // Begins a run and returns; the run goes on from the event queue. A Start
+  // while a run is still ending begins the new run once the end steps are done.
   void cmdStart_Click();
   void cmdStop_Click();
-  // Builds, sends, draws, records and counts one frame while running, then
-  // handles pending events. Scroll handlers call it too.
+  // A Scroll handler's frame: during a run, a frame with the parameters of
+  // this moment goes out next; otherwise nothing.
   void ProcessFrame();
   // The window is closing: a run in progress ends through its end steps.
   void Form_Unload();
 
   bool Running() const { return running_; }
   // From the click on Start to the end of the run's last end step.
-  bool InRun() const { return inRun_; }
+  bool InRun() const { return phase_ != Phase::Idle; }
   // The window has been closed; the run, if any, is ending for good.
   bool Closing() const { return closing_; }
   // The DAC's word for the operator during a run; empty otherwise.
-  std::string DacStatusNote() const { return driver_ ? driver_->StatusNote() : std::string(); }
+  std::string DacStatusNote() const { return InRun() ? statusNote_ : std::string(); }
   std::int32_t TotalFrames() const { return totalFrames_; }
   std::string DacName;
   // Makes the driver for a run's DacName. Unset, the three library DACs (and
@@ -84,32 +103,52 @@ class RunLoop {
   // The ILDA files go here; the process's working directory by default.
   std::string IldaDirectory = ".";
 
-  // Frames nested deeper than this are deferred until the level above has
-  // handled its events, so a fast drag cannot grow the stack without bound.
-  static constexpr int kMaxNesting = 16;
-  int DeepestNesting() const { return deepestNesting_; }
+  // Scroll frames waiting for the device beyond this many are merged: the
+  // newest Scroll's values replace those of the last one waiting, so a fast
+  // drag on a slow device cannot pile up frames without end.
+  static constexpr std::size_t kMaxWaitingScrollFrames = 8;
 
  private:
+  enum class Phase {
+    Idle,
+    Opening,  // the device is being opened
+    Sending,  // a frame is with the device
+    Between,  // the next frame has been asked for through the event queue
+    Closing,  // the end steps are done but for the device's close
+  };
+  struct WaitingFrame {
+    engine::PatternParameters Params;
+    FrameSettings Settings;
+  };
+
   bool BeginRun();
-  void RunFrames();
+  void OnDeviceDone();
+  void OpenDone(const DeviceRunner::Finished& finished);
+  void SendDone(const DeviceRunner::Finished& finished);
+  void CloseDone(const DeviceRunner::Finished& finished);
+  void AskForNextFrame();
+  void NextFrame();
+  void SendFrame();
   void EndRun();
-  void FrameWork(const engine::PatternParameters& params);
   void RecordFrame();
+  void InterruptDevice();
+  void SetStatusNote(const std::string& note);
   void StopWithMessage(const std::string& message);
 
   RunHost& host_;
   RunContext ctx_;
-  std::unique_ptr<DacDriver> driver_;
+  std::unique_ptr<DeviceRunner> device_;
+  Phase phase_ = Phase::Idle;
   bool running_ = false;
-  bool inRun_ = false;           // between the first and the last step of a run
+  bool interrupted_ = false;     // the device was told the run is ending
   bool startRequested_ = false;  // Start clicked while a run was still ending
   bool closing_ = false;
   std::int32_t totalFrames_ = 0;
-  int nesting_ = 0;
-  int deepestNesting_ = 0;
-  // Frames deferred below the nesting bound, each with the parameters of
-  // the moment its Scroll asked for it.
-  std::deque<engine::PatternParameters> deferredFrames_;
+  std::string statusNote_;
+  // The generator as it was before the frame with the device was built: a
+  // frame the device never took leaves no trace.
+  engine::GeneratorState beforeFrame_;
+  std::deque<WaitingFrame> scrollFrames_;
   std::vector<std::string> messages_;
 };
 

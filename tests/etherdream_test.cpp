@@ -19,6 +19,7 @@
 #include "output/run_loop.h"
 #include "output/wire_point.h"
 #include "tests/ilda_test_reader.h"
+#include "tests/posted_work.h"
 
 namespace whorlgen::output {
 namespace {
@@ -79,18 +80,19 @@ class Host : public RunHost {
 
   void SetEnabled(Control, bool) override {}
   void SetTotalFramesCaption(const std::string& text) override { caption = text; }
-  void HandlePendingEvents() override {
-    if (events)
-      events();
-  }
+  void Post(std::function<void()> work) override { queue.Post(std::move(work)); }
   void TellOperator(const std::string& message) override { told.push_back(message); }
   bool IldaOutputChecked() const override { return true; }
   FrameSettings CurrentFrameSettings() const override {
     return {.OpMode = 2, .LimitVelocity = true, .ShowDots = false};
   }
+  // The events of the moment after each frame.
   void DrawPreview(const engine::FrameData& frame, bool /*showDots*/) override {
     frames.emplace_back(frame.FrameBuffer, params->PointsPerSec);
+    if (events)
+      events();
   }
+  testing::PostedWork queue;
 };
 
 class EtherDreamTest : public ::testing::Test {
@@ -124,13 +126,19 @@ class EtherDreamTest : public ::testing::Test {
     return "Ether Dream 127.0.0.1:" + std::to_string(tcpPort_);
   }
 
+  // Start, and the panel's events until the run has ended.
+  void Run() {
+    loop_.cmdStart_Click();
+    host_.queue.RunWhile([this] { return loop_.InRun(); });
+  }
+
   // A run that goes on until the back-end ends it (or `frames` frames).
   void RunUntilItEnds(int frames) {
     host_.events = [this, frames, count = 0]() mutable {
       if (++count == frames)
         loop_.cmdStop_Click();
     };
-    loop_.cmdStart_Click();
+    Run();
   }
 
   // A run that recorded no frame (the unit refused it at once) leaves no file.
@@ -187,7 +195,7 @@ TEST_F(EtherDreamTest, PlaysTheFramesExactlyWithRateChangeGapAndLeadOut) {
     if (count == 6)
       loop_.cmdStop_Click();
   };
-  loop_.cmdStart_Click();
+  Run();
   EXPECT_TRUE(host_.told.empty()) << host_.told.front();
   ExpectValidRecording();
   auto report = unit.Stop();

@@ -19,6 +19,7 @@
 #include "engine/parameters.h"
 #include "output/projector_profile.h"
 #include "tests/qt_test_environment.h"
+#include "tests/ui_test_support.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/panel_scroll_bar.h"
 #include "ui/projection_window.h"
@@ -126,6 +127,7 @@ TEST(ProjectionWindow, GuardedRunGoesDarkAtTheLowestGainsAndTheViewFollows) {
   QObject::connect(&watchdog, &QTimer::timeout, [&] { panel.close(); });
   watchdog.start(20000);
   panel.findChild<QPushButton*>("cmdStart")->click();
+  EXPECT_TRUE(WaitForRunEnd(panel));
   EXPECT_TRUE(blanked);
   EXPECT_GT(view->FramesDrawn(), drawnBefore);
   // The note goes with the run.

@@ -2,10 +2,8 @@
 // colour shift, the beam guard, and nothing at all when neutral.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "engine/frame_generator.h"
@@ -23,7 +21,6 @@ class KeepingDriver final : public DacDriver {
  public:
   DacFailure OpenDac(engine::GeneratorState&) override { return {}; }
   DacFailure SendFrame(const FrameData& frame, std::int32_t) override {
-    std::this_thread::sleep_for(Delay);  // a device making the run wait
     Sent.push_back(frame.FrameBuffer);
     Addresses.push_back(frame.FrameBuffer.data());
     return {};
@@ -32,22 +29,17 @@ class KeepingDriver final : public DacDriver {
   std::string StatusNote() const override { return "device note"; }
   std::vector<std::vector<LaserPoint>> Sent;
   std::vector<const LaserPoint*> Addresses;
-  std::chrono::milliseconds Delay{0};
 
  protected:
   DacFailure WaitReady(std::size_t, std::int32_t) override { return {}; }
 };
 
-// Keeps the last frame it was shown; may ask for redraws during waits.
+// Keeps the last frame it was shown.
 struct KeepingView final : SentFrameView {
   void FrameSent(std::span<const LaserPoint> frame, std::int32_t) override {
     Seen.assign(frame.begin(), frame.end());
   }
-  bool RedrawsWhileWaiting() const override { return Redraws; }
-  void WhileWaiting() override { ++Waits; }
   std::vector<LaserPoint> Seen;
-  bool Redraws = false;
-  int Waits = 0;
 };
 
 FrameData Frame(std::vector<LaserPoint> points) {
@@ -70,9 +62,6 @@ TEST(ProjectorProfile, LibraryDacsStartNeutralAndSendTheFigureByteForByte) {
   engine::GeneratorState generator;
   FrameData frame;
   for (int i = 0; i < 3; ++i) {
-    // The last send waits on the I/O thread while the view redraws.
-    inner.Delay = std::chrono::milliseconds(i == 2 ? 30 : 0);
-    view.Redraws = i == 2;
     engine::BuildFrame(engine::StartupParameters(), generator, 2, true, frame);
     ASSERT_FALSE(driver.SendFrame(frame, 15000));
     EXPECT_EQ(inner.Addresses.back(), frame.FrameBuffer.data());
@@ -81,7 +70,6 @@ TEST(ProjectorProfile, LibraryDacsStartNeutralAndSendTheFigureByteForByte) {
                              frame.FrameBuffer.size() * sizeof(LaserPoint)));
     EXPECT_EQ(view.Seen.size(), frame.FrameBuffer.size());
   }
-  EXPECT_GT(view.Waits, 0);
   EXPECT_EQ(driver.StatusNote(), "device note");
 }
 

@@ -3,10 +3,13 @@
 
 #include "tests/file_size_limit.h"
 #include "tests/ilda_test_reader.h"
+#include "tests/posted_work.h"
 #include "tests/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +17,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace whorlgen::output {
@@ -33,7 +37,8 @@ class ScriptedHost : public RunHost {
   std::vector<std::string> log;  // control changes and messages in order
   bool ilda = false;
   int framesDrawn = 0;
-  // Runs inside every HandlePendingEvents: the events of that moment.
+  // Runs before each piece of posted work: the events of that moment, which
+  // the panel handles between frames.
   std::function<void()> events;
 
   void SetEnabled(Control control, bool on) override {
@@ -44,10 +49,7 @@ class ScriptedHost : public RunHost {
     caption = text;
     log.push_back("caption '" + text + "'");
   }
-  void HandlePendingEvents() override {
-    if (events)
-      events();
-  }
+  void Post(std::function<void()> work) override { queue_.Post(std::move(work)); }
   void TellOperator(const std::string& message) override {
     told.push_back(message);
     log.push_back("tell");
@@ -57,6 +59,12 @@ class ScriptedHost : public RunHost {
     return {.OpMode = 2, .LimitVelocity = true, .ShowDots = false};
   }
   void DrawPreview(const engine::FrameData&, bool) override { ++framesDrawn; }
+
+  // The panel's event loop: runs posted work until the run has ended.
+  void RunUntilEnded(const RunLoop& loop) {
+    RunWhile([&] { return loop.InRun(); });
+  }
+  void RunWhile(const std::function<bool()>& going) { queue_.RunWhile(going, events); }
 
   static const char* Name(Control c) {
     switch (c) {
@@ -71,6 +79,9 @@ class ScriptedHost : public RunHost {
     }
     return "?";
   }
+
+ private:
+  testing::PostedWork queue_;
 };
 
 class RunLoopTest : public ::testing::Test {
@@ -79,10 +90,15 @@ class RunLoopTest : public ::testing::Test {
     loop_.DacName = "none";
     loop_.IldaDirectory = dir_.string();
   }
-  // Stops the run at the n-th yield (counting from 1).
-  void StopAtYield(int n) {
-    host_.events = [this, n, yields = 0]() mutable {
-      if (++yields == n)
+  // A whole run, as a click on Start and the event loop after it.
+  void Run() {
+    loop_.cmdStart_Click();
+    host_.RunUntilEnded(loop_);
+  }
+  // Stops the run once it has made n frames.
+  void StopAtFrame(int n) {
+    host_.events = [this, n] {
+      if (loop_.Running() && loop_.TotalFrames() >= n)
         loop_.cmdStop_Click();
     };
   }
@@ -99,9 +115,10 @@ class RunLoopTest : public ::testing::Test {
   RunLoop loop_{host_, RunContext{params_, generator_, frame_, ilda_, dac_, libraries_}};
 };
 
-TEST_F(RunLoopTest, StartThenStopMakesAtLeastOneFrameAndShowsTheCount) {
-  StopAtYield(1);
+TEST_F(RunLoopTest, StartThenStopAtOnceMakesOneFrameAndShowsTheCount) {
   loop_.cmdStart_Click();
+  loop_.cmdStop_Click();  // before the device has even opened
+  host_.RunUntilEnded(loop_);
   EXPECT_EQ(loop_.TotalFrames(), 1);
   EXPECT_EQ(host_.framesDrawn, 1);
   EXPECT_EQ(host_.caption, "1");
@@ -111,18 +128,19 @@ TEST_F(RunLoopTest, StartThenStopMakesAtLeastOneFrameAndShowsTheCount) {
 TEST_F(RunLoopTest, ControlStatesThroughARun) {
   std::vector<std::map<Control, bool>> seen;
   std::string captionDuringRun = "unset";
-  host_.events = [&, yields = 0]() mutable {
-    ++yields;
-    if (yields == 1) {
+  bool stopped = false;
+  host_.events = [&] {
+    if (loop_.TotalFrames() == 1 && seen.empty()) {
       seen.push_back(host_.enabled);
       captionDuringRun = host_.caption;
-    } else if (yields == 3) {
+    } else if (loop_.TotalFrames() == 3 && !stopped) {
+      stopped = true;
       loop_.cmdStop_Click();
       seen.push_back(host_.enabled);  // between Stop and the end steps
     }
   };
   host_.caption = "41";
-  loop_.cmdStart_Click();
+  Run();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(captionDuringRun, "");
   const std::map<Control, bool> running{{Control::Start, false},
@@ -143,35 +161,34 @@ TEST_F(RunLoopTest, ControlStatesThroughARun) {
   EXPECT_EQ(host_.caption, "3");
 }
 
-TEST_F(RunLoopTest, ScrollFramesDuringARunAreCountedAndRecordedInOrder) {
+// Scroll events that come together each get a frame with the values of
+// their own moment, in order, before the run's next frame; beyond the bound
+// the newest values replace the last waiting frame's.
+TEST_F(RunLoopTest, ScrollFramesCarryTheirOwnMomentsValuesInOrderAndStayBounded) {
   host_.ilda = true;
-  host_.events = [this, yields = 0]() mutable {
-    ++yields;
-    if (yields == 2) {
-      // Three Scroll events pending at the second yield: each builds a frame at once.
-      for (int i = 0; i < 3; ++i) {
+  const int scrolls = static_cast<int>(RunLoop::kMaxWaitingScrollFrames) + 3;
+  bool dragged = false;
+  host_.events = [&] {
+    if (loop_.TotalFrames() == 2 && !dragged) {
+      dragged = true;
+      for (int i = 1; i <= scrolls; ++i) {
         params_.PointsPerFrame = 600 + i;
         loop_.ProcessFrame();
       }
-    } else if (yields == 6) {
+    } else if (loop_.TotalFrames() >= 2 + 9 + 1 && loop_.Running()) {
       loop_.cmdStop_Click();
     }
   };
-  loop_.cmdStart_Click();
-  // Two loop frames, three nested frames (each yielding once), then the frame that saw Stop.
-  EXPECT_EQ(loop_.TotalFrames(), 6);
-  EXPECT_EQ(host_.caption, "6");
+  Run();
   const auto sections = IldaSections(dir_ / "WG01.ild");
-  ASSERT_EQ(sections.size(), 7u);
-  const int expectedRecords[] = {500, 500, 600, 601, 602, 602};
-  for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(sections[i].format, 5);
+  ASSERT_GE(sections.size(), 13u);
+  // 601..607 as they came, then the last waiting frame took the newest values.
+  const int expected[] = {500, 500, 601, 602, 603, 604, 605, 606, 607, 611, 611};
+  for (int i = 0; i < 11; ++i) {
     EXPECT_EQ(sections[i].frameNumber, i);
-    EXPECT_EQ(sections[i].records, expectedRecords[i]);
+    EXPECT_EQ(sections[i].records, expected[i]) << i;
   }
-  EXPECT_EQ(sections[0].total, 6);
-  EXPECT_EQ(sections[6].format, 0);
-  EXPECT_EQ(sections[6].frameNumber, 5);
+  EXPECT_EQ(sections[0].total, loop_.TotalFrames());
 }
 
 TEST_F(RunLoopTest, ScrollWhileIdleBuildsNothing) {
@@ -184,8 +201,8 @@ TEST_F(RunLoopTest, ScrollWhileIdleBuildsNothing) {
 }
 
 TEST_F(RunLoopTest, SecondRunResetsCountAndPhasesButKeepsTheBeamPosition) {
-  StopAtYield(4);
-  loop_.cmdStart_Click();
+  StopAtFrame(4);
+  Run();
   ASSERT_EQ(loop_.TotalFrames(), 4);
 
   // What a one-frame run must produce: phases from 0, the beam from where the
@@ -199,8 +216,8 @@ TEST_F(RunLoopTest, SecondRunResetsCountAndPhasesButKeepsTheBeamPosition) {
   engine::BuildFrame(params_, fromOrigin, 2, true, originProbe);
   ASSERT_NE(probe.FrameBuffer[0].X, originProbe.FrameBuffer[0].X);
 
-  StopAtYield(1);
-  loop_.cmdStart_Click();
+  StopAtFrame(1);
+  Run();
   EXPECT_EQ(loop_.TotalFrames(), 1);
   EXPECT_EQ(host_.caption, "1");
   EXPECT_EQ(generator_.XAngle, expected.XAngle);
@@ -212,11 +229,11 @@ TEST_F(RunLoopTest, SecondRunResetsCountAndPhasesButKeepsTheBeamPosition) {
 
 TEST_F(RunLoopTest, ClosingTheWindowDuringARecordedRunFinishesTheFile) {
   host_.ilda = true;
-  host_.events = [this, yields = 0]() mutable {
-    if (++yields == 5)
+  host_.events = [this] {
+    if (loop_.TotalFrames() == 5 && !loop_.Closing())
       loop_.Form_Unload();
   };
-  loop_.cmdStart_Click();
+  Run();
   EXPECT_FALSE(ilda_.IsOpen());
   const auto sections = IldaSections(dir_ / "WG01.ild");
   ASSERT_EQ(sections.size(), 6u);
@@ -228,16 +245,15 @@ TEST_F(RunLoopTest, ClosingTheWindowDuringARecordedRunFinishesTheFile) {
 TEST_F(RunLoopTest, StartDuringTheEndStepsWaitsForThem) {
   host_.ilda = true;
   int runs = 0;
-  host_.events = [&, yields = 0]() mutable {
-    ++yields;
-    if (yields == 2) {
+  host_.events = [&] {
+    if (runs == 0 && loop_.TotalFrames() == 2) {
       loop_.cmdStop_Click();
       loop_.cmdStart_Click();  // the click that Stop's enabling of Start allows at once
       // The second run must not have begun inside the first.
       EXPECT_EQ(host_.caption, "");
       EXPECT_FALSE(fs::exists(dir_ / "WG02.ild"));
       ++runs;
-    } else if (yields == 3) {
+    } else if (runs == 1 && loop_.Running()) {
       // Now inside the second run: the first file is already complete.
       EXPECT_TRUE(fs::exists(dir_ / "WG02.ild"));
       EXPECT_EQ(IldaSections(dir_ / "WG01.ild").back().format, 0);
@@ -245,45 +261,20 @@ TEST_F(RunLoopTest, StartDuringTheEndStepsWaitsForThem) {
       ++runs;
     }
   };
-  loop_.cmdStart_Click();
+  Run();
   EXPECT_EQ(runs, 2);
-  EXPECT_EQ(host_.caption, "1");
   EXPECT_EQ(IldaSections(dir_ / "WG01.ild").size(), 3u);
-  EXPECT_EQ(IldaSections(dir_ / "WG02.ild").size(), 2u);
-}
-
-TEST_F(RunLoopTest, FastScrollingKeepsNestingBoundedWithoutDroppingFrames) {
-  // Every yield brings another Scroll event, a thousand in all: far more
-  // than could nest on the stack. Each sets its own frame size, which its
-  // frame must carry even when it is built later.
-  host_.ilda = true;
-  int scrolls = 0;
-  host_.events = [&] {
-    if (scrolls < 1000) {
-      ++scrolls;
-      params_.PointsPerFrame = 500 + scrolls;
-      loop_.ProcessFrame();
-    } else if (loop_.Running()) {
-      loop_.cmdStop_Click();
-    }
-  };
-  loop_.cmdStart_Click();
-  EXPECT_LE(loop_.DeepestNesting(), RunLoop::kMaxNesting);
-  EXPECT_EQ(loop_.TotalFrames(), 1 + 1000);
-  const auto sections = IldaSections(dir_ / "WG01.ild");
-  ASSERT_EQ(sections.size(), 1u + 1000 + 1);
-  for (int k = 1; k <= 1000; ++k)
-    ASSERT_EQ(sections[k].records, 500 + k) << k;
+  EXPECT_GE(IldaSections(dir_ / "WG02.ild").size(), 2u);
 }
 
 TEST_F(RunLoopTest, NoFrameAfterStop) {
-  host_.events = [this, yields = 0]() mutable {
-    if (++yields == 1) {
+  host_.events = [this] {
+    if (loop_.TotalFrames() == 1 && loop_.Running()) {
       loop_.cmdStop_Click();
       loop_.ProcessFrame();  // a Scroll still pending behind the Stop click
     }
   };
-  loop_.cmdStart_Click();
+  Run();
   EXPECT_EQ(loop_.TotalFrames(), 1);
 }
 
@@ -308,21 +299,83 @@ class RefusingDriver final : public DacDriver {
 TEST_F(RunLoopTest, AFrameTheDacNeverTookIsNotShownRecordedOrCounted) {
   host_.ilda = true;
   loop_.MakeDriver = [](const std::string&) { return std::make_unique<RefusingDriver>(3); };
-  StopAtYield(100);  // never reached: the refusal ends the run
-  loop_.cmdStart_Click();
+  Run();  // the refusal ends the run
   EXPECT_EQ(loop_.TotalFrames(), 2);
   EXPECT_EQ(host_.framesDrawn, 2);
   EXPECT_EQ(IldaSections(dir_ / "WG01.ild").size(), 3u);
+  EXPECT_EQ(host_.told, std::vector<std::string>{"the card refused it"});
+}
+
+// A DAC whose second frame waits until the run ends: the panel's thread
+// goes on meanwhile, and Stop ends the run without that frame leaving a trace.
+class StallingDriver final : public DacDriver {
+ public:
+  DacFailure OpenDac(engine::GeneratorState&) override { return std::nullopt; }
+  DacFailure SendFrame(const engine::FrameData&, std::int32_t) override {
+    if (++sent_ < 2)
+      return std::nullopt;
+    while (!interrupted_)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return DacFailure("interrupted");
+  }
+  DacFailure CloseDac() override { return std::nullopt; }
+  void Interrupt() override { interrupted_ = true; }
+
+ protected:
+  DacFailure WaitReady(std::size_t, std::int32_t) override { return std::nullopt; }
+
+ private:
+  int sent_ = 0;
+  std::atomic<bool> interrupted_{false};
+};
+
+TEST_F(RunLoopTest, StopDuringADevicesWaitEndsTheRunAndTheWaitingFrameLeavesNoTrace) {
+  host_.ilda = true;
+  loop_.MakeDriver = [](const std::string&) { return std::make_unique<StallingDriver>(); };
+  engine::GeneratorState afterFirst;
+  int eventsWhileStalled = 0;
+  bool posted = false;
+  host_.events = [&] {
+    if (loop_.TotalFrames() == 1 && !posted) {
+      posted = true;
+      afterFirst = generator_;
+      // The panel's thread is free while the device waits: more posted work
+      // runs, and Stop among it.
+      host_.Post([&] { ++eventsWhileStalled; });
+      host_.Post([&] { loop_.cmdStop_Click(); });
+    }
+  };
+  Run();
+  EXPECT_EQ(eventsWhileStalled, 1);
+  EXPECT_EQ(loop_.TotalFrames(), 1);
+  EXPECT_TRUE(host_.told.empty());
+  EXPECT_EQ(IldaSections(dir_ / "WG01.ild").size(), 2u);
+  EXPECT_EQ(generator_.LastX, afterFirst.LastX);
+  EXPECT_EQ(generator_.XAngle, afterFirst.XAngle);
+}
+
+TEST_F(RunLoopTest, ALoopDestroyedDuringARunFinishesTheFileAndClosesTheDac) {
+  host_.ilda = true;
+  {
+    RunLoop doomed{host_, RunContext{params_, generator_, frame_, ilda_, dac_, libraries_}};
+    doomed.DacName = "none";
+    doomed.IldaDirectory = dir_.string();
+    doomed.cmdStart_Click();
+    host_.RunWhile([&] { return doomed.TotalFrames() < 2; });
+  }
+  EXPECT_FALSE(ilda_.IsOpen());
+  const auto sections = IldaSections(dir_ / "WG01.ild");
+  EXPECT_GE(sections.size(), 3u);
+  EXPECT_EQ(sections.back().format, 0);
 }
 
 // A recording that cannot take its first frame (a full disk) stops the run
 // at once, and leaves no empty file behind.
 TEST_F(RunLoopTest, ARecordingThatCannotWriteAtAllStopsTheRunAtOnce) {
   host_.ilda = true;
-  StopAtYield(100);
   {
     FileSizeLimit limit(16);
-    loop_.cmdStart_Click();
+    Run();
   }
   EXPECT_EQ(loop_.TotalFrames(), 1);
   ASSERT_EQ(host_.told.size(), 1u);
@@ -333,8 +386,7 @@ TEST_F(RunLoopTest, ARecordingThatCannotWriteAtAllStopsTheRunAtOnce) {
 TEST_F(RunLoopTest, MissingDeviceLibraryEndsTheRunWithAMessageAfterTheEndSteps) {
   host_.ilda = true;
   loop_.DacName = "SoundCard";
-  StopAtYield(100);  // never reached: the run ends by itself
-  loop_.cmdStart_Click();
+  Run();  // the run ends by itself
   ASSERT_EQ(host_.told.size(), 1u);
   EXPECT_NE(host_.told[0].find("libEZAudDac.so"), std::string::npos) << host_.told[0];
   EXPECT_EQ(host_.log.back(), "tell");  // after every end step
@@ -355,6 +407,7 @@ TEST_F(RunLoopTest, RecordingThatCannotBeCreatedDoesNotStartTheRun) {
   host_.caption = "7";
   const auto before = host_.enabled;
   loop_.cmdStart_Click();
+  EXPECT_FALSE(loop_.InRun());
   EXPECT_EQ(host_.framesDrawn, 0);
   EXPECT_EQ(host_.enabled, before);
   EXPECT_EQ(host_.caption, "7");

@@ -21,6 +21,7 @@
 
 #include "devices/sound_card_settings.h"
 #include "tests/ui_qstring_printer.h"
+#include "tests/ui_test_support.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/sound_card_page.h"
 
@@ -98,6 +99,7 @@ TEST_F(SoundCardUi, RunWithoutACardIsPacedAndSaysSoInTheTitle) {
   QTimer::singleShot(20000, &window, [&] { window.close(); });  // a watchdog
   const auto start = std::chrono::steady_clock::now();
   QTest::mouseClick(window.findChild<QPushButton*>("cmdStart"), Qt::LeftButton);
+  EXPECT_TRUE(WaitForRunEnd(window));
   const auto took = std::chrono::steady_clock::now() - start;
 
   EXPECT_EQ(titleDuringRun, QString::fromUtf8("Whorlgen \u2014 no sound card: nothing is heard"));

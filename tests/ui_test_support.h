@@ -1,11 +1,13 @@
 #pragma once
-// Real mouse input on the panel's scroll bars, shared by the window tests.
+// Real mouse input on the panel's scroll bars, and waiting for a run's end,
+// shared by the window tests.
 
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <QTest>
 #include <vector>
 
+#include "ui/frm_whorlgen.h"
 #include "ui/panel_scroll_bar.h"
 
 namespace whorlgen::ui {
@@ -42,6 +44,12 @@ inline void DragThumb(PanelScrollBar* bar, const std::vector<QPoint>& path) {
     QTest::mouseMove(bar, p);
   }
   QTest::mouseRelease(bar, Qt::LeftButton, {}, path.empty() ? start : path.back());
+}
+
+// Handles events until the window's run, if one is under way, has ended:
+// a click on Start begins a run and returns at once.
+inline bool WaitForRunEnd(const FrmWhorlgen& window, int timeoutMs = 30000) {
+  return QTest::qWaitFor([&] { return !window.Loop.InRun(); }, timeoutMs);
 }
 
 }  // namespace whorlgen::ui

@@ -16,6 +16,7 @@
 
 #include "emulators/emulator_process.h"
 #include "tests/ilda_test_reader.h"
+#include "tests/ui_test_support.h"
 #include "ui/frm_whorlgen.h"
 
 namespace whorlgen::ui {
@@ -66,6 +67,8 @@ PanelRun RecordedRunFromThePanel(const QTemporaryDir& dir, const std::string& da
   QTimer::singleShot(
       500, [&] { QTest::mouseClick(window.findChild<QPushButton*>("cmdStop"), Qt::LeftButton); });
   QTest::mouseClick(window.findChild<QPushButton*>("cmdStart"), Qt::LeftButton);
+  EXPECT_TRUE(WaitForRunEnd(window));
+  QTest::qWait(100);  // a message told at the end is seen by the watch
 
   run.frames = window.TotalFrames();
   run.sections = static_cast<int>(IldaSections(window.Ilda.FilePath()).size());

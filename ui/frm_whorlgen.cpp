@@ -20,10 +20,10 @@
 #include <utility>
 #include <vector>
 
+#include "audio/jack_dac.h"
 #include "output/etherdream_family.h"
 #include "output/helios_dac.h"
 #include "output/idn_dac.h"
-#include "audio/jack_dac.h"
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
 #include "ui/control_page.h"
@@ -33,17 +33,20 @@
 #include "ui/network_dacs_page.h"
 #include "ui/number_text.h"
 #include "ui/panel_scroll_bar.h"
-#include "ui/sound_card_page.h"
-#include "ui/title_note.h"
 #include "ui/projection_window.h"
 #include "ui/projector_settings.h"
 #include "ui/projectors_page.h"
+#include "ui/sound_card_page.h"
+#include "ui/title_note.h"
 
 namespace whorlgen::ui {
 
 namespace {
 
 // Change the contact here; the About box shows it after the date.
+// The caption of every box the panel shows, whatever note the title carries.
+const QString kTitle = QStringLiteral("Whorlgen");
+
 constexpr char kAuthorCredit[] = "the Whorlgen developers";
 constexpr char kContactAddress[] = "maintainers@users.noreply.c-seed-bc6dbedd.example";
 
@@ -148,6 +151,9 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
     : QMainWindow(parent), Libraries(std::move(libraries)) {
   setObjectName("frmWhorlgen");
   setWindowTitle("Whorlgen");
+  // Closing this window ends the program, but only once a run's end steps
+  // are done (the file finished, the DAC dark): the window ends it itself.
+  QApplication::setQuitOnLastWindowClosed(false);
   setWindowIcon(WhorlgenIcon());
   // The panel is laid out left to right whatever the user's language.
   setLayoutDirection(Qt::LeftToRight);
@@ -187,7 +193,7 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
     // Told once the window is up, without holding anything up.
     QTimer::singleShot(0, this, [this, problem] {
       auto* box = new QMessageBox(
-          QMessageBox::Warning, windowTitle(),
+          QMessageBox::Warning, kTitle,
           QString::fromStdString("The DAC libraries are looked for on the system's library path "
                                  "only: " +
                                  problem + "."),
@@ -202,7 +208,7 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   live_ = new LiveControl(*this);
   devices_->AddPage(new SoundCardPage(*Libraries), "Sound card");
   devices_->AddPage(new ControlPage(*live_), "Control");
-  new TitleNote(this, [this] { return Loop.Running() ? Loop.DacStatusNote() : std::string(); });
+  statusNote_ = new TitleNote(this);
   Loop.MakeDriver = [this](const std::string& dacName) { return MakeDacDriver(dacName); };
   auto* projectors = new ProjectorsPage([this] { return ListedDacNames(); },
                                         [this] { return Params.PointsPerSec; });
@@ -379,8 +385,10 @@ void FrmWhorlgen::SetTotalFramesCaption(const std::string& text) {
   lblTotalFramesV->setText(QString::fromStdString(text));
 }
 
-void FrmWhorlgen::HandlePendingEvents() {
-  QCoreApplication::processEvents();
+void FrmWhorlgen::Post(std::function<void()> work) {
+  // A queued call: it runs in whatever event loop the panel's thread is in
+  // (a dialog's too), after the events already waiting.
+  QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
 }
 
 void FrmWhorlgen::TellOperator(const std::string& message) {
@@ -388,10 +396,46 @@ void FrmWhorlgen::TellOperator(const std::string& message) {
     std::fprintf(stderr, "whorlgen: %s\n", message.c_str());
     return;
   }
-  QMessageBox box(QMessageBox::Warning, windowTitle(), QString::fromStdString(message),
-                  QMessageBox::Ok, this);
-  box.setTextFormat(Qt::PlainText);
-  box.exec();
+  if (Loop.Closing()) {
+    closingMessages_.push_back(message);
+    return;
+  }
+  // Without a loop of its own: nothing waits for the answer.
+  auto* box = new QMessageBox(QMessageBox::Warning, kTitle, QString::fromStdString(message),
+                              QMessageBox::Ok, this);
+  box->setTextFormat(Qt::PlainText);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::WindowModal);
+  box->open();
+}
+
+void FrmWhorlgen::StatusNoteChanged(const std::string& note) {
+  statusNote_->Show(note);
+}
+
+void FrmWhorlgen::RunEnded() {
+  emit RunFinished();
+  // The window was closed during the run: with the file finished and the
+  // DAC closed, the program ends.
+  if (Loop.Closing())
+    EndProgram();
+}
+
+void FrmWhorlgen::EndProgram() {
+  if (closingMessages_.empty()) {
+    QCoreApplication::exit(0);
+    return;
+  }
+  QStringList texts;
+  for (const std::string& message : std::exchange(closingMessages_, {}))
+    texts << QString::fromStdString(message);
+  auto* box =
+      new QMessageBox(QMessageBox::Warning, kTitle, texts.join("\n\n"), QMessageBox::Ok, this);
+  box->setTextFormat(Qt::PlainText);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::ApplicationModal);
+  connect(box, &QMessageBox::finished, [] { QCoreApplication::exit(0); });
+  box->open();
 }
 
 output::FrameSettings FrmWhorlgen::CurrentFrameSettings() const {
@@ -454,10 +498,6 @@ void FrmWhorlgen::ShowFrameRate() {
 
 void FrmWhorlgen::cmdStart_Click() {
   Loop.cmdStart_Click();
-  // The window was closed during the run: with the file finished, the DAC
-  // closed and every message told, the program ends.
-  if (Loop.Closing())
-    QCoreApplication::exit(0);
 }
 
 void FrmWhorlgen::cmdStop_Click() {
@@ -502,7 +542,7 @@ void FrmWhorlgen::mnuAbout_Click() {
   const QString text =
       QStringLiteral("Whorlgen by %1 06 DEC 10 / %2")
           .arg(QString::fromUtf8(kAuthorCredit), QString::fromUtf8(kContactAddress));
-  aboutBox_ = new QMessageBox(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
+  aboutBox_ = new QMessageBox(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, this);
   aboutBox_->setTextFormat(Qt::PlainText);
   aboutBox_->setAttribute(Qt::WA_DeleteOnClose);
   // Without a loop of its own and without holding the panel: a run goes on

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,7 @@ class DevicesWindow;
 class LiveControl;
 class PanelScrollBar;
 class ProjectionWindow;
+class TitleNote;
 
 class FrmWhorlgen : public QMainWindow, private output::RunHost {
   Q_OBJECT
@@ -103,7 +105,8 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   bool Checked(Check which) const;
   // Like a click: nothing happens to a disabled box (ILDA Output during a run).
   void SetCheck(Check which, bool on);
-  // Like a click on an enabled button; a Start runs the whole run before it returns.
+  // Like a click on an enabled button. A Start begins the run and returns;
+  // RunEnded() is emitted when its last end step is done.
   void ClickStart();
   void ClickStop();
 
@@ -111,6 +114,8 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   // The operator moved a bar, pressed Start or Stop or chose a mode: the bar's
   // control name, "start", "stop" or "mode1".."mode6".
   void ControlTouched(const QString& target);
+  // A run's last end step is done: the DAC closed, every message told.
+  void RunFinished();
 
  protected:
   // Closing is never refused; a run in progress ends through its end steps.
@@ -122,8 +127,10 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   // What the run loop needs of the window.
   void SetEnabled(Control control, bool enabled) override;
   void SetTotalFramesCaption(const std::string& text) override;
-  void HandlePendingEvents() override;
+  void Post(std::function<void()> work) override;
   void TellOperator(const std::string& message) override;
+  void StatusNoteChanged(const std::string& note) override;
+  void RunEnded() override;
   bool IldaOutputChecked() const override { return IldaOutChecked(); }
   output::FrameSettings CurrentFrameSettings() const override;
   void DrawPreview(const engine::FrameData& frame, bool showDots) override;
@@ -133,9 +140,11 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void ConnectHandlers();
   void ReportTouches();
 
-  // Handles all pending window events; while output runs, builds and sends a
-  // frame first.
+  // A Scroll handler's frame: during a run, one goes out with this moment's values.
   void ProcessFrame();
+  // Shows the messages of a run that ended while the window was closing,
+  // then ends the program.
+  void EndProgram();
 
   void Form_Load();
   void SetUpPreview();
@@ -216,6 +225,8 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   QPointer<QMessageBox> aboutBox_;  // open while the About box is shown
   DevicesWindow* devices_ = nullptr;
   bool endedBySignal_ = false;
+  std::vector<std::string> closingMessages_;  // told as the program ends
+  TitleNote* statusNote_ = nullptr;
 
   LiveControl* live_ = nullptr;
   ProjectionWindow* projection_ = nullptr;

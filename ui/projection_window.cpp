@@ -23,11 +23,7 @@ ProjectionWindow::ProjectionWindow(QWidget* parent) : QWidget(parent, Qt::Window
   resize(600, 600);
   redraw_.setTimerType(Qt::PreciseTimer);
   clock_.start();
-  connect(&redraw_, &QTimer::timeout, this, [this] {
-    // Not again right after a redraw during the device's wait.
-    if (NowSec() - lastDrawSec_ >= kRedrawMs / 2000.0)
-      Redraw();
-  });
+  connect(&redraw_, &QTimer::timeout, this, &ProjectionWindow::Redraw);
   // For the measuring script: the frames drawn each second, appended to the
   // file this names.
   rateFile_ = qEnvironmentVariable("WHORLGEN_PROJECTION_RATE_FILE");
@@ -43,31 +39,46 @@ void ProjectionWindow::BeginRun(const output::ProjectorProfile& profile) {
 
 void ProjectionWindow::FrameSent(std::span<const engine::LaserPoint> frame,
                                  std::int32_t pointsPerSec) {
-  if (isVisible())
-    player_.Receive(frame, pointsPerSec, NowSec(), light_);
+  if (!shown_)
+    return;
+  std::lock_guard lock(arrivalsMutex_);
+  // A view that falls far behind (not redrawn for a long while) drops frames
+  // rather than hoarding them.
+  if (arrivalPoints_ + frame.size() > projection::FramePlayer::kMaxPendingPoints)
+    return;
+  arrivals_.push_back({{frame.begin(), frame.end()}, pointsPerSec, NowSec()});
+  arrivalPoints_ += frame.size();
 }
 
-void ProjectionWindow::WhileWaiting() {
-  if (NowSec() - lastDrawSec_ >= kRedrawMs / 1000.0)
-    Redraw(true);
+void ProjectionWindow::TakeArrivals() {
+  std::vector<Arrival> arrived;
+  {
+    std::lock_guard lock(arrivalsMutex_);
+    arrived.swap(arrivals_);
+    arrivalPoints_ = 0;
+  }
+  for (const Arrival& a : arrived)
+    player_.Receive(a.Points, a.PointsPerSec, a.AtSec, light_);
 }
 
 void ProjectionWindow::DrawAllReceived() {
+  TakeArrivals();
   if (player_.PlayDue(NowSec(), true, simulator_, light_))
     dark_ = false;
-  Draw(0, false);
+  Draw(0);
 }
 
-void ProjectionWindow::Redraw(bool paintNow) {
+void ProjectionWindow::Redraw() {
+  TakeArrivals();
   const double now = NowSec();
   if (player_.PlayDue(now, false, simulator_, light_))
     dark_ = false;
   // Once the frames stop the picture fades in real time, as the eye sees the
   // beam go at the end of a run.
-  Draw(player_.IdleSec(now, light_), paintNow);
+  Draw(player_.IdleSec(now, light_));
 }
 
-void ProjectionWindow::Draw(double afterSec, bool paintNow) {
+void ProjectionWindow::Draw(double afterSec) {
   if (dark_ || image_.isNull())
     return;
   const projection::PixelRect area =
@@ -75,14 +86,10 @@ void ProjectionWindow::Draw(double afterSec, bool paintNow) {
                                static_cast<std::size_t>(image_.width()) * image_.height()),
                      afterSec, kOpaque);
   dark_ = afterSec > kFadedPersistences * projection::BeamImage::kDefaultPersistenceSec;
-  lastDrawSec_ = NowSec();
   ++framesDrawn_;
   if (!area.Empty()) {
     const QRect rect(QPoint(area.Left, area.Top), QPoint(area.Right, area.Bottom));
-    if (paintNow)
-      repaint(rect);
-    else
-      update(rect);
+    update(rect);
   }
   if (!rateFile_.isEmpty() && sinceReport_.elapsed() >= 1000)
     ReportRate();
@@ -113,12 +120,15 @@ void ProjectionWindow::resizeEvent(QResizeEvent* event) {
 }
 
 void ProjectionWindow::showEvent(QShowEvent*) {
+  shown_ = true;
   sinceReport_.start();
   redraw_.start(kRedrawMs);
 }
 
 void ProjectionWindow::hideEvent(QHideEvent*) {
+  shown_ = false;
   redraw_.stop();
+  TakeArrivals();
   player_.Reset(NowSec(), light_);
 }
 

@@ -8,7 +8,9 @@
 #include <QImage>
 #include <QTimer>
 #include <QWidget>
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "engine/frame_generator.h"
@@ -30,16 +32,12 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
 
   // A run starts on a DAC with this profile: its scanners, a dark picture.
   void BeginRun(const output::ProjectorProfile& profile);
-  // Each frame the run's driver sent. Frames are kept only while the window
-  // is shown, and played in real time from their arrival.
+  // Each frame the run's driver sent, from the device's thread. Frames are
+  // kept only while the window is shown, and played in real time from their
+  // arrival.
   void FrameSent(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec) override;
-  // While the device makes the run wait, the window redraws on its own
-  // clock, painting at once instead of through the event loop.
-  bool RedrawsWhileWaiting() const override { return isVisible(); }
-  void WhileWaiting() override;
-  // Plays the frames whose time has come and shows the picture: painted at
-  // once, or scheduled for the event loop.
-  void Redraw(bool paintNow = false);
+  // Plays the frames whose time has come and schedules the picture.
+  void Redraw();
   // Plays every frame received, however early, and draws the picture as it
   // stands at the end of the last: the same picture on every machine.
   void DrawAllReceived();
@@ -55,16 +53,27 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
 
  private:
   double NowSec() const { return clock_.nsecsElapsed() / 1e9; }
-  void Draw(double afterSec, bool paintNow);
+  // Hands the frames that arrived since the last call to the player.
+  void TakeArrivals();
+  void Draw(double afterSec);
   void ReportRate();
 
   projection::ProjectionSimulator simulator_;
   projection::BeamImage light_;
   QImage image_;
   projection::FramePlayer player_;
+  struct Arrival {
+    std::vector<engine::LaserPoint> Points;
+    std::int32_t PointsPerSec;
+    double AtSec;
+  };
+  // Frames from the device's thread, waiting for the next redraw.
+  std::mutex arrivalsMutex_;
+  std::vector<Arrival> arrivals_;
+  std::size_t arrivalPoints_ = 0;
+  std::atomic<bool> shown_{false};
   QTimer redraw_;
   QElapsedTimer clock_;
-  double lastDrawSec_ = -1;
   bool dark_ = true;  // the picture has faded out: nothing to redraw
   std::int64_t framesDrawn_ = 0;
   QString rateFile_;

@@ -1,6 +1,7 @@
 #include "ui/self_test.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QListWidget>
 #include <QMessageBox>
@@ -66,8 +67,12 @@ int RunSelfTest(FrmWhorlgen& window, const QString& dacName, std::chrono::millis
 
   auto* start = window.findChild<QPushButton*>("cmdStart");
   auto* stop = window.findChild<QPushButton*>("cmdStop");
+  QEventLoop untilEnded;
+  QObject::connect(&window, &FrmWhorlgen::RunFinished, &untilEnded, &QEventLoop::quit);
   QTimer::singleShot(duration, stop, [stop] { stop->click(); });
-  start->click();  // returns when the run has ended
+  start->click();
+  if (window.Loop.InRun())
+    untilEnded.exec();
 
   Print(QStringLiteral("Frames sent to %1: %2").arg(dacName).arg(window.TotalFrames()));
   for (const QString& path : LoadedDeviceLibraries())

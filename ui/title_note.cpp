@@ -1,27 +1,38 @@
 #include "ui/title_note.h"
 
-#include <QWidget>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenuBar>
 
 namespace whorlgen::ui {
 
-namespace {
-// Often enough to follow a run's start and end, rarely enough to cost nothing.
-constexpr int kCheckIntervalMs = 250;
-}  // namespace
-
-TitleNote::TitleNote(QWidget* window, std::function<std::string()> note)
-    : QObject(window), window_(window), plainTitle_(window->windowTitle()), note_(std::move(note)) {
-  connect(&timer_, &QTimer::timeout, this, &TitleNote::Update);
-  timer_.start(kCheckIntervalMs);
+TitleNote::TitleNote(QMainWindow* window)
+    : QObject(window), window_(window), plainTitle_(window->windowTitle()) {
+  corner_ = new QLabel(window->menuBar());
+  corner_->setObjectName("lblStatusNote");
+  corner_->setTextFormat(Qt::PlainText);
+  // Bold and a little apart from the menu's items, so it reads as a warning
+  // rather than one more item.
+  QFont font = corner_->font();
+  font.setBold(true);
+  corner_->setFont(font);
+  corner_->setContentsMargins(8, 0, 8, 0);
+  corner_->hide();
+  window->menuBar()->setCornerWidget(corner_, Qt::TopRightCorner);
 }
 
-void TitleNote::Update() {
-  const std::string note = note_();
+void TitleNote::Show(const std::string& note) {
+  const QString text = QString::fromStdString(note);
   const QString title =
-      note.empty() ? plainTitle_
-                   : plainTitle_ + QString::fromUtf8(" \u2014 ") + QString::fromStdString(note);
+      text.isEmpty() ? plainTitle_ : plainTitle_ + QString::fromUtf8(" \u2014 ") + text;
   if (window_->windowTitle() != title)
     window_->setWindowTitle(title);
+  corner_->setText(text);
+  corner_->setVisible(!text.isEmpty());
+}
+
+QString TitleNote::Text() const {
+  return corner_->text();
 }
 
 }  // namespace whorlgen::ui

@@ -1,15 +1,16 @@
 #pragma once
-// A short note after the window's title while a run lasts ("Whorlgen — no
-// sound card: nothing is heard"): the operator learns it without a box that
-// would stop the run. The note goes when the run ends.
+// A short note for the operator while a run lasts ("no sound card: nothing is
+// heard", "beam guard: output blanked"): after the window's title, and in the
+// menu bar's right-hand corner, where a full-screen or kiosk set-up that
+// shows no title still shows it. No box that would need an answer; the note
+// goes when the run ends. The client area below the menu bar is untouched.
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
-#include <functional>
 #include <string>
 
-class QWidget;
+class QLabel;
+class QMainWindow;
 
 namespace whorlgen::ui {
 
@@ -17,17 +18,17 @@ class TitleNote : public QObject {
   Q_OBJECT
 
  public:
-  // `note` gives the note now, empty when there is none (or no run). The
-  // window's title at construction is the title without a note.
-  TitleNote(QWidget* window, std::function<std::string()> note);
+  // The window's title at construction is the title without a note.
+  explicit TitleNote(QMainWindow* window);
 
-  void Update();
+  // Empty takes the note away.
+  void Show(const std::string& note);
+  QString Text() const;
 
  private:
-  QWidget* window_;
+  QMainWindow* window_;
   QString plainTitle_;
-  std::function<std::string()> note_;
-  QTimer timer_;
+  QLabel* corner_ = nullptr;
 };
 
 }  // namespace whorlgen::ui
