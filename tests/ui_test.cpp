@@ -22,6 +22,7 @@
 #include "tests/qt_test_environment.h"
 #include "tests/ui_qstring_printer.h"
 #include "tests/ui_test_support.h"
+#include "ui/devices_window.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/panel_scroll_bar.h"
 
@@ -372,6 +373,14 @@ TEST_F(Window, AboutShowsOneLineWithOkOnlyAndReturnsAtOnce) {
   EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
   EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
   box->accept();
+}
+
+TEST_F(Window, AboutStaysTheFirstMenuItemAndCtrlDOpensTheDevicesWindow) {
+  EXPECT_EQ(W().menuBar()->actions().front()->text(), "About");
+  ASSERT_FALSE(W().Devices()->isVisible());
+  QTest::keyClick(&W(), Qt::Key_D, Qt::ControlModifier);
+  EXPECT_TRUE(W().Devices()->isVisible());
+  W().Devices()->close();
 }
 
 TEST_F(Window, MiddleClickInTheTroughStepsByOneLikeTheOtherClicks) {

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
@@ -280,6 +281,29 @@ TEST_F(WindowRun, TheAboutBoxLeavesTheRunGoingAndClosingTheWindowClosesIt) {
   ASSERT_EQ(static_cast<int>(sections.size()), W().TotalFrames() + 1);
   EXPECT_EQ(sections[0].total, W().TotalFrames());
   EXPECT_EQ(sections.back().format, 0);
+}
+
+// A dialog's own event loop (a file dialog, as Presets > Save opens) does
+// not hold the show: the card keeps getting frames at its pace meanwhile.
+TEST_F(WindowRun, FramesGoOnWhileAModalDialogIsOpen) {
+  Control<QListWidget>("lstDACSelect")->setCurrentRow(1);  // "EZLase", played in real time
+  int framesDuringDialog = -1;
+  Script script({[&] { return W().TotalFrames() >= 2; },
+                 [&] {
+                   QFileDialog dialog(window_.get(), "Save preset");
+                   QTimer::singleShot(1000, &dialog, &QDialog::reject);
+                   const int before = W().TotalFrames();
+                   dialog.exec();
+                   framesDuringDialog = W().TotalFrames() - before;
+                   return true;
+                 },
+                 [&] {
+                   ClickStop();
+                   return true;
+                 }});
+  StartAndWaitForTheEnd(&script);
+  // 30 frames a second play in that second; a held show makes none.
+  EXPECT_GE(framesDuringDialog, 15);
 }
 
 // Closing the window, or a signal to end, during a run whose end has

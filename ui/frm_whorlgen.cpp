@@ -165,6 +165,7 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   // The items beyond About follow it, so About keeps its place.
   mnuDevices = menuBar()->addAction(QString::fromUtf8("Devices\u2026"));
   mnuDevices->setObjectName("mnuDevices");
+  mnuDevices->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
   devices_ = new DevicesWindow(this);
   AddNetworkDacs();
   mnuProjection = menuBar()->addAction(QString::fromUtf8("Projection\u2026"));
