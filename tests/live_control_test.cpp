@@ -129,6 +129,20 @@ TEST_F(LiveWindow, ValuesArrivingWithAStartAreSetBeforeItsRunBegins) {
   lo_address_free(to);
 }
 
+TEST_F(LiveWindow, AStopRightBehindAStartEndsTheRunForGood) {
+  Open();
+  live_->SetOsc(true, emulators::FreeLoopbackPort(SOCK_DGRAM));
+  lo_address to = lo_address_new("127.0.0.1", std::to_string(live_->OscPort()).c_str());
+  lo_send(to, "/whorlgen/start", "");
+  EXPECT_TRUE(Until([&] { return window_->TotalFrames() > 2; }));
+  lo_send(to, "/whorlgen/start", "");
+  lo_send(to, "/whorlgen/stop", "");
+  EXPECT_TRUE(Until([&] { return !window_->Loop.InRun(); }));
+  QTest::qWait(300);  // a Start carried out after the Stop would have begun a run by now
+  EXPECT_FALSE(window_->Loop.InRun());
+  lo_address_free(to);
+}
+
 TEST_F(LiveWindow, AStartArrivingAfterTheWindowClosedBeginsNoRun) {
   Open();
   window_->close();

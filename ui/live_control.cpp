@@ -375,10 +375,9 @@ void LiveControl::Apply(const control::Command& command) {
       window_.SetCheck(FrmWhorlgen::Check::IldaOutput, command.Value != 0);
       break;
     case CommandKind::Start:
-      // Start's handler runs the whole run: queued, so the commands after
-      // it are carried out first and the run loop starts from the event loop.
-      QMetaObject::invokeMethod(
-          this, [this] { window_.ClickStart(); }, Qt::QueuedConnection);
+      // Start begins the run and returns: commands take effect in the order
+      // they came, so a Stop after a Start ends the run that Start began.
+      window_.ClickStart();
       break;
     case CommandKind::Stop:
       window_.ClickStop();
