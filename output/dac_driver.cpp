@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cassert>
 #include <cstddef>
 #include <thread>
@@ -78,8 +79,8 @@ class EasyLaseDriver final : public DacDriver {
                                                       frame.FrameBytes, pointsPerSec);
     // Our sound-card library says why it failed, whether the failure showed
     // in its status or in a refused frame.
-    if (SoundCardFailed() || (accepted == 0 && state_.CardIndex >= 0 &&
-                              library_ == DeviceLibrary::SoundCard))
+    if (SoundCardFailed() ||
+        (accepted == 0 && state_.CardIndex >= 0 && library_ == DeviceLibrary::SoundCard))
       return SoundCardFailure();
     // Without a card (index -1) the library refuses every frame, and the run
     // goes on as it always has; a card that is there and refuses is a fault.
@@ -92,6 +93,8 @@ class EasyLaseDriver final : public DacDriver {
   std::string StatusNote() const override {
     return noSoundCard_ ? "no sound card: nothing is heard" : std::string();
   }
+
+  void Interrupt() override { interrupted_ = true; }
 
   DacFailure CloseDac() override {
     DacFailure failure;
@@ -120,6 +123,9 @@ class EasyLaseDriver final : public DacDriver {
       state_.DacStatus = getStatus_.Address(&state_.CardIndex);
       if (state_.DacStatus != EASYLASE_STATUS_BUSY)
         return std::nullopt;
+      // The run is ending: the frame is not written, and the run does not wait.
+      if (interrupted_)
+        return DacFailure("interrupted");
       const auto waited = std::chrono::steady_clock::now() - start;
       if (waited >= limit)
         return StoppedAnswering(waited);
@@ -190,6 +196,7 @@ class EasyLaseDriver final : public DacDriver {
   DeviceFunction<decltype(&EasyLaseClose)> close_{"EasyLaseClose"};
   DeviceFunction<decltype(&EzAudDacGetReport)> getReport_{"EzAudDacGetReport"};
   bool noSoundCard_ = false;  // "SoundCard" found no card at the open: nothing is heard
+  std::atomic<bool> interrupted_{false};
 };
 
 class RiyaDriver final : public DacDriver {
@@ -235,6 +242,8 @@ class RiyaDriver final : public DacDriver {
     return std::nullopt;
   }
 
+  void Interrupt() override { interrupted_ = true; }
+
   // The whole sequence, whether or not a device was opened.
   DacFailure CloseDac() override {
     DacFailure failure;
@@ -255,7 +264,9 @@ class RiyaDriver final : public DacDriver {
     if (!binding_.Resolve(canTake_, failure))
       return failure;
     int pauses = 0;
-    while (canTake_.Address(0) == 0 && pauses < kRiyaReadyPauses) {
+    // Once the run is ending the pauses are cut short: the block goes at once,
+    // as it would after the last pause, so the frame reaches the device whole.
+    while (canTake_.Address(0) == 0 && pauses < kRiyaReadyPauses && !interrupted_) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       ++pauses;
     }
@@ -279,6 +290,7 @@ class RiyaDriver final : public DacDriver {
   DeviceFunction<decltype(&RiStopShow)> stopShow_{"RiStopShow"};
   DeviceFunction<decltype(&RiCloseDevices)> closeDevices_{"RiCloseDevices"};
   DeviceFunction<decltype(&FreeRecource)> freeResource_{"FreeRecource"};
+  std::atomic<bool> interrupted_{false};
 };
 
 }  // namespace

@@ -320,6 +320,30 @@ TEST_F(DacDriverTest, RiyaWaitPausesUntilReadyOrGivesUpAfter200PausesAndSendsAny
   EXPECT_EQ(driver->CloseDac(), std::nullopt);
 }
 
+// The run is ending (Stop, closing, a signal): a card that stays busy no
+// longer holds it, and a RIYA device gets the rest of its frame at once.
+TEST_F(DacDriverTest, AnInterruptEndsTheLibraryWaitsAtOnce) {
+  easyLase.SetStatuses({}, EASYLASE_STATUS_BUSY);
+  auto card = Select("EZLase", DacWaitLimits{.MinimumBusyMs = std::chrono::minutes(1)});
+  card->OpenDac(generator);
+  const engine::FrameData frame = BuildTestFrame(4500, 15000);
+  card->Interrupt();
+  const DacFailure failure = card->SendFrame(frame, 15000);  // a minute without the interrupt
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(*failure, "interrupted");
+  const std::vector<std::string> names = Names(easyLase.Calls());
+  EXPECT_EQ(std::count(names.begin(), names.end(), "EasyLaseWriteFrame"), 0);
+
+  auto riyaDriver = Select("RIYA");
+  riyaDriver->OpenDac(generator);
+  riya.Reset();
+  riya.SetReadyAnswers({}, 0);
+  riyaDriver->Interrupt();
+  ASSERT_EQ(riyaDriver->SendFrame(frame, 15000), std::nullopt);
+  EXPECT_THAT(Names(riya.Calls()), ElementsAre("Ri_SetIntCh", "RiSetShowCadr", "Ri_SetIntCh",
+                                               "RiSetShowCadr", "Ri_SetIntCh", "RiSetShowCadr"));
+}
+
 // ---- Any other name ----
 
 TEST_F(DacDriverTest, OtherNamesTouchNoLibrary) {
