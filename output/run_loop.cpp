@@ -70,6 +70,7 @@ bool RunLoop::BeginRun() {
   }
   ctx_.ilda.BeginRun();
   totalFrames_ = 0;
+  showSeconds_ = 0;
   host_.SetTotalFramesCaption("");
   host_.SetEnabled(Control::IldaOutput, false);
   host_.SetEnabled(Control::DacSelect, false);
@@ -130,6 +131,7 @@ void RunLoop::SendDone(const DeviceRunner::Finished& finished) {
     host_.DrawPreview(ctx_.frame, host_.CurrentFrameSettings().ShowDots);
     RecordFrame();
     ++totalFrames_;
+    showSeconds_ += static_cast<double>(ctx_.frame.FrameBuffer.size()) / sentPointsPerSec_;
   } else if (interrupted_) {
     // The run ended before the device took the frame: as if never built.
     ctx_.generator = beforeFrame_;
@@ -169,6 +171,7 @@ void RunLoop::NextFrame() {
 }
 
 void RunLoop::SendFrame() {
+  host_.BeforeFrame(showSeconds_);
   WaitingFrame next;
   if (scrollFrames_.empty()) {
     next = {ctx_.params, host_.CurrentFrameSettings()};
@@ -180,6 +183,7 @@ void RunLoop::SendFrame() {
   engine::BuildFrame(next.Params, ctx_.generator, next.Settings.OpMode, next.Settings.LimitVelocity,
                      ctx_.frame);
   phase_ = Phase::Sending;
+  sentPointsPerSec_ = next.Params.PointsPerSec;
   device_->Send(ctx_.frame, next.Params.PointsPerSec);
 }
 

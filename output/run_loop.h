@@ -56,6 +56,11 @@ class RunHost {
   // The controls a frame is built with, read once as it is built.
   virtual FrameSettings CurrentFrameSettings() const = 0;
   virtual void DrawPreview(const engine::FrameData& frame, bool showDots) = 0;
+  // Just before each frame is built, on the panel's thread: the show's
+  // playing time so far (the frames made since Start, each for as long as it
+  // plays), a clock that a recorded run repeats exactly. Whatever the host
+  // changes here the frame carries.
+  virtual void BeforeFrame(double /*showSeconds*/) {}
   // The DAC's word for the operator changed (empty: none, or the run ended).
   virtual void StatusNoteChanged(const std::string& /*note*/) {}
   // The run's last end step is done: the DAC is closed and every message told.
@@ -103,6 +108,9 @@ class RunLoop {
   // The ILDA files go here; the process's working directory by default.
   std::string IldaDirectory = ".";
 
+  // The playing time of the frames made since Start.
+  double ShowSeconds() const { return showSeconds_; }
+
   // Scroll frames waiting for the device beyond this many are merged: the
   // newest Scroll's values replace those of the last one waiting, so a fast
   // drag on a slow device cannot pile up frames without end.
@@ -144,6 +152,8 @@ class RunLoop {
   bool startRequested_ = false;  // Start clicked while a run was still ending
   bool closing_ = false;
   std::int32_t totalFrames_ = 0;
+  double showSeconds_ = 0;             // playing time of the frames made this run
+  std::int32_t sentPointsPerSec_ = 0;  // the rate of the frame with the device
   std::string statusNote_;
   // The generator as it was before the frame with the device was built: a
   // frame the device never took leaves no trace.

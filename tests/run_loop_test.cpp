@@ -59,6 +59,8 @@ class ScriptedHost : public RunHost {
     return {.OpMode = 2, .LimitVelocity = true, .ShowDots = false};
   }
   void DrawPreview(const engine::FrameData&, bool) override { ++framesDrawn; }
+  std::vector<double> showTimes;  // at each BeforeFrame
+  void BeforeFrame(double showSeconds) override { showTimes.push_back(showSeconds); }
 
   // The panel's event loop: runs posted work until the run has ended.
   void RunUntilEnded(const RunLoop& loop) {
@@ -189,6 +191,23 @@ TEST_F(RunLoopTest, ScrollFramesCarryTheirOwnMomentsValuesInOrderAndStayBounded)
     EXPECT_EQ(sections[i].records, expected[i]) << i;
   }
   EXPECT_EQ(sections[0].total, loop_.TotalFrames());
+}
+
+// The show's clock counts the playing time of the frames made, whatever the
+// device's pace: 500 points at 15000 a second play for 1/30 s.
+TEST_F(RunLoopTest, TheShowClockIsThePlayingTimeOfTheFramesMade) {
+  host_.events = [this] {
+    if (loop_.TotalFrames() == 2 && params_.PointsPerSec == 15000)
+      params_.PointsPerSec = 30000;
+    if (loop_.TotalFrames() >= 4 && loop_.Running())
+      loop_.cmdStop_Click();
+  };
+  Run();
+  ASSERT_GE(host_.showTimes.size(), 4u);
+  EXPECT_DOUBLE_EQ(host_.showTimes[0], 0.0);
+  EXPECT_DOUBLE_EQ(host_.showTimes[1], 1.0 / 30);
+  EXPECT_DOUBLE_EQ(host_.showTimes[2], 2.0 / 30);
+  EXPECT_DOUBLE_EQ(host_.showTimes[3], 2.0 / 30 + 1.0 / 60);
 }
 
 TEST_F(RunLoopTest, ScrollWhileIdleBuildsNothing) {
