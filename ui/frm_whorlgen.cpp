@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStyledItemDelegate>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -128,6 +129,14 @@ QWidget* CreateControl(const ControlSpec& spec, QWidget* client) {
     }
   }
   qFatal("control %s has an unknown kind", spec.Name);
+}
+
+// Ends the program's event loop. Only a loop that runs is ended: an exit
+// asked for with none running would end the next one at once, whoever
+// starts it (a dialog's, in a program that only embeds the window).
+void ExitEventLoop() {
+  if (QThread::currentThread()->loopLevel() > 0)
+    QCoreApplication::exit(0);
 }
 
 template <typename T>
@@ -424,7 +433,7 @@ void FrmWhorlgen::RunEnded() {
 
 void FrmWhorlgen::EndProgram() {
   if (closingMessages_.empty()) {
-    QCoreApplication::exit(0);
+    ExitEventLoop();
     return;
   }
   QStringList texts;
@@ -435,7 +444,7 @@ void FrmWhorlgen::EndProgram() {
   box->setTextFormat(Qt::PlainText);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::ApplicationModal);
-  connect(box, &QMessageBox::finished, [] { QCoreApplication::exit(0); });
+  connect(box, &QMessageBox::finished, [] { ExitEventLoop(); });
   box->open();
 }
 
@@ -516,7 +525,7 @@ void FrmWhorlgen::closeEvent(QCloseEvent* event) {
   // Idle, the program ends now, whatever other windows are open; a run ends
   // it once its end steps are done.
   if (!Loop.InRun())
-    QCoreApplication::exit(0);
+    ExitEventLoop();
 }
 
 void FrmWhorlgen::Form_Unload() {
