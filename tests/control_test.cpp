@@ -262,10 +262,13 @@ TEST(CommandMailbox, AFloodLeavesOnlyTheLastValueOfEachControl) {
   box.Post({CommandKind::Start, {}, 0});
   box.Post({CommandKind::SetMode, {}, 2});
   box.Post({CommandKind::SetMode, {}, 5});
+  // A value sent after the Start stays after it.
+  box.Post(Bar("scrXGain", 1000));
   EXPECT_EQ(box.Take(), (std::vector<Command>{Bar("scrXGain", 998),
                                               Bar("scrXFreq", 999),
                                               {CommandKind::Start, {}, 0},
-                                              {CommandKind::SetMode, {}, 5}}));
+                                              {CommandKind::SetMode, {}, 5},
+                                              Bar("scrXGain", 1000)}));
   for (std::size_t i = 0; i < CommandMailbox::kMaxPending + 3; ++i)
     box.Post({CommandKind::Stop, {}, 0});
   EXPECT_EQ(box.Take().size(), CommandMailbox::kMaxPending);
