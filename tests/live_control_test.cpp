@@ -10,7 +10,9 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDialog>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QListWidget>
@@ -89,12 +91,17 @@ class LiveWindow : public ::testing::Test {
 TEST_F(LiveWindow, OscFromTheSettingsFileDrivesTheShowIncludingStartAndStop) {
   const int port = emulators::FreeLoopbackPort(SOCK_DGRAM);
   {
-    const auto settings = OpenSettings();
-    settings->setValue("osc/enabled", true);
-    settings->setValue("osc/port", port);
+    // As an operator writes it: the unquoted list reads as two entries.
+    QDir().mkpath(config_.filePath("whorlgen"));
+    QFile file(SettingsFilePath());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("[osc]\nenabled=true\nport=%1\nallow = 10.0.0.0/8, 127.0.0.1\n")
+                   .arg(port)
+                   .toUtf8());
   }
   Open();
   ASSERT_TRUE(live_->OscListening()) << live_->OscStatus().toStdString();
+  EXPECT_EQ(live_->OscSenders(), "10.0.0.0/8, 127.0.0.1");
   lo_address to = lo_address_new("127.0.0.1", std::to_string(port).c_str());
 
   // The numbers the labels show, as the operator reads them.
