@@ -14,6 +14,12 @@
 //   taken out), and the frames handed over late: a gap between hand-overs
 //   longer than the card's two frames of buffer (starved). Target: extra_pct
 //   under 5, late 0.
+// BM_ParseNestedPreset: one preset of 1 MiB of '[' checked and refused.
+// BM_HostilePresetsFromOsc: 64 such presets asked for over OSC while the
+//   panel idles: the panel thread's CPU time per preset (panel_us_per_preset,
+//   target under 500: the reading is on the reader thread), the longest the
+//   panel's event loop was away (max_gap_ms; on a loaded machine mostly the
+//   scheduler's) and the time until all were refused.
 
 #include <benchmark/benchmark.h>
 #include <lo/lo.h>
@@ -24,6 +30,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QListWidget>
 #include <QStyleFactory>
 #include <QTemporaryDir>
@@ -33,9 +40,11 @@
 #include <chrono>
 #include <ctime>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "control/preset.h"
 #include "emulators/emulator_process.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/live_control.h"
@@ -105,6 +114,9 @@ struct Show {
     });
     timer.start(0);
     window->ClickStart();
+    // Whether Start runs the whole run or only begins it, the run ends here.
+    while (window->Running())
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
   }
 
   int LateFrames() const {
@@ -148,7 +160,7 @@ void BM_OscValueToNextFrame(benchmark::State& state) {
         applied = false;
         target = 24 + i % 2 * 2;  // 24 and 26 in turn: always a change
         sentAt = Clock::now().time_since_epoch().count();
-        lo_send(to, "/whorlgen/scrXGain", "i", target.load());
+        lo_send(to, "/whorlgen/x_gain", "i", target.load());
         while (!applied && !done)
           std::this_thread::sleep_for(std::chrono::microseconds(200));
       }
@@ -196,7 +208,7 @@ double ShowCpuPercent(Show& show, double seconds, bool withOsc, int& late, long&
       const double before = ThreadCpuSeconds();
       auto next = Clock::now();
       for (long i = 0; sending; ++i) {
-        lo_send(to, i % 2 ? "/whorlgen/scrXGain" : "/whorlgen/scrYGain", "i",
+        lo_send(to, i % 2 ? "/whorlgen/x_gain" : "/whorlgen/y_gain", "i",
                 25 + static_cast<int>(i % 3 == 0));
         ++count;
         next += std::chrono::milliseconds(1);
@@ -235,8 +247,63 @@ void BM_OscThousandPerSecond(benchmark::State& state) {
   state.counters["ignored"] = static_cast<double>(show.live->Ignored());
 }
 
+std::string NestedBrackets() {
+  return std::string(whorlgen::control::kMaxPresetFileBytes, '[');
+}
+
+void BM_ParseNestedPreset(benchmark::State& state) {
+  const std::string text = NestedBrackets();
+  for (auto _ : state)
+    benchmark::DoNotOptimize(whorlgen::control::ParsePreset(text));
+}
+
+void BM_HostilePresetsFromOsc(benchmark::State& state) {
+  Show show;
+  const QString file = show.config.filePath("brackets.json");
+  {
+    QFile out(file);
+    out.open(QIODevice::WriteOnly);
+    out.write(QByteArray::fromStdString(NestedBrackets()));
+  }
+  constexpr int kPresets = 64;
+  double maxGap_ms = 0.0;
+  double allRefused_ms = 0.0;
+  double panelCpu_s = 0.0;
+  for (auto _ : state) {
+    const std::uint64_t ignoredBefore = show.live->Ignored();
+    const auto start = Clock::now();
+    const double cpuBefore = ThreadCpuSeconds();
+    for (int i = 0; i < kPresets; ++i) {
+      lo_send(show.to, "/whorlgen/preset", "s", file.toUtf8().constData());
+      // Apart, so UDP drops none of them.
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    // A tick every millisecond measures how long the event loop was away;
+    // the loop sleeps between events, so the thread's CPU time is the work.
+    auto last = Clock::now();
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+      const auto now = Clock::now();
+      maxGap_ms = std::max(maxGap_ms, Ms(now - last));
+      last = now;
+    });
+    tick.start(1);
+    while (show.live->Ignored() < ignoredBefore + kPresets &&
+           Clock::now() - start < std::chrono::seconds(30))
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    allRefused_ms = Ms(Clock::now() - start);
+    panelCpu_s = ThreadCpuSeconds() - cpuBefore;
+  }
+  state.counters["panel_us_per_preset"] = 1e6 * panelCpu_s / kPresets;
+  state.counters["max_gap_ms"] = maxGap_ms;
+  state.counters["all_refused_ms"] = allRefused_ms;
+  state.counters["refused"] = static_cast<double>(show.live->Ignored());
+}
+
 BENCHMARK(BM_OscValueToNextFrame)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OscThousandPerSecond)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseNestedPreset)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HostilePresetsFromOsc)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -16,6 +16,8 @@ struct BarRange {
   int Highest = 0;
 
   int Clamp(int position) const;
+
+  friend bool operator==(const BarRange&, const BarRange&) = default;
 };
 
 // The bar of that name, or nullptr.

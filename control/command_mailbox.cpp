@@ -6,6 +6,11 @@ namespace whorlgen::control {
 
 namespace {
 
+bool KeepsItsPlace(const Command& command) {
+  return command.Kind == CommandKind::Start || command.Kind == CommandKind::Stop ||
+         command.Kind == CommandKind::OpenPreset;
+}
+
 // Later values of the same control supersede earlier ones.
 bool Supersedes(const Command& later, const Command& earlier) {
   if (later.Kind != earlier.Kind)
@@ -31,7 +36,9 @@ bool Supersedes(const Command& later, const Command& earlier) {
 bool CommandMailbox::Post(Command command) {
   const std::lock_guard lock(mutex_);
   const bool wasEmpty = pending_.empty();
-  const auto same = std::find_if(pending_.begin(), pending_.end(), [&](const Command& waiting) {
+  // Only values waiting after the last Start, Stop or preset can be replaced.
+  const auto barrier = std::find_if(pending_.rbegin(), pending_.rend(), KeepsItsPlace).base();
+  const auto same = std::find_if(barrier, pending_.end(), [&](const Command& waiting) {
     return Supersedes(command, waiting);
   });
   if (same != pending_.end())

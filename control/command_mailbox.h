@@ -1,9 +1,11 @@
 #pragma once
 // Commands handed from a receiving thread to the panel's thread. A new value
-// for a bar (or the mode, or a check box) replaces one still waiting, so a
-// flood of messages leaves at most one pending value per control and the
-// panel never falls behind; Start, Stop and presets keep their order, up to a
-// bound beyond which they are dropped and counted.
+// for a bar (or the mode, or a check box) replaces one still waiting since
+// the last Start, Stop or preset, so a flood of messages leaves at most one
+// pending value per control and the panel never falls behind, while nothing
+// moves across a Start, a Stop or a preset: each comes between the values
+// sent before it and those sent after. Up to a bound beyond which commands
+// are dropped and counted.
 
 #include <cstddef>
 #include <cstdint>

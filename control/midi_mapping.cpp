@@ -153,6 +153,24 @@ std::string MidiMapping::FormatMessage(const MidiBinding& binding) {
          std::to_string(binding.Number);
 }
 
+std::string MidiMapping::DescribeMessage(const MidiBinding& binding) {
+  std::string message;
+  switch (binding.Type) {
+    case MidiEvent::Kind::ControlChange:
+      message = "CC " + std::to_string(binding.Number);
+      if (binding.FourteenBit)
+        message += " + " + std::to_string(binding.Number + kFineOffset) + " (14-bit)";
+      break;
+    case MidiEvent::Kind::NoteOn:
+      message = "note " + std::to_string(binding.Number);
+      break;
+    case MidiEvent::Kind::ProgramChange:
+      message = "program " + std::to_string(binding.Number);
+      break;
+  }
+  return message + ", channel " + std::to_string(binding.Channel + 1);
+}
+
 std::optional<MidiBinding> MidiMapping::ParseBinding(const std::string& target,
                                                      std::string_view text) const {
   std::istringstream in{std::string(text)};

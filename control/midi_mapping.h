@@ -67,6 +67,9 @@ class MidiMapping {
   // Settings text of a binding's message: "cc 1 7", "cc14 1 7", "note 10 36",
   // "program 1 5" (channel 1..16, then the number).
   static std::string FormatMessage(const MidiBinding& binding);
+  // The message as the operator reads it: "CC 7, channel 1", "CC 7 + 39
+  // (14-bit), channel 1", "note 36, channel 10", "program 5, channel 1".
+  static std::string DescribeMessage(const MidiBinding& binding);
   std::optional<MidiBinding> ParseBinding(const std::string& target, std::string_view text) const;
 
  private:

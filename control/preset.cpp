@@ -1,6 +1,7 @@
 #include "control/preset.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +11,9 @@
 #include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <system_error>
+
+#include "control/panel_values.h"
+#include "control/printable.h"
 
 namespace whorlgen::control {
 
@@ -19,18 +22,60 @@ namespace {
 using nlohmann::json;
 
 const std::string kFormat = "whorlgen-preset";
-constexpr int kVersion = 1;
-constexpr std::uintmax_t kMaxFileBytes = 1 << 20;
+constexpr int kPositionsVersion = 1;  // bar positions by control name
+constexpr int kVersion = 2;           // the labels' values by readable name
+constexpr std::size_t kShownPathChars = 120;
 
 PresetReading Problem(std::string text) {
   return {std::nullopt, std::move(text)};
 }
 
 std::string Quoted(std::string_view s) {
-  return "\"" + std::string(s) + "\"";
+  return "\"" + Printable(s, kShownNameChars) + "\"";
 }
 
-// Whole numbers only: a bar has no position between two steps.
+std::string ShownPath(const std::filesystem::path& file) {
+  return Printable(file.string(), kShownPathChars);
+}
+
+// Walks the text once without building anything and stops at the first
+// object or array nested deeper than a preset can be: a file of nested
+// brackets costs no more than reading it.
+class NestingLimit : public nlohmann::json_sax<json> {
+ public:
+  bool TooDeep() const { return tooDeep_; }
+
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool key(string_t&) override { return true; }
+  bool start_object(std::size_t) override { return Enter(); }
+  bool start_array(std::size_t) override { return Enter(); }
+  bool end_object() override { return Leave(); }
+  bool end_array() override { return Leave(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  bool Enter() {
+    tooDeep_ = ++depth_ > kMaxPresetNesting;
+    return !tooDeep_;
+  }
+  bool Leave() {
+    --depth_;
+    return true;
+  }
+
+  int depth_ = 0;
+  bool tooDeep_ = false;
+};
+
+// Whole numbers only: a version 1 position has no value between two steps.
 std::optional<int> WholeNumber(const json& value) {
   if (value.is_number_integer()) {
     const auto n = value.get<std::int64_t>();
@@ -40,22 +85,32 @@ std::optional<int> WholeNumber(const json& value) {
   return std::nullopt;
 }
 
-std::string ReadControls(const json& controls, std::span<const BarRange> bars, Preset& preset) {
-  if (!controls.is_object())
-    return "\"controls\" is not an object of control names and positions";
+// Version 1: positions by control name, refused outside the bar's range.
+std::string ReadPositions(const json& controls, Preset& preset) {
   for (const auto& [name, value] : controls.items()) {
-    const BarRange* bar = FindBar(bars, name);
-    if (bar == nullptr)
+    const PanelBar* bar = FindPanelBar(name);
+    if (bar == nullptr || bar->Name != name)
       return "unknown control " + Quoted(name);
     const auto position = WholeNumber(value);
     if (!position)
-      return "the position of " + name + " is not a whole number";
-    // Refused rather than clamped: a figure that silently differs from the
-    // one stored is worse than being told the file is damaged.
-    if (*position != bar->Clamp(*position))
-      return "the position of " + name + " (" + std::to_string(*position) + ") is outside " +
-             std::to_string(bar->Lowest) + ".." + std::to_string(bar->Highest);
-    preset.Controls[name] = *position;
+      return "the position of " + Quoted(name) + " is not a whole number";
+    if (*position < bar->Lowest || *position > bar->Highest)
+      return "the position of " + Quoted(name) + " (" + std::to_string(*position) +
+             ") is outside " + std::to_string(bar->Lowest) + ".." + std::to_string(bar->Highest);
+    preset.Controls[std::string(bar->Name)] = *position;
+  }
+  return {};
+}
+
+// Version 2: the labels' values, taken to the nearest position as from OSC.
+std::string ReadShownValues(const json& controls, Preset& preset) {
+  for (const auto& [name, value] : controls.items()) {
+    const PanelBar* bar = FindPanelBar(name);
+    if (bar == nullptr)
+      return "unknown control " + Quoted(name);
+    if (!value.is_number())
+      return "the value of " + Quoted(name) + " is not a number";
+    preset.Controls[std::string(bar->Name)] = PositionForShown(*bar, value.get<double>());
   }
   return {};
 }
@@ -71,7 +126,14 @@ std::string ReadFlag(const json& root, const char* key, std::optional<bool>& fla
 
 }  // namespace
 
-PresetReading ParsePreset(std::string_view text, std::span<const BarRange> bars) {
+PresetReading ParsePreset(std::string_view text) {
+  NestingLimit nesting;
+  const bool wellFormed = json::sax_parse(text, &nesting);
+  if (nesting.TooDeep())
+    return Problem("the file is nested more than " + std::to_string(kMaxPresetNesting) +
+                   " levels deep: not a preset");
+  if (!wellFormed)
+    return Problem("the file is not valid JSON");
   const json root = json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (root.is_discarded())
     return Problem("the file is not valid JSON");
@@ -79,12 +141,18 @@ PresetReading ParsePreset(std::string_view text, std::span<const BarRange> bars)
     return Problem("the file holds no JSON object");
   if (!root.contains("format") || root["format"] != kFormat)
     return Problem("the file is not a Whorlgen preset (\"format\" is not \"whorlgen-preset\")");
-  if (!root.contains("version") || WholeNumber(root["version"]) != kVersion)
-    return Problem("the preset's version is not 1, the one this program reads");
+  const auto version = root.contains("version") ? WholeNumber(root["version"]) : std::nullopt;
+  if (version != kPositionsVersion && version != kVersion)
+    return Problem("the preset's version is not 1 or 2, the ones this program reads");
 
   Preset preset;
   if (root.contains("controls")) {
-    if (std::string problem = ReadControls(root["controls"], bars, preset); !problem.empty())
+    const json& controls = root["controls"];
+    if (!controls.is_object())
+      return Problem("\"controls\" is not an object of control names and values");
+    std::string problem = version == kPositionsVersion ? ReadPositions(controls, preset)
+                                                       : ReadShownValues(controls, preset);
+    if (!problem.empty())
       return Problem(problem);
   }
   if (root.contains("opMode")) {
@@ -101,34 +169,52 @@ PresetReading ParsePreset(std::string_view text, std::span<const BarRange> bars)
   return {std::move(preset), {}};
 }
 
-PresetReading ReadPresetFile(const std::filesystem::path& file, std::span<const BarRange> bars) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(file, error))
-    return Problem(file.string() + " is not a file");
-  // O_NONBLOCK: should the file be swapped for a pipe after the check, the
-  // open still returns at once.
+PresetReading ReadPresetFile(const std::filesystem::path& file) {
+  // Looked at before it is opened: opening a device can itself do something.
+  struct stat about {};
+  if (::stat(file.c_str(), &about) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      return Problem(ShownPath(file) + " not found");
+    return Problem("cannot open " + ShownPath(file) + ": " + std::strerror(errno));
+  }
+  if (!S_ISREG(about.st_mode))
+    return Problem(ShownPath(file) + " is not a file");
+  // O_NONBLOCK and a second look through the open file: should it have been
+  // swapped for a pipe meanwhile, nothing waits for a writer.
   const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
-    return Problem("cannot open " + file.string() + ": " + std::strerror(errno));
+    return Problem("cannot open " + ShownPath(file) + ": " + std::strerror(errno));
+  if (::fstat(fd, &about) != 0 || !S_ISREG(about.st_mode)) {
+    ::close(fd);
+    return Problem(ShownPath(file) + " is not a file");
+  }
   std::string text;
   char chunk[4096];
   ssize_t got = 0;
-  while ((got = ::read(fd, chunk, sizeof chunk)) > 0 && text.size() <= kMaxFileBytes)
+  while (text.size() <= kMaxPresetFileBytes && (got = ::read(fd, chunk, sizeof chunk)) > 0)
     text.append(chunk, static_cast<std::size_t>(got));
   const int readError = got < 0 ? errno : 0;
   ::close(fd);
   if (readError != 0)
-    return Problem("cannot read " + file.string() + ": " + std::strerror(readError));
-  if (text.size() > kMaxFileBytes)
-    return Problem(file.string() + " is too large for a preset");
-  return ParsePreset(text, bars);
+    return Problem("cannot read " + ShownPath(file) + ": " + std::strerror(readError));
+  if (text.size() > kMaxPresetFileBytes)
+    return Problem(ShownPath(file) + " is too large for a preset (more than 1 MiB)");
+  return ParsePreset(text);
 }
 
 std::string FormatPreset(const Preset& preset) {
   json root = {{"format", kFormat}, {"version", kVersion}};
   root["controls"] = json::object();
-  for (const auto& [name, position] : preset.Controls)
-    root["controls"][name] = position;
+  for (const auto& [name, position] : preset.Controls) {
+    const PanelBar* bar = FindPanelBar(name);
+    if (bar == nullptr)
+      continue;
+    json& value = root["controls"][std::string(bar->EdgeName)];
+    if (ShownValueIsWhole(*bar, position))
+      value = position * bar->Times / bar->Per;
+    else
+      value = ShownValue(*bar, position);
+  }
   if (preset.OpMode)
     root["opMode"] = *preset.OpMode;
   if (preset.LimitVelocity)
@@ -145,14 +231,14 @@ std::string WritePresetFile(const std::filesystem::path& file, const Preset& pre
     out << FormatPreset(preset);
     out.flush();
     if (!out)
-      return "cannot write " + temporary.string();
+      return "cannot write " + ShownPath(temporary);
   }
   std::error_code error;
   std::filesystem::rename(temporary, file, error);
   if (error) {
     const std::string reason = error.message();
     std::filesystem::remove(temporary, error);
-    return "cannot save " + file.string() + ": " + reason;
+    return "cannot save " + ShownPath(file) + ": " + reason;
   }
   return {};
 }

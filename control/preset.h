@@ -1,15 +1,20 @@
 #pragma once
 // Presets: a figure kept in a small JSON file,
-//   {"format": "whorlgen-preset", "version": 1,
-//    "controls": {"scrXGain": 25, ...}, "opMode": 2,
-//    "limitVelocity": true, "showDots": false}
-// with bar positions by control name. Keys left out keep the panel's current
-// value. A file that is not such a preset is refused whole, with the reason.
+//   {"format": "whorlgen-preset", "version": 2,
+//    "controls": {"x_gain": 25, "x_freq": 24.6, "points_per_sec": 15000, ...},
+//    "opMode": 2, "limitVelocity": true, "showDots": false}
+// with each bar's value as its label shows it, by the bar's readable name (or
+// its control name). A value beyond a bar's range is taken to its nearer end
+// and one between two steps to the nearest, as from OSC. Version 1 files,
+// which held bar positions by control name ("scrXFreq": 123), are still read
+// and converted; files are written as version 2. Keys left out keep the
+// panel's current value. A file that is not such a preset is refused whole,
+// with the reason.
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -17,6 +22,7 @@
 
 namespace whorlgen::control {
 
+// The figure as the panel holds it: bar positions by control name.
 struct Preset {
   std::map<std::string, int> Controls;  // control name -> bar position
   std::optional<int> OpMode;            // 1..6
@@ -28,13 +34,17 @@ struct Preset {
 
 struct PresetReading {
   std::optional<Preset> preset;
-  std::string problem;  // set when preset is empty
+  std::string problem;  // set when preset is empty; fit to show
 };
 
-PresetReading ParsePreset(std::string_view text, std::span<const BarRange> bars);
-// Reads only a regular file of reasonable size, so a device or a pipe named
-// by a remote sender cannot stall the panel.
-PresetReading ReadPresetFile(const std::filesystem::path& file, std::span<const BarRange> bars);
+inline constexpr std::uintmax_t kMaxPresetFileBytes = 1 << 20;
+// Objects and arrays inside each other; a preset needs two.
+inline constexpr int kMaxPresetNesting = 8;
+
+PresetReading ParsePreset(std::string_view text);
+// Reads only a regular file of at most kMaxPresetFileBytes, so a device or a
+// pipe named by a remote sender cannot stall the reader.
+PresetReading ReadPresetFile(const std::filesystem::path& file);
 
 std::string FormatPreset(const Preset& preset);
 // Writes through a temporary file beside it, so a failed write leaves any

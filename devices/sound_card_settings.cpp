@@ -1,11 +1,15 @@
 #include "devices/sound_card_settings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdlib>
-#include <fstream>
 #include <map>
+#include <sstream>
 
 namespace whorlgen::devices {
 
@@ -24,26 +28,80 @@ std::string Lowered(std::string text) {
   return text;
 }
 
+const char* KindOfFile(mode_t mode) {
+  if (S_ISFIFO(mode))
+    return "a pipe (FIFO)";
+  if (S_ISCHR(mode))
+    return "a character device";
+  if (S_ISBLK(mode))
+    return "a block device";
+  if (S_ISDIR(mode))
+    return "a folder";
+  if (S_ISSOCK(mode))
+    return "a socket";
+  return "not a regular file";
+}
+
+std::string NotRead(const std::filesystem::path& file, const std::string& why) {
+  return file.string() + " is " + why + ": its settings are not read";
+}
+
+// The whole file, when it is one to read; otherwise nothing and the reason.
+std::string ReadBounded(const std::filesystem::path& file, std::string& problem) {
+  problem = SettingsFileProblem(file);
+  if (!problem.empty())
+    return {};
+  // Non-blocking, and looked at again once open: a file swapped for a pipe
+  // meanwhile still cannot make the reader wait for a writer.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return {};  // gone, or not ours to read: the defaults
+  struct stat about {};
+  std::string text;
+  if (::fstat(fd, &about) == 0 && S_ISREG(about.st_mode)) {
+    char chunk[4096];
+    ssize_t got = 0;
+    while (text.size() <= kMaxSettingsFileBytes && (got = ::read(fd, chunk, sizeof chunk)) > 0)
+      text.append(chunk, static_cast<std::size_t>(got));
+  } else {
+    problem = NotRead(file, KindOfFile(about.st_mode));
+  }
+  ::close(fd);
+  if (text.size() > kMaxSettingsFileBytes) {
+    problem = NotRead(file, "larger than 1 MiB");
+    text.clear();
+  }
+  return text;
+}
+
 // The keys and raw values of one section.
-std::map<std::string, std::string> ReadSection(const std::filesystem::path& file,
-                                               const std::string& wanted) {
+std::map<std::string, std::string> ReadSection(const std::string& text, const std::string& wanted) {
   std::map<std::string, std::string> values;
-  std::ifstream in(file);
+  std::istringstream in(text);
   std::string line;
   bool inSection = false;
   while (std::getline(in, line)) {
-    const std::string text = Trimmed(line);
-    if (text.empty() || text.front() == ';' || text.front() == '#')
+    const std::string trimmed = Trimmed(line);
+    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#')
       continue;
-    if (text.front() == '[') {
-      inSection = Lowered(text) == "[" + wanted + "]";
+    if (trimmed.front() == '[') {
+      inSection = Lowered(trimmed) == "[" + wanted + "]";
       continue;
     }
-    const std::size_t equals = text.find('=');
+    const std::size_t equals = trimmed.find('=');
     if (inSection && equals != std::string::npos)
-      values[Lowered(Trimmed(text.substr(0, equals)))] = Trimmed(text.substr(equals + 1));
+      values[Lowered(Trimmed(trimmed.substr(0, equals)))] = Trimmed(trimmed.substr(equals + 1));
   }
   return values;
+}
+
+// A value from the file, quoted and cut short for a message.
+std::string Shown(const std::string& value) {
+  constexpr std::size_t kShownChars = 40;
+  std::string shown;
+  for (const char c : value.substr(0, kShownChars))
+    shown += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+  return "\"" + shown + (value.size() > kShownChars ? "...\"" : "\"");
 }
 
 std::optional<bool> ParseBool(const std::string& value) {
@@ -157,14 +215,33 @@ std::string UnquoteIniValue(const std::string& raw) {
   return value;
 }
 
+std::string SettingsFileProblem(const std::filesystem::path& file) {
+  struct stat about {};
+  if (::stat(file.c_str(), &about) != 0)
+    return {};  // none yet: the defaults
+  if (!S_ISREG(about.st_mode))
+    return NotRead(file, KindOfFile(about.st_mode));
+  if (static_cast<std::uintmax_t>(about.st_size) > kMaxSettingsFileBytes)
+    return NotRead(file, "larger than 1 MiB");
+  return {};
+}
+
 SoundCardSettings ReadSoundCardSettings(const std::filesystem::path& file) {
   SoundCardSettings settings;
-  const auto section = ReadSection(file, "soundcard");
+  std::string fileProblem;
+  const auto section = ReadSection(ReadBounded(file, fileProblem), "soundcard");
+  if (!fileProblem.empty())
+    settings.Problems.push_back(fileProblem);
   const auto value = [&](const char* key) -> std::optional<std::string> {
     const auto found = section.find(key);
     if (found == section.end())
       return std::nullopt;
     return UnquoteIniValue(found->second);
+  };
+  const auto refuse = [&](const char* key, const std::string& text, const char* wanted,
+                          const char* used) {
+    settings.Problems.push_back(std::string(key) + " = " + Shown(text) + " is not " + wanted +
+                                ": " + used + " is used");
   };
   if (const auto device = value("device"); device && !device->empty())
     settings.Device = *device;
@@ -174,17 +251,27 @@ SoundCardSettings ReadSoundCardSettings(const std::filesystem::path& file) {
       settings.Layout = ChannelLayout::XY;
     else if (word == "xyrgbi")
       settings.Layout = ChannelLayout::XYRGBI;
+    else
+      refuse("layout", *layout, "xy or xyrgbi", "the layout chosen from the card's outputs");
   }
   const auto flag = [&](const char* key, bool& target) {
-    if (const auto text = value(key))
-      target = ParseBool(*text).value_or(target);
+    const auto text = value(key);
+    if (!text)
+      return;
+    if (const auto on = ParseBool(*text))
+      target = *on;
+    else
+      refuse(key, *text, "true or false", "false");
   };
   flag("invert_x", settings.InvertX);
   flag("invert_y", settings.InvertY);
   flag("swap_xy", settings.SwapXY);
   if (const auto text = value("level_percent")) {
-    if (const auto level = ParseInt(*text))
-      settings.LevelPercent = std::clamp(*level, 0, 100);
+    const auto level = ParseInt(*text);
+    if (level && *level >= 0 && *level <= 100)
+      settings.LevelPercent = *level;
+    else
+      refuse("level_percent", *text, "a whole number from 0 to 100", "100");
   }
   return settings;
 }

@@ -11,15 +11,22 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "control/alsa_midi_input.h"
 #include "control/command_mailbox.h"
 #include "control/midi_mapping.h"
 #include "control/osc_server.h"
+#include "control/panel_values.h"
 #include "control/preset.h"
+#include "control/preset_loader.h"
+#include "control/printable.h"
 
 namespace whorlgen::control {
 
@@ -117,6 +124,19 @@ TEST(MidiMapping, SettingsTextRoundTripsAndNonsenseIsRefused) {
   EXPECT_FALSE(midi.ParseBinding("scrNothing", "cc 1 7"));
 }
 
+TEST(MidiMapping, BindingsAreNamedByThePanelsCaptions) {
+  EXPECT_EQ(TargetCaption("scrXGain"), "X Gain");
+  EXPECT_EQ(TargetCaption("scrRepPoints"), "Repeat Pts");
+  EXPECT_EQ(TargetCaption("mode4"), "Mode 4");
+  EXPECT_EQ(TargetCaption("stop"), "Stop");
+  EXPECT_EQ(MidiMapping::DescribeMessage({"scrXGain", Kind::ControlChange, 0, 7, false}),
+            "CC 7, channel 1");
+  EXPECT_EQ(MidiMapping::DescribeMessage({"scrXFreq", Kind::ControlChange, 15, 3, true}),
+            "CC 3 + 35 (14-bit), channel 16");
+  EXPECT_EQ(MidiMapping::DescribeMessage({"start", Kind::NoteOn, 9, 36, false}),
+            "note 36, channel 10");
+}
+
 TEST(MidiSequencer, AControllerConnectedToTheInputPortIsRead) {
   if (!AlsaMidiInput::SequencerPresent())
     GTEST_SKIP() << "no /dev/snd/seq on this machine: MIDI is tested at the mapping above";
@@ -171,7 +191,7 @@ class Osc : public ::testing::Test {
     getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &size);
     port_ = ntohs(addr.sin_port);
     close(probe);
-    ASSERT_EQ(server_.Listen(port_), "");
+    ASSERT_EQ(server_.Listen(port_, Senders()), "");
     target_ = lo_address_new("127.0.0.1", std::to_string(port_).c_str());
   }
   void TearDown() override { lo_address_free(target_); }
@@ -197,29 +217,43 @@ class Osc : public ::testing::Test {
     return got;
   }
 
-  OscServer server_{Bars(), nullptr};
+  virtual SenderFilter Senders() { return {}; }
+
+  OscServer server_{nullptr};
   int port_ = 0;
   lo_address target_ = nullptr;
 };
 
-TEST_F(Osc, EachAddressGivesItsCommandClampedToRange) {
-  lo_send(target_, "/whorlgen/scrXGain", "i", 30);
-  lo_send(target_, "/whorlgen/scrXFreq", "f", 1e9f);  // beyond the top: the top
-  lo_send(target_, "/whorlgen/scrXPhase", "d", -90.5);
-  lo_send(target_, "/whorlgen/scrPointsPerSec", "f", 2500.5f);  // tie: the even neighbour
+// Each bar takes the number its label shows, in the label's unit; the
+// positions below follow from the labels: X Freq shows position / 5, PPSec
+// shows 2 × position, the others the position itself.
+TEST_F(Osc, EachAddressTakesThePanelsNumberClampedToTheNearestStep) {
+  lo_send(target_, "/whorlgen/points_per_sec", "i", 30000);  // 15000
+  lo_send(target_, "/whorlgen/scrXFreq", "i", 25);           // the old name, the same number: 125
+  EXPECT_EQ(Received(),
+            (std::vector<Command>{Bar("scrPointsPerSec", 15000), Bar("scrXFreq", 125)}));
+
+  lo_send(target_, "/whorlgen/scrPointsPerSec", "i", 30001);  // halfway: even 15000, not 15001
+  lo_send(target_, "/whorlgen/x_freq", "f", 24.1f);           // halfway 120..121: 120
+  lo_send(target_, "/whorlgen/y_freq", "f", 24.3f);           // halfway 121..122: 122
+  lo_send(target_, "/whorlgen/x_gain", "f", 1e9f);            // beyond the top: 100
+  lo_send(target_, "/whorlgen/x_phase", "d", -90.5);          // beyond the bottom: -90
+  lo_send(target_, "/whorlgen/repeat_points", "h", std::int64_t{30});
   lo_send(target_, "/whorlgen/mode", "i", 9);
-  lo_send(target_, "/whorlgen/limitvelocity", "i", 0);
+  lo_send(target_, "/whorlgen/limit_velocity", "i", 0);
   lo_send(target_, "/whorlgen/showdots", "f", 1.0f);
-  lo_send(target_, "/whorlgen/ilda", "i", -4);
+  lo_send(target_, "/whorlgen/ilda_output", "i", -4);
   lo_send(target_, "/whorlgen/start", "");
   lo_send(target_, "/whorlgen/stop", "f", 0.0f);  // a button's release: nothing
   lo_send(target_, "/whorlgen/stop", "f", 1.0f);
   lo_send(target_, "/whorlgen/preset", "s", "/tmp/a.json");
   const std::vector<Command> expected = {
-      Bar("scrXGain", 30),
-      Bar("scrXFreq", 1000),
+      Bar("scrPointsPerSec", 15000),
+      Bar("scrXFreq", 120),
+      Bar("scrYFreq", 122),
+      Bar("scrXGain", 100),
       Bar("scrXPhase", -90),
-      Bar("scrPointsPerSec", 2500),
+      Bar("scrRepPoints", 30),
       {CommandKind::SetMode, {}, 6},
       {CommandKind::SetLimitVelocity, {}, 0},
       {CommandKind::SetShowDots, {}, 1},
@@ -230,6 +264,19 @@ TEST_F(Osc, EachAddressGivesItsCommandClampedToRange) {
   };
   EXPECT_EQ(Received(), expected);
   EXPECT_EQ(server_.Ignored(), 0u);
+}
+
+TEST_F(Osc, ABundleDatedAnHourAheadIsCarriedOutAtOnceNotQueued) {
+  lo_timetag later{};
+  lo_timetag_now(&later);
+  later.sec += 3600;
+  lo_bundle bundle = lo_bundle_new(later);
+  lo_message message = lo_message_new();
+  lo_message_add_int32(message, 30);
+  lo_bundle_add_message(bundle, "/whorlgen/x_gain", message);
+  lo_send_bundle(target_, bundle);
+  lo_bundle_free_recursive(bundle);
+  EXPECT_EQ(Received(), std::vector<Command>{Bar("scrXGain", 30)});
 }
 
 TEST_F(Osc, UnknownWrongAndMalformedMessagesAreCountedAndChangeNothing) {
@@ -252,6 +299,50 @@ TEST_F(Osc, UnknownWrongAndMalformedMessagesAreCountedAndChangeNothing) {
   close(raw);
   EXPECT_TRUE(Received().empty());
   EXPECT_EQ(server_.Ignored(), 9u);
+  EXPECT_EQ(server_.LastRefusal().Why.rfind("/whorlgen/preset ", 0), 0u)
+      << server_.LastRefusal().Why;
+}
+
+class OscFromTenOnly : public Osc {
+ protected:
+  SenderFilter Senders() override {
+    std::vector<std::string> problems;
+    return SenderFilter::Parse("10.0.0.0/8", problems);
+  }
+};
+
+TEST_F(OscFromTenOnly, ASenderOutsideTheAllowedNetworksIsRefusedAndCounted) {
+  lo_send(target_, "/whorlgen/x_gain", "i", 30);
+  for (int i = 0; i < 1000 && server_.Ignored() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(server_.Ignored(), 1u);
+  EXPECT_TRUE(server_.Take().empty());
+  EXPECT_EQ(server_.LastRefusal().Why, "sender 127.0.0.1 is not allowed");
+}
+
+TEST(SenderFilter, NetworksMatchByPrefixAndAListOfNonsenseAllowsNobody) {
+  std::vector<std::string> problems;
+  const SenderFilter filter = SenderFilter::Parse(
+      "192.168.1.0/24, 10.0.0.5 172.16.0.0/12,fd00::/8, bogus, 1.2.3.4/33", problems);
+  EXPECT_EQ(problems.size(), 2u);
+  EXPECT_TRUE(filter.Allows("192.168.1.77"));
+  EXPECT_FALSE(filter.Allows("192.168.2.1"));
+  EXPECT_TRUE(filter.Allows("10.0.0.5"));
+  EXPECT_FALSE(filter.Allows("10.0.0.6"));
+  EXPECT_TRUE(filter.Allows("172.31.255.1"));  // 172.16/12 ends at 172.31
+  EXPECT_FALSE(filter.Allows("172.32.0.1"));
+  EXPECT_TRUE(filter.Allows("::ffff:192.168.1.5"));  // IPv4 on an IPv6 socket
+  EXPECT_TRUE(filter.Allows("fd12::1"));
+  EXPECT_FALSE(filter.Allows("fe80::1"));
+  EXPECT_FALSE(filter.Allows("localhost"));
+  EXPECT_FALSE(SenderFilter::Parse("bogus", problems).Allows("127.0.0.1"));
+  EXPECT_TRUE(SenderFilter::Parse(" , ", problems).AllowsAnyone());
+}
+
+TEST(OscAddresses, TheReadmeListsTheTableTheProgramPrints) {
+  std::ifstream in(WHORLGEN_README);
+  const std::string readme((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(readme.find(OscAddressTable()), std::string::npos) << OscAddressTable();
 }
 
 TEST(CommandMailbox, AFloodLeavesOnlyTheLastValueOfEachControl) {
@@ -262,10 +353,13 @@ TEST(CommandMailbox, AFloodLeavesOnlyTheLastValueOfEachControl) {
   box.Post({CommandKind::Start, {}, 0});
   box.Post({CommandKind::SetMode, {}, 2});
   box.Post({CommandKind::SetMode, {}, 5});
+  // A value sent after the Start stays after it.
+  box.Post(Bar("scrXGain", 1000));
   EXPECT_EQ(box.Take(), (std::vector<Command>{Bar("scrXGain", 998),
                                               Bar("scrXFreq", 999),
                                               {CommandKind::Start, {}, 0},
-                                              {CommandKind::SetMode, {}, 5}}));
+                                              {CommandKind::SetMode, {}, 5},
+                                              Bar("scrXGain", 1000)}));
   for (std::size_t i = 0; i < CommandMailbox::kMaxPending + 3; ++i)
     box.Post({CommandKind::Stop, {}, 0});
   EXPECT_EQ(box.Take().size(), CommandMailbox::kMaxPending);
@@ -287,7 +381,7 @@ TEST_F(Osc, ABurstOfAThousandLeavesTheReceiverWhole) {
 }
 
 TEST_F(Osc, ATakenPortIsRefusedWithTheReason) {
-  OscServer second(Bars(), nullptr);
+  OscServer second(nullptr);
   EXPECT_NE(second.Listen(port_), "");
   EXPECT_FALSE(second.Listening());
   EXPECT_NE(second.Listen(0), "");
@@ -304,56 +398,135 @@ class Presets : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   std::string Problem(const std::string& text) {
-    const PresetReading reading = ParsePreset(text, Bars());
+    const PresetReading reading = ParsePreset(text);
     EXPECT_FALSE(reading.preset) << text;
     return reading.problem;
+  }
+  Preset Read(const std::string& text) {
+    const PresetReading reading = ParsePreset(text);
+    EXPECT_TRUE(reading.preset) << reading.problem;
+    return reading.preset.value_or(Preset{});
   }
 
   fs::path dir_;
 };
 
-TEST_F(Presets, ASavedFigureReadsBackTheSame) {
+TEST_F(Presets, ASavedFigureIsWrittenAsTheLabelsShowItAndReadsBackTheSame) {
   const Preset figure{
-      {{"scrXGain", 25}, {"scrXPhase", -90}, {"scrPointsPerSec", 24000}}, 3, true, false};
+      {{"scrXGain", 25}, {"scrXFreq", 123}, {"scrXPhase", -90}, {"scrPointsPerSec", 15000}},
+      3,
+      true,
+      false};
   const fs::path file = dir_ / "figure.json";
   ASSERT_EQ(WritePresetFile(file, figure), "");
   EXPECT_FALSE(fs::exists(dir_ / "figure.json.part"));
-  const PresetReading reading = ReadPresetFile(file, Bars());
+  std::ifstream in(file);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The labels read "25", "24.6", "-90" and "30000" at these positions.
+  for (const char* shown : {R"("version": 2)", R"("x_gain": 25,)", R"("x_freq": 24.6,)",
+                            R"("x_phase": -90)", R"("points_per_sec": 30000,)"})
+    EXPECT_NE(text.find(shown), std::string::npos) << shown << " in\n" << text;
+  const PresetReading reading = ReadPresetFile(file);
   ASSERT_TRUE(reading.preset) << reading.problem;
   EXPECT_EQ(*reading.preset, figure);
   // Keys left out keep the panel's values.
-  EXPECT_EQ(ParsePreset(R"({"format":"whorlgen-preset","version":1})", Bars()).preset, Preset{});
+  EXPECT_EQ(Read(R"({"format":"whorlgen-preset","version":2})"), Preset{});
+}
+
+TEST_F(Presets, Version1PositionsAndVersion2ValuesGiveTheSameFigure) {
+  const Preset v1 = Read(R"({"format":"whorlgen-preset","version":1,
+      "controls":{"scrXFreq":123,"scrPointsPerSec":15000,"scrXPhase":-90}})");
+  const Preset v2 = Read(R"({"format":"whorlgen-preset","version":2,
+      "controls":{"x_freq":24.6,"points_per_sec":30000,"scrXPhase":-90}})");
+  EXPECT_EQ(v1, v2);
+  EXPECT_EQ(v1.Controls.at("scrXFreq"), 123);
+  // Version 2 takes values as OSC does: to the nearest step, within range.
+  const Preset loose = Read(R"({"format":"whorlgen-preset","version":2,
+      "controls":{"x_freq":24.1,"x_gain":250,"points_per_sec":-1}})");
+  EXPECT_EQ(loose.Controls, (std::map<std::string, int>{
+                                {"scrXFreq", 120}, {"scrXGain", 100}, {"scrPointsPerSec", 2500}}));
 }
 
 TEST_F(Presets, EveryKindOfBadFileIsRefusedWithItsReason) {
-  const std::string head = R"({"format":"whorlgen-preset","version":1,)";
+  const std::string v1 = R"({"format":"whorlgen-preset","version":1,)";
+  const std::string v2 = R"({"format":"whorlgen-preset","version":2,)";
   EXPECT_EQ(Problem("{\"format\":"), "the file is not valid JSON");
   EXPECT_EQ(Problem("[1,2]"), "the file holds no JSON object");
   EXPECT_NE(Problem(R"({"format":"other","version":1})").find("not a Whorlgen preset"),
             std::string::npos);
-  EXPECT_NE(Problem(R"({"format":"whorlgen-preset","version":2})").find("version"),
+  EXPECT_NE(Problem(R"({"format":"whorlgen-preset","version":3})").find("version"),
             std::string::npos);
-  EXPECT_NE(Problem(head + R"("controls":[]})").find("\"controls\""), std::string::npos);
-  EXPECT_EQ(Problem(head + R"("controls":{"scrXGain":"25"}})"),
-            "the position of scrXGain is not a whole number");
-  EXPECT_EQ(Problem(head + R"("controls":{"scrXGain":25.5}})"),
-            "the position of scrXGain is not a whole number");
-  EXPECT_EQ(Problem(head + R"("controls":{"scrXGain":101}})"),
-            "the position of scrXGain (101) is outside 0..100");
-  EXPECT_EQ(Problem(head + R"("controls":{"scrXGian":1}})"), "unknown control \"scrXGian\"");
-  EXPECT_EQ(Problem(head + R"("opMode":7})"), "\"opMode\" is not a mode from 1 to 6");
-  EXPECT_EQ(Problem(head + R"("showDots":1})"), "\"showDots\" is not true or false");
+  EXPECT_NE(Problem(v1 + R"("controls":[]})").find("\"controls\""), std::string::npos);
+  EXPECT_EQ(Problem(v1 + R"("controls":{"scrXGain":25.5}})"),
+            "the position of \"scrXGain\" is not a whole number");
+  EXPECT_EQ(Problem(v1 + R"("controls":{"scrXGain":101}})"),
+            "the position of \"scrXGain\" (101) is outside 0..100");
+  EXPECT_EQ(Problem(v1 + R"("controls":{"x_gain":1}})"), "unknown control \"x_gain\"");
+  EXPECT_EQ(Problem(v2 + R"("controls":{"x_gain":"25"}})"),
+            "the value of \"x_gain\" is not a number");
+  EXPECT_EQ(Problem(v2 + R"("controls":{"x_gian":1}})"), "unknown control \"x_gian\"");
+  EXPECT_EQ(Problem(v2 + R"("opMode":7})"), "\"opMode\" is not a mode from 1 to 6");
+  EXPECT_EQ(Problem(v2 + R"("showDots":1})"), "\"showDots\" is not true or false");
+}
+
+TEST_F(Presets, HostileFilesAreRefusedCheaplyAndTheirNamesShownShort) {
+  // A megabyte of brackets stops at the ninth.
+  EXPECT_NE(Problem(std::string(kMaxPresetFileBytes, '[')).find("nested"), std::string::npos);
+  std::string lines;
+  for (int i = 0; i < 20000; ++i)
+    lines += "line\\n";
+  const std::string problem =
+      Problem(R"({"format":"whorlgen-preset","version":2,"controls":{")" + lines + R"(":1}})");
+  EXPECT_EQ(problem.find('\n'), std::string::npos);
+  EXPECT_LT(problem.size(), 100u) << problem;
+  // Long text keeps its start and end; control characters show as blanks; a
+  // UTF-8 character is never cut in two.
+  EXPECT_EQ(Printable("a\tb\nc", 10), "a b c");
+  EXPECT_EQ(Printable("\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9", 5), "\u00e9\u00e9\u2026\u00e9\u00e9");
 }
 
 TEST_F(Presets, OnlyARegularFileOfReasonableSizeIsRead) {
   const fs::path pipe = dir_ / "pipe.json";
   ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-  EXPECT_NE(ReadPresetFile(pipe, Bars()).problem.find("is not a file"), std::string::npos);
-  EXPECT_NE(ReadPresetFile(dir_ / "missing.json", Bars()).problem, "");
+  EXPECT_NE(ReadPresetFile(pipe).problem.find("is not a file"), std::string::npos);
+  EXPECT_EQ(ReadPresetFile(dir_ / "missing.json").problem,
+            (dir_ / "missing.json").string() + " not found");
   const fs::path big = dir_ / "big.json";
   std::ofstream(big) << std::string(2 << 20, ' ');
-  EXPECT_NE(ReadPresetFile(big, Bars()).problem.find("too large"), std::string::npos);
+  EXPECT_NE(ReadPresetFile(big).problem.find("too large"), std::string::npos);
   EXPECT_NE(WritePresetFile(dir_ / "no-such-dir" / "x.json", Preset{}), "");
+}
+
+TEST_F(Presets, TheLoaderGivesResultsInTheOrderAskedAndBoundsWhatWaits) {
+  ASSERT_EQ(WritePresetFile(dir_ / "a.json", Preset{{{"scrXGain", 1}}, {}, {}, {}}), "");
+  std::mutex mutex;
+  std::condition_variable woken;
+  bool wake = false;
+  PresetLoader loader([&] {
+    const std::lock_guard lock(mutex);
+    wake = true;
+    woken.notify_one();
+  });
+  std::vector<std::uint64_t> ids;
+  for (const char* name : {"missing.json", "a.json", "missing.json", "a.json"})
+    ids.push_back(loader.Request(dir_ / name).value_or(0));
+  std::vector<PresetLoader::Result> results;
+  while (results.size() < ids.size()) {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(woken.wait_for(lock, std::chrono::seconds(20), [&] { return wake; }));
+    wake = false;
+    lock.unlock();
+    for (PresetLoader::Result& r : loader.Take())
+      results.push_back(std::move(r));
+  }
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(results[i].Id, ids[i]);
+    EXPECT_EQ(results[i].Reading.preset.has_value(), i % 2 == 1);
+  }
+  // Not taken, results count against the bound.
+  for (std::size_t i = 0; i < PresetLoader::kMaxOutstanding; ++i)
+    EXPECT_TRUE(loader.Request(dir_ / "a.json"));
+  EXPECT_FALSE(loader.Request(dir_ / "a.json"));
 }
 
 TEST(Morph, EndsExactlyOnTheDestinationAndRoundsTiesToEven) {

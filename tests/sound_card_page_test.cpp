@@ -2,7 +2,10 @@
 // sound-card library reads, and a run without a card says so in the title.
 
 #include <alsa/asoundlib.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <optional>
 #include <string>
 
@@ -23,6 +27,7 @@
 #include "tests/ui_qstring_printer.h"
 #include "tests/ui_test_support.h"
 #include "ui/frm_whorlgen.h"
+#include "ui/settings_file.h"
 #include "ui/sound_card_page.h"
 
 namespace whorlgen::ui {
@@ -118,6 +123,55 @@ TEST_F(SoundCardUi, RunWithoutACardIsPacedAndSaysSoInTheTitle) {
   page->ShowRunReport();
   const std::string lastRun = page->findChild<QLabel*>("lblSoundCardLastRun")->text().toStdString();
   EXPECT_EQ(lastRun.rfind("No sound card", 0), 0u) << lastRun;
+}
+
+TEST_F(SoundCardUi, ValuesTheLibraryRefusesAreNamedOnThePageAndNotUsed) {
+  fs::create_directories(dir_ / "config" / "whorlgen");
+  std::ofstream(dir_ / "config" / "whorlgen" / "whorlgen.conf")
+      << "[soundcard]\nlayout=foo\nlevel_percent=-5\ninvert_x=true\n";
+  const devices::SoundCardSettings read =
+      devices::ReadSoundCardSettings(devices::SettingsFilePath());
+  EXPECT_EQ(read.Layout, std::nullopt);
+  EXPECT_EQ(read.LevelPercent, 100);  // the default, not -5 taken to 0
+  EXPECT_TRUE(read.InvertX);
+
+  output::DeviceLibraries libraries;
+  SoundCardPage page(libraries);
+  const QString refused = page.findChild<QLabel*>("lblSoundCardRefused")->text();
+  EXPECT_TRUE(refused.contains("layout = \"foo\"")) << refused.toStdString();
+  EXPECT_TRUE(refused.contains("level_percent = \"-5\"")) << refused.toStdString();
+  EXPECT_EQ(page.findChild<QSpinBox*>("spnSoundCardLevel")->value(), 100);
+}
+
+// A pipe in the settings file's place would hold whoever opens it until a
+// writer came; a huge file would be read whole. Neither is read, nor written.
+TEST_F(SoundCardUi, ASettingsFileThatIsNoPlainFileIsNeitherReadNorWritten) {
+  const fs::path file = dir_ / "config" / "whorlgen" / "whorlgen.conf";
+  fs::create_directories(file.parent_path());
+  ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+  auto readers = std::async(std::launch::async, [&] {
+    OpenSettings()->setValue("osc/port", 1234);
+    return devices::ReadSoundCardSettings(file).Problems;
+  });
+  if (readers.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    // Lets the stuck reader go before failing.
+    for (int i = 0; i < 2; ++i)
+      ::close(::open(file.c_str(), O_WRONLY | O_NONBLOCK));
+    FAIL() << "a reader waited on the pipe";
+  }
+  const std::vector<std::string> problems = readers.get();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("a pipe"), std::string::npos) << problems[0];
+  EXPECT_TRUE(fs::is_fifo(file));
+  EXPECT_TRUE(SettingsFileProblem().contains("a pipe"));
+
+  fs::remove(file);
+  std::ofstream(file) << "[soundcard]\nlevel_percent=5\n"
+                      << std::string(devices::kMaxSettingsFileBytes, ';');
+  const devices::SoundCardSettings big = devices::ReadSoundCardSettings(file);
+  EXPECT_EQ(big.LevelPercent, 100);
+  ASSERT_EQ(big.Problems.size(), 1u);
+  EXPECT_NE(big.Problems[0].find("larger than 1 MiB"), std::string::npos);
 }
 
 }  // namespace

@@ -5,13 +5,16 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "control/panel_values.h"
 #include "ui/live_control.h"
+#include "ui/settings_file.h"
 
 namespace whorlgen::ui {
 
@@ -40,11 +43,18 @@ ControlPage::ControlPage(LiveControl& live, QWidget* parent) : QWidget(parent), 
   lblOscStatus_ = new QLabel(osc);
   lblOscStatus_->setObjectName("lblOscStatus");
   lblOscStatus_->setWordWrap(true);
+  oscSenders_ = new QLineEdit(osc);
+  oscSenders_->setObjectName("txtOscSenders");
+  oscSenders_->setPlaceholderText("anyone (or e.g. 192.168.1.0/24, 10.0.0.5)");
   lblIgnored_ = new QLabel(osc);
   lblIgnored_->setObjectName("lblOscIgnored");
-  lblIgnored_->setWordWrap(true);
+  lblIgnored_->setTextFormat(Qt::PlainText);
+  // A reason from the wire may be long: it is cut to the page's width on one
+  // line (the whole of it in the tooltip) and never widens or pushes the page.
+  lblIgnored_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
   oscForm->addRow(chkOscEnabled_);
   oscForm->addRow("Port:", portRow);
+  oscForm->addRow("Senders allowed:", oscSenders_);
   oscForm->addRow("State:", lblOscStatus_);
   oscForm->addRow("Ignored:", lblIgnored_);
   layout->addWidget(osc);
@@ -70,6 +80,12 @@ ControlPage::ControlPage(LiveControl& live, QWidget* parent) : QWidget(parent), 
   midiLayout->addWidget(forget);
   layout->addWidget(midi);
 
+  lblSettings_ = new QLabel(this);
+  lblSettings_->setObjectName("lblSettingsProblem");
+  lblSettings_->setWordWrap(true);
+  lblSettings_->setTextFormat(Qt::PlainText);
+  layout->addWidget(lblSettings_);
+
   connect(apply, &QPushButton::clicked, this, &ControlPage::ApplyOsc);
   connect(forget, &QPushButton::clicked, this, &ControlPage::ForgetSelected);
   connect(&live_, &LiveControl::Changed, this, &ControlPage::Refresh);
@@ -82,7 +98,7 @@ ControlPage::ControlPage(LiveControl& live, QWidget* parent) : QWidget(parent), 
 }
 
 void ControlPage::ApplyOsc() {
-  live_.SetOsc(chkOscEnabled_->isChecked(), oscPort_->value());
+  live_.SetOsc(chkOscEnabled_->isChecked(), oscPort_->value(), oscSenders_->text());
 }
 
 void ControlPage::ForgetSelected() {
@@ -97,20 +113,27 @@ void ControlPage::Refresh() {
   QString ignored = QString::number(live_.Ignored());
   if (!live_.LastRemoteProblem().isEmpty())
     ignored += " (last: " + live_.LastRemoteProblem() + ")";
-  lblIgnored_->setText(ignored);
+  lblIgnored_->setText(
+      lblIgnored_->fontMetrics().elidedText(ignored, Qt::ElideMiddle, lblIgnored_->width()));
+  lblIgnored_->setToolTip(ignored);
   lblMidiStatus_->setText(live_.MidiStatus());
+  const QString settingsProblem = SettingsFileProblem();
+  lblSettings_->setText(settingsProblem);
+  lblSettings_->setVisible(!settingsProblem.isEmpty());
   if (sender() == refresh_)
     return;  // the rest changes only with a Changed
 
   chkOscEnabled_->setChecked(live_.OscEnabled());
   oscPort_->setValue(live_.OscPort());
+  oscSenders_->setText(live_.OscSenders());
 
   const int row = lstBindings_->currentRow();
   lstBindings_->clear();
   for (const control::MidiBinding& binding : live_.Midi().Bindings()) {
     auto* item = new QListWidgetItem(
-        QString::fromStdString(binding.Target) + QString::fromUtf8(" \u2190 ") +
-            QString::fromStdString(control::MidiMapping::FormatMessage(binding)),
+        QString::fromStdString(control::TargetCaption(binding.Target)) +
+            QString::fromUtf8(" \u2190 ") +
+            QString::fromStdString(control::MidiMapping::DescribeMessage(binding)),
         lstBindings_);
     item->setData(Qt::UserRole, QString::fromStdString(binding.Target));
   }

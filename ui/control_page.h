@@ -1,12 +1,13 @@
 #pragma once
 // The "Control" page of the Devices window: the OSC receiver (on or off, its
-// port, how many messages it ignored) and the MIDI input with its learned
-// bindings.
+// port, the senders allowed, how many messages it ignored) and the MIDI input
+// with its learned bindings, each named by the panel's caption.
 
 #include <QWidget>
 
 class QCheckBox;
 class QLabel;
+class QLineEdit;
 class QListWidget;
 class QSpinBox;
 class QTimer;
@@ -29,8 +30,10 @@ class ControlPage : public QWidget {
   LiveControl& live_;
   QCheckBox* chkOscEnabled_ = nullptr;
   QSpinBox* oscPort_ = nullptr;
+  QLineEdit* oscSenders_ = nullptr;
   QLabel* lblOscStatus_ = nullptr;
-  QLabel* lblIgnored_ = nullptr;
+  QLabel* lblIgnored_ = nullptr;  // one line, whatever the last reason's length
+  QLabel* lblSettings_ = nullptr;
   QLabel* lblMidiStatus_ = nullptr;
   QListWidget* lstBindings_ = nullptr;
   QTimer* refresh_ = nullptr;

@@ -1,14 +1,18 @@
 #include "ui/live_control.h"
 
 #include <QAction>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QKeySequence>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QSocketNotifier>
 
+#include "control/panel_values.h"
+#include "control/printable.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/settings_file.h"
 
@@ -18,6 +22,7 @@ namespace {
 
 constexpr int kMorphStepsPerSecond = 30;
 constexpr int kMaxRecentPresets = 8;
+constexpr std::size_t kShownMenuChars = 80;
 constexpr char kPresetFilter[] = "Whorlgen presets (*.json);;All files (*)";
 
 const QString kLearnCaption = QStringLiteral("Learn MIDI");
@@ -35,6 +40,19 @@ class Applying {
   bool before_;
 };
 
+// Text from a file or the wire, fit for a label or a box.
+QString Shown(const QString& text, std::size_t maxChars = control::kShownMessageChars) {
+  return QString::fromStdString(control::Printable(text.toStdString(), maxChars));
+}
+
+QString Caption(const std::string& target) {
+  return QString::fromStdString(control::TargetCaption(target));
+}
+
+std::filesystem::path LocalPath(const QString& file) {
+  return std::filesystem::path(QFile::encodeName(file).toStdString());
+}
+
 }  // namespace
 
 LiveControl::LiveControl(FrmWhorlgen& window)
@@ -42,9 +60,13 @@ LiveControl::LiveControl(FrmWhorlgen& window)
       window_(window),
       bars_(window.BarRanges()),
       midi_(bars_),
-      osc_(bars_, [this] {
+      osc_([this] {
         // liblo's thread: the commands are carried out on the panel's.
         QMetaObject::invokeMethod(this, &LiveControl::DrainOsc, Qt::QueuedConnection);
+      }),
+      presets_([this] {
+        // The reader's thread: presets are carried out on the panel's.
+        QMetaObject::invokeMethod(this, &LiveControl::TakeReadPresets, Qt::QueuedConnection);
       }) {
   setObjectName("liveControl");
   BuildMenus();
@@ -55,12 +77,7 @@ LiveControl::LiveControl(FrmWhorlgen& window)
   morphTimer_.setInterval(1000 / kMorphStepsPerSecond);
   connect(&morphTimer_, &QTimer::timeout, this, &LiveControl::MorphStep);
 
-  const auto settings = OpenSettings();
-  oscEnabled_ = settings->value("osc/enabled", false).toBool();
-  bool portIsNumber = false;
-  oscPort_ = settings->value("osc/port", control::kDefaultOscPort).toInt(&portIsNumber);
-  if (!portIsNumber)
-    oscPort_ = control::kDefaultOscPort;
+  ReadOscSettings();
   ListenOsc();
 }
 
@@ -73,11 +90,22 @@ void LiveControl::BuildMenus() {
   QMenuBar* bar = window_.menuBar();
   mnuPresets_ = bar->addMenu("Presets");
   mnuPresets_->setObjectName("mnuPresets");
-  mnuPresets_->addAction(QString::fromUtf8("Save\u2026"), this, &LiveControl::mnuPresetSave_Click);
-  mnuPresets_->addAction(QString::fromUtf8("Open\u2026"), this, &LiveControl::mnuPresetOpen_Click);
+  QAction* save = mnuPresets_->addAction(QString::fromUtf8("Save\u2026"), this,
+                                         &LiveControl::mnuPresetSave_Click);
+  save->setObjectName("mnuPresetSave");
+  save->setShortcut(QKeySequence::Save);
+  QAction* open = mnuPresets_->addAction(QString::fromUtf8("Open\u2026"), this,
+                                         &LiveControl::mnuPresetOpen_Click);
+  open->setObjectName("mnuPresetOpen");
+  open->setShortcut(QKeySequence::Open);
+  // Also the window's own, so the keys work with the menu closed.
+  window_.addAction(save);
+  window_.addAction(open);
   mnuPresets_->addAction(QString::fromUtf8("Morph to\u2026"), this,
                          &LiveControl::mnuPresetMorph_Click);
   mnuRecent_ = mnuPresets_->addMenu("Recent");
+  mnuRecent_->setObjectName("mnuRecentPresets");
+  mnuRecent_->setToolTipsVisible(true);  // each shows its folder
   connect(mnuPresets_, &QMenu::aboutToShow, this, &LiveControl::FillRecentMenu);
 
   mnuLearnMidi_ = bar->addAction(kLearnCaption);
@@ -99,45 +127,84 @@ control::Preset LiveControl::CurrentFigure() const {
 }
 
 QString LiveControl::SavePreset(const QString& file) {
-  const std::string problem = control::WritePresetFile(file.toStdString(), CurrentFigure());
+  const std::string problem = control::WritePresetFile(LocalPath(file), CurrentFigure());
   if (!problem.empty())
     return QString::fromStdString(problem);
   RememberRecent(file);
   return {};
 }
 
-QString LiveControl::ReadPreset(const QString& file, control::Preset& preset) const {
-  control::PresetReading reading = control::ReadPresetFile(file.toStdString(), bars_);
-  if (!reading.preset)
-    return QFileInfo(file).fileName() + ": " + QString::fromStdString(reading.problem);
-  preset = std::move(*reading.preset);
-  return {};
+void LiveControl::OpenPreset(const QString& file) {
+  RequestPreset(file, PresetUse::Open, 0.0);
 }
 
-QString LiveControl::OpenPreset(const QString& file) {
-  control::Preset preset;
-  if (QString problem = ReadPreset(file, preset); !problem.isEmpty())
-    return problem;
-  morphTimer_.stop();
-  ApplyFigure(preset);
-  ApplyModeAndChecks(preset);
-  RememberRecent(file);
-  return {};
+void LiveControl::MorphTo(const QString& file, double duration_s) {
+  RequestPreset(file, PresetUse::Morph, duration_s);
 }
 
-QString LiveControl::MorphTo(const QString& file, double duration_s) {
-  control::Preset preset;
-  if (QString problem = ReadPreset(file, preset); !problem.isEmpty())
-    return problem;
-  RememberRecent(file);
+void LiveControl::RequestPreset(const QString& file, PresetUse use, double morph_s) {
+  const std::optional<std::uint64_t> id = presets_.Request(LocalPath(file));
+  if (!id) {
+    const QString problem =
+        Shown(QFileInfo(file).fileName(), control::kShownNameChars) +
+        QStringLiteral(": not opened, %1 presets are already waiting to be read")
+            .arg(control::PresetLoader::kMaxOutstanding);
+    if (use == PresetUse::Remote)
+      RefuseRemote(problem);
+    else
+      ShowProblem(problem);
+    emit PresetDone(file, problem);
+    return;
+  }
+  pendingPresets_.push_back({*id, file, use, morph_s});
+  if (use == PresetUse::Remote)
+    ++remotePresetsPending_;
+}
+
+void LiveControl::TakeReadPresets() {
+  for (control::PresetLoader::Result& result : presets_.Take()) {
+    // Results come in the order asked for; each has its request waiting.
+    if (pendingPresets_.empty() || pendingPresets_.front().Id != result.Id)
+      continue;
+    const PendingPreset pending = pendingPresets_.front();
+    pendingPresets_.pop_front();
+    if (pending.Use == PresetUse::Remote)
+      --remotePresetsPending_;
+    FinishPreset(pending, std::move(result.Reading));
+  }
+  DrainOsc();
+}
+
+void LiveControl::FinishPreset(const PendingPreset& pending, control::PresetReading reading) {
+  if (!reading.preset) {
+    const QString problem = Shown(QFileInfo(pending.File).fileName(), control::kShownNameChars) +
+                            ": " + QString::fromStdString(reading.problem);
+    if (pending.Use == PresetUse::Remote)
+      RefuseRemote(problem);
+    else
+      ShowProblem(problem);
+    emit PresetDone(pending.File, problem);
+    return;
+  }
+  RememberRecent(pending.File);
+  if (pending.Use == PresetUse::Morph) {
+    StartMorph(std::move(*reading.preset), pending.Morph_s);
+  } else {
+    morphTimer_.stop();
+    ApplyFigure(*reading.preset);
+    ApplyModeAndChecks(*reading.preset);
+  }
+  emit PresetDone(pending.File, {});
+}
+
+void LiveControl::StartMorph(control::Preset destination, double duration_s) {
   morphFrom_ = CurrentFigure();
-  morphTo_ = std::move(preset);
+  morphTo_ = std::move(destination);
   morphDuration_ms_ = std::max(duration_s, 0.0) * 1000.0;
   morphClock_.start();
   MorphStep();
   if (morphDuration_ms_ > 0.0)
     morphTimer_.start();
-  return {};
 }
 
 // One step of the glide: every bar of the destination a little further,
@@ -192,42 +259,67 @@ void LiveControl::FillRecentMenu() {
   const QStringList recent = RecentPresets();
   mnuRecent_->setEnabled(!recent.isEmpty());
   for (const QString& file : recent) {
-    mnuRecent_->addAction(QFileInfo(file).fileName(), this, [this, file] {
-      if (const QString problem = OpenPreset(file); !problem.isEmpty())
-        QMessageBox::warning(&window_, window_.windowTitle(), problem);
-    });
+    const QFileInfo info(file);
+    QString text = Shown(info.fileName(), kShownMenuChars);
+    text.replace('&', "&&");  // a file name's '&' is no shortcut
+    QAction* action = mnuRecent_->addAction(text, this, [this, file] { OpenPreset(file); });
+    action->setToolTip(Shown(QDir::toNativeSeparators(info.absolutePath())));
   }
 }
 
+// A box that waits for nobody: the panel (and a run) go on while it shows.
+void LiveControl::ShowProblem(const QString& problem) {
+  auto* box = new QMessageBox(QMessageBox::Warning, window_.windowTitle(), Shown(problem),
+                              QMessageBox::Ok, &window_);
+  box->setObjectName("boxPresetProblem");
+  box->setTextFormat(Qt::PlainText);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+}
+
 void LiveControl::mnuPresetSave_Click() {
-  QString file = QFileDialog::getSaveFileName(&window_, "Save preset", {}, kPresetFilter);
-  if (file.isEmpty())
-    return;
-  if (QFileInfo(file).suffix().isEmpty())
-    file += ".json";
-  if (const QString problem = SavePreset(file); !problem.isEmpty())
-    QMessageBox::warning(&window_, window_.windowTitle(), problem);
+  auto* dialog = new QFileDialog(&window_, "Save preset", {}, kPresetFilter);
+  dialog->setObjectName("dlgPresetSave");
+  dialog->setAcceptMode(QFileDialog::AcceptSave);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &QFileDialog::fileSelected, this, [this](QString file) {
+    if (QFileInfo(file).suffix().isEmpty())
+      file += ".json";
+    if (const QString problem = SavePreset(file); !problem.isEmpty())
+      ShowProblem(problem);
+  });
+  dialog->open();
 }
 
 void LiveControl::mnuPresetOpen_Click() {
-  const QString file = QFileDialog::getOpenFileName(&window_, "Open preset", {}, kPresetFilter);
-  if (file.isEmpty())
-    return;
-  if (const QString problem = OpenPreset(file); !problem.isEmpty())
-    QMessageBox::warning(&window_, window_.windowTitle(), problem);
+  auto* dialog = new QFileDialog(&window_, "Open preset", {}, kPresetFilter);
+  dialog->setObjectName("dlgPresetOpen");
+  dialog->setFileMode(QFileDialog::ExistingFile);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &QFileDialog::fileSelected, this, &LiveControl::OpenPreset);
+  dialog->open();
 }
 
 void LiveControl::mnuPresetMorph_Click() {
-  const QString file = QFileDialog::getOpenFileName(&window_, "Morph to preset", {}, kPresetFilter);
-  if (file.isEmpty())
-    return;
-  bool ok = false;
-  const double seconds = QInputDialog::getDouble(&window_, "Morph to preset",
-                                                 "Seconds to glide:", 5.0, 0.0, 600.0, 1, &ok);
-  if (!ok)
-    return;
-  if (const QString problem = MorphTo(file, seconds); !problem.isEmpty())
-    QMessageBox::warning(&window_, window_.windowTitle(), problem);
+  auto* dialog = new QFileDialog(&window_, "Morph to preset", {}, kPresetFilter);
+  dialog->setObjectName("dlgPresetMorph");
+  dialog->setFileMode(QFileDialog::ExistingFile);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& file) {
+    auto* seconds = new QInputDialog(&window_);
+    seconds->setObjectName("dlgMorphSeconds");
+    seconds->setWindowTitle("Morph to preset");
+    seconds->setLabelText("Seconds to glide:");
+    seconds->setInputMode(QInputDialog::DoubleInput);
+    seconds->setDoubleRange(0.0, 600.0);
+    seconds->setDoubleDecimals(1);
+    seconds->setDoubleValue(5.0);
+    seconds->setAttribute(Qt::WA_DeleteOnClose);
+    connect(seconds, &QInputDialog::doubleValueSelected, this,
+            [this, file](double value) { MorphTo(file, value); });
+    seconds->open();
+  });
+  dialog->open();
 }
 
 // ---- MIDI ----
@@ -258,6 +350,10 @@ void LiveControl::OpenMidiInput() {
   const std::string problem = midiInput_.Open();
   if (!problem.empty()) {
     midiStatus_ = QString::fromStdString(problem);
+    // Nothing could answer a learn: say why instead of waiting for it.
+    mnuLearnMidi_->setEnabled(false);
+    mnuLearnMidi_->setToolTip(kLearnCaption + ": " + midiStatus_);
+    mnuLearnMidi_->setStatusTip(mnuLearnMidi_->toolTip());
     return;
   }
   midiStatus_ = "ALSA sequencer client \"Whorlgen\", input port \"Whorlgen in\"";
@@ -311,7 +407,7 @@ void LiveControl::ShowLearnState() {
   else if (midi_.LearnTarget().empty())
     mnuLearnMidi_->setText(kLearnCaption + QString::fromUtf8(": move a control\u2026"));
   else
-    mnuLearnMidi_->setText(kLearnCaption + ": " + QString::fromStdString(midi_.LearnTarget()) +
+    mnuLearnMidi_->setText(kLearnCaption + ": " + Caption(midi_.LearnTarget()) +
                            QString::fromUtf8(" \u2190 turn a knob or press a key"));
 }
 
@@ -324,35 +420,88 @@ void LiveControl::mnuLearnMidi_Click() {
 
 // ---- OSC ----
 
-QString LiveControl::SetOsc(bool enabled, int port) {
+void LiveControl::ReadOscSettings() {
+  const auto settings = OpenSettings();
+  oscEnabled_ = settings->value("osc/enabled", false).toBool();
+  bool portIsNumber = false;
+  oscPort_ = settings->value("osc/port", control::kDefaultOscPort).toInt(&portIsNumber);
+  if (!portIsNumber)
+    oscPort_ = control::kDefaultOscPort;
+  // Unquoted, "a, b" reads as a list of two.
+  const QVariant allow = settings->value("osc/allow");
+  oscSenders_ =
+      allow.typeId() == QMetaType::QStringList ? allow.toStringList().join(", ") : allow.toString();
+}
+
+QString LiveControl::SetOsc(bool enabled, int port, const QString& senders) {
   oscEnabled_ = enabled;
   oscPort_ = port;
+  oscSenders_ = senders.trimmed();
   const auto settings = OpenSettings();
   settings->setValue("osc/enabled", enabled);
   settings->setValue("osc/port", port);
+  if (oscSenders_.isEmpty())
+    settings->remove("osc/allow");
+  else
+    settings->setValue("osc/allow", oscSenders_);
   return ListenOsc();
 }
 
 QString LiveControl::ListenOsc() {
-  const bool enabled = oscEnabled_;
-  const int port = oscPort_;
+  std::vector<std::string> senderProblems;
+  control::SenderFilter senders =
+      control::SenderFilter::Parse(oscSenders_.toStdString(), senderProblems);
   QString problem;
-  if (!enabled) {
+  if (!oscEnabled_) {
     osc_.Close();
     oscStatus_ = "off";
-  } else if (const std::string reason = osc_.Listen(port); !reason.empty()) {
+  } else if (const std::string reason = osc_.Listen(oscPort_, senders); !reason.empty()) {
     problem = QString::fromStdString(reason);
     oscStatus_ = problem;
   } else {
-    oscStatus_ = QStringLiteral("listening on UDP port %1").arg(port);
+    oscStatus_ = QStringLiteral("listening on UDP port %1").arg(oscPort_);
+    oscStatus_ += senders.AllowsAnyone()
+                      ? QStringLiteral(" for any sender")
+                      : QStringLiteral(" for %1 only").arg(Shown(oscSenders_, 200));
   }
+  for (const std::string& senderProblem : senderProblems)
+    oscStatus_ += QStringLiteral("; allowed senders: ") + QString::fromStdString(senderProblem);
   emit Changed();
   return problem;
 }
 
+QString LiveControl::LastRemoteProblem() const {
+  const control::OscServer::Refusal refusal = osc_.LastRefusal();
+  if (!refusal.Why.empty() && (lastRemoteProblem_.isEmpty() || refusal.When > lastRemoteProblemAt_))
+    return QString::fromStdString(refusal.Why);
+  return lastRemoteProblem_;
+}
+
+void LiveControl::RefuseRemote(const QString& problem) {
+  // No message box for a remote sender: it shows on the Control page.
+  ++remoteRejected_;
+  lastRemoteProblem_ = problem;
+  lastRemoteProblemAt_ = std::chrono::steady_clock::now();
+  emit Changed();
+}
+
 void LiveControl::DrainOsc() {
-  for (const control::Command& command : osc_.Take())
+  CarryOutHeldOsc();
+  if (remotePresetsPending_ > 0)
+    return;  // the mailbox is emptied once the preset before it is carried out
+  for (control::Command& command : osc_.Take())
+    heldOsc_.push_back(std::move(command));
+  CarryOutHeldOsc();
+}
+
+// In the order sent; a preset stops the rest until it has been read and
+// carried out, so the values sent after it land on top of it.
+void LiveControl::CarryOutHeldOsc() {
+  while (!heldOsc_.empty() && remotePresetsPending_ == 0) {
+    const control::Command command = std::move(heldOsc_.front());
+    heldOsc_.pop_front();
     Apply(command);
+  }
 }
 
 void LiveControl::Apply(const control::Command& command) {
@@ -383,13 +532,7 @@ void LiveControl::Apply(const control::Command& command) {
       window_.ClickStop();
       break;
     case CommandKind::OpenPreset:
-      // No message box for a remote sender: a modal box would hold the show.
-      if (const QString problem = OpenPreset(QString::fromStdString(command.Text));
-          !problem.isEmpty()) {
-        ++remoteRejected_;
-        lastRemoteProblem_ = problem;
-        emit Changed();
-      }
+      RequestPreset(QString::fromStdString(command.Text), PresetUse::Remote, 0.0);
       break;
   }
 }

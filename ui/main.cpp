@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control/osc_server.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/quit_signals.h"
 #include "ui/self_test.h"
@@ -13,6 +14,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("whorlgen %s\n", WHORLGEN_VERSION);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--osc-addresses") == 0) {
+      std::fputs(whorlgen::control::OscAddressTable().c_str(), stdout);
       return 0;
     }
   }

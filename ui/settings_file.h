@@ -13,7 +13,13 @@ namespace whorlgen::ui {
 // when the variable is unset or empty.
 QString SettingsFilePath();
 
+// Empty, or why the file is neither read nor written: it is there but is
+// not a regular file of reasonable size (a pipe, a link to a device).
+QString SettingsFileProblem();
+
 // The file as INI through QSettings; written back when the object goes.
+// When the file is not one to read, the object reads nothing and writes
+// nowhere: the program starts with the defaults and says why.
 std::unique_ptr<QSettings> OpenSettings();
 
 }  // namespace whorlgen::ui

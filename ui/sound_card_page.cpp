@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +15,7 @@
 #include "audio/alsa_devices.h"
 #include "audio/jack_dac.h"
 #include "devices/dac_api.h"
+#include "devices/sound_card_settings.h"
 #include "ui/settings_file.h"
 
 namespace whorlgen::ui {
@@ -72,6 +74,10 @@ SoundCardPage::SoundCardPage(output::DeviceLibraries& libraries, QWidget* parent
   lastRun_->setObjectName("lblSoundCardLastRun");
   lastRun_->setWordWrap(true);
   lastRun_->setTextFormat(Qt::PlainText);
+  refused_ = new QLabel(this);
+  refused_->setObjectName("lblSoundCardRefused");
+  refused_->setWordWrap(true);
+  refused_->setTextFormat(Qt::PlainText);
   jackRun_ = new QLabel(this);
   jackRun_->setObjectName("lblJackLastRun");
   jackRun_->setWordWrap(true);
@@ -83,6 +89,7 @@ SoundCardPage::SoundCardPage(output::DeviceLibraries& libraries, QWidget* parent
   form->addRow(invertY_);
   form->addRow(swapXY_);
   form->addRow("Output level", level_);
+  form->addRow(refused_);
   form->addRow(cards_);
   form->addRow(lastRun_);
   form->addRow(jackRun_);
@@ -100,11 +107,12 @@ SoundCardPage::SoundCardPage(output::DeviceLibraries& libraries, QWidget* parent
   Reload();
 }
 
+// Read as the sound-card library reads it, so the page shows what a run
+// will use, and says which values in the file it will not.
 void SoundCardPage::Reload() {
   loading_ = true;
-  const auto settings = OpenSettings();
-  settings->beginGroup(kGroup);
-  const QString device = settings->value("device", "default").toString();
+  const devices::SoundCardSettings settings =
+      devices::ReadSoundCardSettings(QFile::encodeName(SettingsFilePath()).toStdString());
   {
     const QSignalBlocker quiet(device_);
     device_->clear();
@@ -113,15 +121,24 @@ void SoundCardPage::Reload() {
       device_->setItemData(device_->count() - 1, QString::fromStdString(d.Description),
                            Qt::ToolTipRole);
     }
-    device_->setCurrentText(device);
+    device_->setCurrentText(QString::fromStdString(settings.Device));
   }
-  const QString layout = settings->value("layout").toString();
-  layout_->setCurrentIndex(std::max(0, layout_->findData(layout)));
-  invertX_->setChecked(settings->value("invert_x", false).toBool());
-  invertY_->setChecked(settings->value("invert_y", false).toBool());
-  swapXY_->setChecked(settings->value("swap_xy", false).toBool());
-  level_->setValue(settings->value("level_percent", 100).toInt());
+  const char* layout = !settings.Layout                                 ? ""
+                       : *settings.Layout == devices::ChannelLayout::XY ? "xy"
+                                                                        : "xyrgbi";
+  layout_->setCurrentIndex(std::max(0, layout_->findData(QString::fromLatin1(layout))));
+  invertX_->setChecked(settings.InvertX);
+  invertY_->setChecked(settings.InvertY);
+  swapXY_->setChecked(settings.SwapXY);
+  level_->setValue(settings.LevelPercent);
   loading_ = false;
+  QStringList refused;
+  for (const std::string& problem : settings.Problems)
+    refused << QString::fromStdString(problem);
+  refused_->setText(refused.isEmpty() ? QString()
+                                      : QStringLiteral("Refused in the settings file: ") +
+                                            refused.join(QStringLiteral("; ")) + '.');
+  refused_->setVisible(!refused.isEmpty());
   cards_->setText(CardsText(audio::SoundCardCount()));
   ShowRunReport();
 }

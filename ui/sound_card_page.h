@@ -2,7 +2,8 @@
 // The Devices window's "Sound card" page: which ALSA device "SoundCard"
 // plays on, the channel layout, inversions, swap and output level, kept in
 // the settings file's [soundcard] section, which the sound-card library
-// reads whenever a run opens the card. It also says whether the machine has
+// reads whenever a run opens the card; values there that the library refuses
+// are named. It also says whether the machine has
 // a card, and how the current or last run went (no card, a failure, the
 // underruns), for the sound card and for JACK.
 
@@ -45,6 +46,7 @@ class SoundCardPage : public QWidget {
   QCheckBox* invertY_ = nullptr;
   QCheckBox* swapXY_ = nullptr;
   QSpinBox* level_ = nullptr;
+  QLabel* refused_ = nullptr;  // values in the file that are not used
   QLabel* cards_ = nullptr;
   QLabel* lastRun_ = nullptr;
   QLabel* jackRun_ = nullptr;
