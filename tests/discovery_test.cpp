@@ -105,8 +105,8 @@ DacInfo HeardUnit(const std::string& name, Clock::time_point at) {
 
 TEST(DeviceDirectory, AUnitHeardGoesQuietThenLeavesWithNoFurtherNews) {
   DirectoryLimits limits;
-  limits.QuietAfter = 150ms;
-  limits.ForgetAfter = 400ms;
+  limits.QuietAfter = 200ms;
+  limits.ForgetAfter = 1500ms;
   DeviceDirectory directory(limits);
   auto owned = std::make_unique<StandInFamily>();
   StandInFamily& family = *owned;
