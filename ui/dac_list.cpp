@@ -89,7 +89,6 @@ void FillDacList(QListWidget& list, const std::vector<output::DacInfo>& dacs,
   // The texts are fitted to the list's width here, so every unit reads
   // differently; a horizontal scroll bar would hide one of the three rows.
   list.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  list.setTextElideMode(Qt::ElideNone);
   while (list.count() > kLibraryDacs)
     delete list.takeItem(kLibraryDacs);
   const QStringList texts = FittedDacTexts(items, list, kLibraryDacs + items.size());
