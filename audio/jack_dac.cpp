@@ -4,11 +4,19 @@
 #include <jack/ringbuffer.h>
 #include <samplerate.h>
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -324,10 +332,87 @@ bool JackServerRunning(std::chrono::milliseconds maxAge) {
   return running;
 }
 
+namespace {
+
+// jackd's server socket: "jack_<server>_<uid>_0" in its socket folder.
+std::string ServerSocketName() {
+  const char* server = std::getenv("JACK_DEFAULT_SERVER");
+  const std::string name = server != nullptr && *server != '\0' ? server : "default";
+  return "jack_" + name + "_" + std::to_string(getuid()) + "_0";
+}
+
+}  // namespace
+
+JackDacFamily::JackDacFamily(std::string socketFolder)
+    : folder_(std::move(socketFolder)), socketName_(ServerSocketName()) {
+  socketThere_ = SocketThere();
+}
+
+JackDacFamily::~JackDacFamily() {
+  if (watcher_.joinable()) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(wake_, &one, sizeof one);
+    watcher_.join();
+  }
+  if (inotify_ >= 0)
+    close(inotify_);
+  if (wake_ >= 0)
+    close(wake_);
+}
+
+bool JackDacFamily::SocketThere() const {
+  struct stat info {};
+  return stat((folder_ + "/" + socketName_).c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+void JackDacFamily::WatchChanges(std::function<void()> changed) {
+  changed_ = std::move(changed);
+  inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (inotify_ < 0 || wake_ < 0 ||
+      inotify_add_watch(inotify_, folder_.c_str(),
+                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) < 0)
+    return;                      // no passive news: a Scan still looks
+  socketThere_ = SocketThere();  // anything that came before the watch
+  watcher_ = std::thread([this] { Watch(); });
+}
+
+void JackDacFamily::Watch() {
+  alignas(inotify_event) char events[4096];
+  while (true) {
+    pollfd watched[2] = {{inotify_, POLLIN, 0}, {wake_, POLLIN, 0}};
+    if (poll(watched, 2, -1) < 0 && errno != EINTR)
+      return;
+    if ((watched[1].revents & POLLIN) != 0)
+      return;
+    bool ours = false;
+    for (ssize_t got; (got = read(inotify_, events, sizeof events)) > 0;) {
+      for (char* at = events; at < events + got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(at);
+        if (event->len > 0 && socketName_ == event->name)
+          ours = true;
+        at += sizeof(inotify_event) + event->len;
+      }
+    }
+    if (!ours)
+      continue;
+    const bool there = SocketThere();
+    if (!there)
+      foundByScan_ = false;  // the server went: only a new look finds another
+    if (socketThere_.exchange(there) != there)
+      changed_();
+  }
+}
+
+void JackDacFamily::Scan() {
+  socketThere_ = SocketThere();
+  foundByScan_ = !socketThere_ && JackServerRunning(std::chrono::milliseconds(0));
+}
+
 std::vector<output::DacInfo> JackDacFamily::Devices() {
-  if (!JackServerRunning())
+  if (!socketThere_ && !foundByScan_)
     return {};
-  return {{kJackDacName, kJackDacName, "JACK server", "running"}};
+  return {{kJackDacName, "", kJackDacName, "JACK server", output::DeviceState::Running, {}}};
 }
 
 std::unique_ptr<output::DacDriver> JackDacFamily::MakeDriver(const output::DacInfo& /*dac*/) {

@@ -4,9 +4,13 @@
 // server or PipeWire's JACK service. Listed in the DAC list while a server
 // is running.
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "output/dac_catalog.h"
 
@@ -16,14 +20,37 @@ inline constexpr const char* kJackDacName = "JACK";
 inline constexpr const char* kJackClientName = "whorlgen";
 
 // True when a JACK server answers; never starts one. The answer is kept for
-// `maxAge`, so a catalog asked often costs one probe a second at most.
+// `maxAge`. It opens (and closes) a client, which every JACK client sees come
+// and go: only for an explicit look, never on a timer.
 bool JackServerRunning(std::chrono::milliseconds maxAge = std::chrono::milliseconds(1000));
 
+// "JACK" is listed while a server runs. jackd is noticed passively, by its
+// socket appearing in and leaving JACK's socket folder (/dev/shm, watched
+// with inotify; the server's name is JACK_DEFAULT_SERVER or "default").
+// A server with no such socket (PipeWire's JACK service) is found by a Scan,
+// which opens a client once, and is listed until a Scan finds it gone.
 class JackDacFamily final : public output::DacFamily {
  public:
+  explicit JackDacFamily(std::string socketFolder = "/dev/shm");
+  ~JackDacFamily() override;
   std::string Kind() const override { return kJackDacName; }
+  void Scan() override;
   std::vector<output::DacInfo> Devices() override;
   std::unique_ptr<output::DacDriver> MakeDriver(const output::DacInfo& dac) override;
+  void WatchChanges(std::function<void()> changed) override;
+
+ private:
+  bool SocketThere() const;
+  void Watch();
+
+  const std::string folder_;
+  const std::string socketName_;  // "jack_default_1000_0"
+  std::atomic<bool> socketThere_{false};
+  std::atomic<bool> foundByScan_{false};
+  std::function<void()> changed_;
+  int inotify_ = -1;
+  int wake_ = -1;  // an eventfd that ends the watch
+  std::thread watcher_;
 };
 
 // Sample values on the ports: X and Y from -1 to +1 over codes 0 to 4095,

@@ -55,7 +55,11 @@ void StreamToIdn(benchmark::State& state, std::int32_t pointsPerFrame, std::int3
   engine::GeneratorState generator;
   engine::FrameData frame;
   for (auto _ : state) {
-    auto driver = output::MakeIdnDriver({"IDN bench", "IDN", address, "idle"});
+    output::DacInfo unit;
+    unit.Name = "IDN bench";
+    unit.Kind = "IDN";
+    unit.Address = address;
+    auto driver = output::MakeIdnDriver(unit);
     if (auto failure = driver->OpenDac(generator)) {
       state.SkipWithError(failure->c_str());
       break;

@@ -1,35 +1,25 @@
 #include "output/dac_catalog.h"
 
-#include <utility>
-
 namespace whorlgen::output {
 
-void DacCatalog::AddFamily(std::unique_ptr<DacFamily> family) {
-  families_.push_back(std::move(family));
-}
-
-void DacCatalog::Scan() {
-  for (auto& family : families_)
-    family->Scan();
-}
-
-std::vector<DacInfo> DacCatalog::Devices() {
-  std::vector<DacInfo> all;
-  for (auto& family : families_) {
-    for (DacInfo& dac : family->Devices())
-      all.push_back(std::move(dac));
+std::string_view DeviceStateWords(DeviceState state) {
+  switch (state) {
+    case DeviceState::Idle:
+      return "idle";
+    case DeviceState::Playing:
+      return "playing";
+    case DeviceState::Running:
+      return "running";
+    case DeviceState::BusyWithAnotherComputer:
+      return "busy with another computer";
+    case DeviceState::BusyWithAnotherProgram:
+      return "busy with another program";
+    case DeviceState::Unreachable:
+      return "unreachable";
+    case DeviceState::NotChecked:
+      return "added by address, not checked yet";
   }
-  return all;
-}
-
-std::unique_ptr<DacDriver> DacCatalog::MakeDriver(const std::string& name) {
-  for (auto& family : families_) {
-    for (const DacInfo& dac : family->Devices()) {
-      if (dac.Name == name)
-        return family->MakeDriver(dac);
-    }
-  }
-  return nullptr;
+  return "unknown";
 }
 
 }  // namespace whorlgen::output

@@ -80,6 +80,9 @@ class EtherDreamConnection {
     return ReadReply(limit, reply);
   }
 
+  // The unit closed or reset the connection (it serves another computer).
+  bool ClosedByUnit() const { return closedByUnit_; }
+
   void Close() {
     if (fd_ >= 0)
       close(fd_);
@@ -150,15 +153,16 @@ class EtherDreamConnection {
   bool closedByUnit_ = false;
 };
 
-std::string ProbeEtherDream(const sockaddr_in& address, milliseconds limit) {
+DeviceState ProbeEtherDream(const sockaddr_in& address, milliseconds limit) {
   EtherDreamConnection connection(AddressText(address));
   ed::Reply reply;
   if (connection.Connect(address, limit))
-    return "unreachable";
-  if (auto failure = connection.Greeting(limit, reply))
-    return failure->find("busy") != std::string::npos ? "busy with another computer"
-                                                      : "unreachable";
-  return reply.State.PlaybackState == ed::Playback::Idle ? "idle" : "busy with another computer";
+    return DeviceState::Unreachable;
+  if (connection.Greeting(limit, reply))
+    return connection.ClosedByUnit() ? DeviceState::BusyWithAnotherComputer
+                                     : DeviceState::Unreachable;
+  return reply.State.PlaybackState == ed::Playback::Idle ? DeviceState::Idle
+                                                         : DeviceState::BusyWithAnotherComputer;
 }
 
 EtherDreamDriver::EtherDreamDriver(EtherDreamTarget target, EtherDreamTiming timing)

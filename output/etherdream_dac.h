@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "output/dac_catalog.h"
 #include "output/dac_driver.h"
 #include "output/etherdream_protocol.h"
 #include "output/point_stream.h"
@@ -42,10 +43,11 @@ struct EtherDreamTiming {
 // "127.0.0.1:7765".
 std::string AddressText(const sockaddr_in& address);
 
-// A short look at a unit: "idle" when it greets a new connection, "busy with
-// another computer" when it turns it away, "unreachable" otherwise. The
-// connection is closed at once; the unit's output is not touched.
-std::string ProbeEtherDream(const sockaddr_in& address, std::chrono::milliseconds limit);
+// A short look at a unit: idle when it greets a new connection in its idle
+// state, busy with another computer when it turns the connection away or is
+// playing, unreachable otherwise. The connection is closed at once; the
+// unit's output is not touched.
+DeviceState ProbeEtherDream(const sockaddr_in& address, std::chrono::milliseconds limit);
 
 class EtherDreamConnection;  // the TCP connection, in the .cpp
 

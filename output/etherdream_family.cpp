@@ -82,51 +82,101 @@ void EtherDreamFamily::Listen() {
         std::span<const std::uint8_t>(packet, static_cast<std::size_t>(got)));
     if (!announcement)
       continue;  // not an Ether Dream's packet
-    std::lock_guard lock(mutex_);
-    heard_["Ether Dream " + ed::ShortMac(announcement->Mac)] =
-        Heard{*announcement, from.sin_addr, Clock::now()};
+    if (Note("Ether Dream " + ed::ShortMac(announcement->Mac), *announcement, from.sin_addr))
+      TellChanged();
   }
 }
 
-std::string EtherDreamFamily::StateOf(const std::string& name, const ed::Status* status,
-                                      Clock::time_point heardAt) const {
-  {
-    std::lock_guard lock(*playingMutex_);
-    if (playing_->count(name))
-      return "playing";
+bool EtherDreamFamily::Note(const std::string& name, const ed::Announcement& announcement,
+                            in_addr from) {
+  const Clock::time_point now = Clock::now();
+  std::lock_guard lock(mutex_);
+  auto known = heard_.find(name);
+  if (known == heard_.end()) {
+    if (heard_.size() >= kMaxUnitsPerFamily)
+      std::erase_if(heard_, [&](const auto& entry) {
+        return now - entry.second.At > kForgetSilentUnitsAfter;
+      });
+    if (heard_.size() >= kMaxUnitsPerFamily) {
+      // Units already listed keep their places; the first one ignored is told.
+      return ignoredUnits_++ == 0;
+    }
+    heard_.emplace(name, Heard{announcement, from, now});
+    return true;
   }
-  if (Clock::now() - heardAt > kSilenceLimit)
-    return "unreachable";
-  if (status && status->PlaybackState != ed::Playback::Idle)
-    return "busy with another computer";
-  return "idle";
+  known->second = Heard{announcement, from, now};
+  return true;
+}
+
+void EtherDreamFamily::WatchChanges(std::function<void()> changed) {
+  std::lock_guard lock(mutex_);
+  changed_ = std::move(changed);
+}
+
+void EtherDreamFamily::TellChanged() {
+  std::function<void()> changed;
+  {
+    std::lock_guard lock(mutex_);
+    changed = changed_;
+  }
+  if (changed)
+    changed();
+}
+
+std::string EtherDreamFamily::AddressOf(const Heard& heard) const {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr = heard.From;
+  address.sin_port = htons(ports_.Tcp);
+  return AddressText(address);
+}
+
+bool EtherDreamFamily::IsPlaying(const std::string& name) const {
+  std::lock_guard lock(*playingMutex_);
+  return playing_->count(name) > 0;
 }
 
 std::vector<DacInfo> EtherDreamFamily::Devices() {
+  const Clock::time_point now = Clock::now();
   std::lock_guard lock(mutex_);
+  std::erase_if(heard_,
+                [&](const auto& entry) { return now - entry.second.At > kForgetSilentUnitsAfter; });
   std::vector<DacInfo> devices;
   std::set<std::string> heardAddresses;
   for (const auto& [name, heard] : heard_) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr = heard.From;
-    address.sin_port = htons(ports_.Tcp);
-    const std::string text = AddressText(address);
-    heardAddresses.insert(text);
-    devices.push_back({name, Kind(), text, StateOf(name, &heard.Announcement.State, heard.At)});
+    DacInfo dac{name,
+                ed::ShortMac(heard.Announcement.Mac),
+                Kind(),
+                AddressOf(heard),
+                heard.Announcement.State.PlaybackState == ed::Playback::Idle
+                    ? DeviceState::Idle
+                    : DeviceState::BusyWithAnotherComputer,
+                heard.At};
+    heardAddresses.insert(dac.Address);
+    // A probe after the last announcement is the fresher word: a unit that
+    // answered it is there whether or not it still announces itself.
+    if (const auto probe = probed_.find(dac.Address);
+        probe != probed_.end() && probe->second.At > heard.At) {
+      dac.State = probe->second.State;
+      if (dac.State != DeviceState::Unreachable)
+        dac.HeardAt = probe->second.At;
+    }
+    if (IsPlaying(name))
+      dac.State = DeviceState::Playing;
+    devices.push_back(std::move(dac));
   }
+  const std::string defaultPort = ":" + std::to_string(ports_.Tcp);
   for (const std::string& address : added_) {
     if (heardAddresses.count(address))
       continue;  // listed under its own name already
-    const std::string name = "Ether Dream " + address;
-    const auto probed = probed_.find(address);
-    std::string state = probed != probed_.end() ? probed->second : "added by address";
-    {
-      std::lock_guard playingLock(*playingMutex_);
-      if (playing_->count(name))
-        state = "playing";
-    }
-    devices.push_back({name, Kind(), address, state});
+    DacInfo dac{"Ether Dream " + address, address, Kind(), address, DeviceState::NotChecked, {}};
+    if (dac.ShortName.ends_with(defaultPort))
+      dac.ShortName.resize(dac.ShortName.size() - defaultPort.size());
+    if (const auto probe = probed_.find(address); probe != probed_.end())
+      dac.State = probe->second.State;
+    if (IsPlaying(dac.Name))
+      dac.State = DeviceState::Playing;
+    devices.push_back(std::move(dac));
   }
   return devices;
 }
@@ -155,10 +205,15 @@ std::unique_ptr<DacDriver> EtherDreamFamily::MakeDriver(const DacInfo& dac) {
 }
 
 void EtherDreamFamily::Scan() {
-  std::vector<std::string> addresses = AddedAddresses();
   const char* limited = std::getenv("WHORLGEN_SCAN_ADDRESSES");
   const std::vector<in_addr> allowed = limited ? ScanAddresses() : std::vector<in_addr>{};
-  for (const std::string& text : addresses) {
+  struct Probe {
+    std::string Address;
+    sockaddr_in To{};
+    DeviceState Found = DeviceState::Unreachable;
+  };
+  std::vector<Probe> probes;
+  for (const std::string& text : AddedAddresses()) {
     const auto address = ParseHostPort(text, ports_.Tcp);
     if (!address)
       continue;
@@ -166,15 +221,22 @@ void EtherDreamFamily::Scan() {
           return a.s_addr == address->sin_addr.s_addr;
         }))
       continue;
-    {
-      std::lock_guard lock(*playingMutex_);
-      if (playing_->count("Ether Dream " + text))
-        continue;  // our own run holds it
-    }
-    const std::string state = ProbeEtherDream(*address, std::chrono::milliseconds(300));
-    std::lock_guard lock(mutex_);
-    probed_[text] = state;
+    if (IsPlaying("Ether Dream " + text))
+      continue;  // our own run holds it
+    probes.push_back({text, *address});
   }
+  // Every probe at once: a scan of many silent addresses takes one limit.
+  std::vector<std::thread> probing;
+  probing.reserve(probes.size());
+  for (Probe& probe : probes)
+    probing.emplace_back(
+        [&probe, limit = ProbeLimit] { probe.Found = ProbeEtherDream(probe.To, limit); });
+  for (std::thread& thread : probing)
+    thread.join();
+  const Clock::time_point now = Clock::now();
+  std::lock_guard lock(mutex_);
+  for (const Probe& probe : probes)
+    probed_[probe.Address] = Probed{probe.Found, now};
 }
 
 std::optional<std::string> EtherDreamFamily::AddAddress(const std::string& text) {
@@ -183,7 +245,8 @@ std::optional<std::string> EtherDreamFamily::AddAddress(const std::string& text)
     return std::nullopt;
   const std::string normal = AddressText(*address);
   std::lock_guard lock(mutex_);
-  if (std::find(added_.begin(), added_.end(), normal) == added_.end())
+  if (std::find(added_.begin(), added_.end(), normal) == added_.end() &&
+      added_.size() < kMaxUnitsPerFamily)
     added_.push_back(normal);
   return normal;
 }
@@ -194,6 +257,7 @@ void EtherDreamFamily::RemoveAddress(const std::string& text) {
     return;
   std::lock_guard lock(mutex_);
   std::erase(added_, AddressText(*address));
+  probed_.erase(AddressText(*address));
 }
 
 std::vector<std::string> EtherDreamFamily::AddedAddresses() const {
@@ -203,6 +267,16 @@ std::vector<std::string> EtherDreamFamily::AddedAddresses() const {
 
 std::string EtherDreamFamily::ListenProblem() const {
   return listenProblem_;
+}
+
+std::string EtherDreamFamily::Problem() const {
+  std::lock_guard lock(mutex_);
+  if (ignoredUnits_ == 0)
+    return listenProblem_;
+  const std::string flood = "More than " + std::to_string(kMaxUnitsPerFamily) +
+                            " Ether Dream units announced themselves: the others are ignored "
+                            "until listed ones fall silent.";
+  return listenProblem_.empty() ? flood : listenProblem_ + "\n" + flood;
 }
 
 }  // namespace whorlgen::output

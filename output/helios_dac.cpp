@@ -385,40 +385,60 @@ std::vector<std::size_t> HeliosPartSizes(std::size_t points) {
 HeliosFamily::HeliosFamily(std::shared_ptr<UsbBus> bus, HeliosTiming timing)
     : bus_(std::move(bus)), timing_(timing) {}
 
+HeliosFamily::~HeliosFamily() {
+  watch_.reset();  // no news after this
+}
+
+void HeliosFamily::WatchChanges(std::function<void()> changed) {
+  watch_ = bus_->WatchPlugging(kHeliosVendor, kHeliosProduct, [this, changed] {
+    lookNeeded_ = true;
+    changed();
+  });
+}
+
 void HeliosFamily::Scan() {
+  lookNeeded_ = true;
+}
+
+void HeliosFamily::Look() {
   std::map<std::string, DacInfo> found;
   for (const std::string& place : bus_->Find(kHeliosVendor, kHeliosProduct)) {
     // A device already named keeps its name: it may be playing for us now.
     if (auto known = byPlace_.find(place);
-        known != byPlace_.end() && known->second.State == "idle") {
+        known != byPlace_.end() && known->second.State == DeviceState::Idle) {
       found.emplace(place, known->second);
       continue;
     }
-    DacInfo dac{"", "Helios", place, "idle"};
+    DacInfo dac{"", "", "Helios", place, DeviceState::Idle, {}};
     UsbOpenResult opened = bus_->Open(place, kInterface, kAltSetting);
     std::string name = opened.Link ? ReadName(*opened.Link) : std::string();
     if (!opened.Link)
-      dac.State = opened.Error == LIBUSB_ERROR_BUSY ? "busy with another program" : "unreachable";
+      dac.State = opened.Error == LIBUSB_ERROR_BUSY ? DeviceState::BusyWithAnotherProgram
+                                                    : DeviceState::Unreachable;
     if (name.empty())
       name = "at USB " + place;
     dac.Name = name.rfind("Helios", 0) == 0 ? name : "Helios " + name;
+    dac.ShortName = name.rfind("Helios ", 0) == 0 ? name.substr(7) : name;
     found.emplace(place, dac);
+    if (found.size() >= kMaxUnitsPerFamily)
+      break;
   }
   byPlace_ = std::move(found);
 }
 
 std::vector<DacInfo> HeliosFamily::Devices() {
-  // Looking at the bus is local and cheap, so a DAC plugged in shows up at
-  // the next look; only a new one is opened, to read its name.
-  Scan();
+  if (lookNeeded_.exchange(false))
+    Look();
   std::vector<DacInfo> devices;
   for (const auto& [place, dac] : byPlace_) {
     devices.push_back(dac);
     const bool twin = std::count_if(byPlace_.begin(), byPlace_.end(), [&](const auto& other) {
                         return other.second.Name == dac.Name;
                       }) > 1;
-    if (twin)
+    if (twin) {
       devices.back().Name += " (USB " + place + ")";
+      devices.back().ShortName += " " + place;
+    }
   }
   return devices;
 }

@@ -7,6 +7,7 @@
 // short blanked frame at the beam's last position, so a lit frame is never
 // left repeating.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -42,17 +43,26 @@ struct HeliosTiming {
 class HeliosFamily : public DacFamily {
  public:
   explicit HeliosFamily(std::shared_ptr<UsbBus> bus, HeliosTiming timing = {});
+  ~HeliosFamily() override;
   std::string Kind() const override { return "Helios"; }
-  // Looks for Helios DACs on USB; names are read once per plugged device.
+  // Looks for Helios DACs on USB at the next Devices().
   void Scan() override;
-  // The DACs plugged in now (each call looks at the bus again).
+  // The DACs plugged in, as last looked at. The bus is looked at on the
+  // first call, after a Scan and whenever the bus tells of a Helios DAC
+  // plugged in or out; names are read once per plugged device.
   std::vector<DacInfo> Devices() override;
   std::unique_ptr<DacDriver> MakeDriver(const DacInfo& dac) override;
+  // Passive where libusb tells of hot-plugging; elsewhere only a Scan looks.
+  void WatchChanges(std::function<void()> changed) override;
 
  private:
+  void Look();
+
   std::shared_ptr<UsbBus> bus_;
   HeliosTiming timing_;
   std::map<std::string, DacInfo> byPlace_;  // devices found, by their place on the bus
+  std::atomic<bool> lookNeeded_{true};
+  std::unique_ptr<UsbWatch> watch_;
 };
 
 std::unique_ptr<DacDriver> MakeHeliosDriver(std::shared_ptr<UsbBus> bus, const DacInfo& dac,

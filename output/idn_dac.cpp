@@ -545,24 +545,29 @@ void IdnFamily::Scan() {
     const bool known = std::any_of(units_.begin(), units_.end(), [&](const Unit& unit) {
       return AddressText(unit.Address) == AddressText(from);
     });
-    if (!known)
-      units_.push_back(
-          {answer->first.empty() ? AddressText(from) : answer->first, from, answer->second});
+    if (!known && units_.size() < kMaxUnitsPerFamily)
+      units_.push_back({answer->first, from, answer->second});
   }
 }
 
 std::vector<DacInfo> IdnFamily::Devices() {
   std::vector<DacInfo> devices;
   for (const Unit& unit : units_) {
+    const std::string address = AddressText(unit.Address);
+    const std::string shortName = unit.HostName.empty() ? address : unit.HostName;
     const bool occupied = (unit.Status & kStatusOccupied) != 0;
-    devices.push_back({"IDN " + unit.HostName, "IDN", AddressText(unit.Address),
-                       occupied ? "busy with another computer" : "idle"});
+    devices.push_back({"IDN " + shortName,
+                       shortName,
+                       "IDN",
+                       address,
+                       occupied ? DeviceState::BusyWithAnotherComputer : DeviceState::Idle,
+                       {}});
   }
   {
     std::lock_guard lock(playing_->Mutex);
     for (DacInfo& dac : devices) {
       if (playing_->Addresses.count(dac.Address) > 0)
-        dac.State = "playing";
+        dac.State = DeviceState::Playing;
     }
   }
   for (const std::string& added : added_) {
@@ -570,9 +575,16 @@ std::vector<DacInfo> IdnFamily::Devices() {
     const bool answered = std::any_of(devices.begin(), devices.end(), [&](const DacInfo& dac) {
       return dac.Address == AddressText(*address);
     });
+    std::string shortName = added;
+    if (const std::string port = ":" + std::to_string(port_); shortName.ends_with(port))
+      shortName.resize(shortName.size() - port.size());
     if (!answered)
-      devices.push_back({"IDN " + added, "IDN", AddressText(*address),
-                         scanned_ ? "unreachable" : "not scanned yet"});
+      devices.push_back({"IDN " + added,
+                         shortName,
+                         "IDN",
+                         AddressText(*address),
+                         scanned_ ? DeviceState::Unreachable : DeviceState::NotChecked,
+                         {}});
   }
   // Two units may share a host name: the address tells them apart.
   std::vector<bool> twin(devices.size());
@@ -582,8 +594,10 @@ std::vector<DacInfo> IdnFamily::Devices() {
               }) > 1;
   }
   for (std::size_t i = 0; i < devices.size(); ++i) {
-    if (twin[i])
+    if (twin[i]) {
       devices[i].Name += " (" + devices[i].Address + ")";
+      devices[i].ShortName = devices[i].Address;
+    }
   }
   return devices;
 }
@@ -597,7 +611,8 @@ std::optional<std::string> IdnFamily::AddAddress(const std::string& text) {
   if (!address)
     return std::nullopt;
   const std::string listed = AddressText(*address);
-  if (std::find(added_.begin(), added_.end(), listed) == added_.end())
+  if (std::find(added_.begin(), added_.end(), listed) == added_.end() &&
+      added_.size() < kMaxUnitsPerFamily)
     added_.push_back(listed);
   return listed;
 }

@@ -43,7 +43,7 @@ class IdnFamily : public DacFamily {
   std::string Kind() const override { return "IDN"; }
   // Asks every scan address (ScanAddresses()) and every added address, but
   // only addresses listed in WHORLGEN_SCAN_ADDRESSES when it is set; waits
-  // AnswerWait for the answers.
+  // AnswerWait for the answers and keeps at most kMaxUnitsPerFamily units.
   void Scan() override;
   // Units that answered the last scan, then added addresses that did not.
   std::vector<DacInfo> Devices() override;
@@ -52,8 +52,8 @@ class IdnFamily : public DacFamily {
   // "192.168.1.40" or "192.168.1.40:7255"; returns it as listed, with its
   // port, or nullopt for text that is no IPv4 address with an optional port.
   // An address is kept once. The Devices page keeps them in the settings file.
-  std::optional<std::string> AddAddress(const std::string& text);
-  void RemoveAddress(const std::string& text);
+  std::optional<std::string> AddAddress(const std::string& text) override;
+  void RemoveAddress(const std::string& text) override;
   std::vector<std::string> AddedAddresses() const;
 
   // The addresses of the units a run is streaming to, shared with the drivers.

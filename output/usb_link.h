@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -32,6 +33,17 @@ class UsbLink {
   UsbLink() = default;
 };
 
+// A watch on devices being plugged in and out; it ends when the object goes.
+class UsbWatch {
+ public:
+  UsbWatch(const UsbWatch&) = delete;
+  UsbWatch& operator=(const UsbWatch&) = delete;
+  virtual ~UsbWatch() = default;
+
+ protected:
+  UsbWatch() = default;
+};
+
 struct UsbOpenResult {
   std::unique_ptr<UsbLink> Link;  // null when the open failed
   int Error = 0;
@@ -48,6 +60,14 @@ class UsbBus {
   virtual std::vector<std::string> Find(std::uint16_t vendor, std::uint16_t product) = 0;
   // Opens the device at `place` and claims `interface` in `altSetting`.
   virtual UsbOpenResult Open(const std::string& place, int interface, int altSetting) = 0;
+  // Calls `changed` (on a thread of the bus's own, briefly) whenever a device
+  // with this vendor and product is plugged in or out, from the moment of the
+  // call. Null where the system tells no such news: then only Find knows.
+  virtual std::unique_ptr<UsbWatch> WatchPlugging(std::uint16_t /*vendor*/,
+                                                  std::uint16_t /*product*/,
+                                                  std::function<void()> /*changed*/) {
+    return nullptr;
+  }
 
  protected:
   UsbBus() = default;

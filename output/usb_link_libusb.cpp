@@ -2,6 +2,7 @@
 
 #include <array>
 #include <climits>
+#include <thread>
 
 #include "output/usb_link.h"
 
@@ -37,6 +38,53 @@ class LibusbLink : public UsbLink {
  private:
   libusb_device_handle* handle_;
   int interface_;
+};
+
+// libusb's hotplug news, handled on a thread of its own that sleeps in
+// libusb's event wait until a device comes or goes (no periodic wake-up).
+class LibusbWatch : public UsbWatch {
+ public:
+  LibusbWatch(libusb_context* context, std::function<void()> changed)
+      : context_(context), changed_(std::move(changed)) {}
+  ~LibusbWatch() override {
+    stop_ = 1;
+    if (registered_)
+      libusb_hotplug_deregister_callback(context_, handle_);
+    libusb_interrupt_event_handler(context_);
+    if (events_.joinable())
+      events_.join();
+  }
+
+  bool Start(std::uint16_t vendor, std::uint16_t product) {
+    const int events = LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT;
+    registered_ = libusb_hotplug_register_callback(context_, events, 0, vendor, product,
+                                                   LIBUSB_HOTPLUG_MATCH_ANY, &LibusbWatch::Plugged,
+                                                   this, &handle_) == LIBUSB_SUCCESS;
+    if (!registered_)
+      return false;
+    events_ = std::thread([this] {
+      while (stop_ == 0) {
+        timeval wait{60, 0};
+        libusb_handle_events_timeout_completed(context_, &wait, &stop_);
+      }
+    });
+    return true;
+  }
+
+ private:
+  static int LIBUSB_CALL Plugged(libusb_context*, libusb_device*, libusb_hotplug_event,
+                                 void* self) {
+    // No transfer here: the family looks at the bus on its own thread.
+    static_cast<LibusbWatch*>(self)->changed_();
+    return 0;  // stay registered
+  }
+
+  libusb_context* context_;
+  std::function<void()> changed_;
+  libusb_hotplug_callback_handle handle_ = 0;
+  bool registered_ = false;
+  int stop_ = 0;  // read by libusb's event wait as its "completed" flag
+  std::thread events_;
 };
 
 // "bus-port.port.port", as the kernel names USB devices in sysfs.
@@ -89,6 +137,16 @@ class LibusbBus : public UsbBus {
       return true;
     });
     return result;
+  }
+
+  std::unique_ptr<UsbWatch> WatchPlugging(std::uint16_t vendor, std::uint16_t product,
+                                          std::function<void()> changed) override {
+    if (initError_ != 0 || libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) == 0)
+      return nullptr;
+    auto watch = std::make_unique<LibusbWatch>(context_, std::move(changed));
+    if (!watch->Start(vendor, product))
+      return nullptr;
+    return watch;
   }
 
  private:

@@ -183,7 +183,7 @@ TEST_F(EtherDreamTest, PlaysTheFramesExactlyWithRateChangeGapAndLeadOut) {
     std::this_thread::sleep_for(10ms);
   const DacInfo found = Find(name);
   EXPECT_EQ(found.Address, "127.0.0.1:" + std::to_string(tcpPort_));
-  EXPECT_EQ(found.State, "idle");
+  EXPECT_EQ(found.State, DeviceState::Idle);
 
   loop_.DacName = name;
   host_.events = [this, count = 0]() mutable {
@@ -295,12 +295,12 @@ TEST_F(EtherDreamTest, TakenPortAndAddedAddresses) {
   EXPECT_FALSE(deaf.AddAddress("127.0.0.1:70000").has_value());
   ASSERT_TRUE(deaf.AddAddress("127.0.0.1:" + std::to_string(tcpPort_)).has_value());
   ASSERT_EQ(deaf.Devices().size(), 1u);
-  EXPECT_EQ(deaf.Devices()[0].State, "added by address");
+  EXPECT_EQ(deaf.Devices()[0].State, DeviceState::NotChecked);
   deaf.Scan();
-  EXPECT_EQ(deaf.Devices()[0].State, "unreachable");
+  EXPECT_EQ(deaf.Devices()[0].State, DeviceState::Unreachable);
   Emulator unit(dir_, tcpPort_, {});
   deaf.Scan();
-  EXPECT_EQ(deaf.Devices()[0].State, "idle");
+  EXPECT_EQ(deaf.Devices()[0].State, DeviceState::Idle);
 }
 
 }  // namespace

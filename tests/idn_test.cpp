@@ -91,7 +91,11 @@ class IdnEmulator {
 
 std::unique_ptr<DacDriver> Open(const std::string& address, DacFailure& failure,
                                 IdnTiming timing = {}) {
-  auto driver = MakeIdnDriver({"IDN stage-left", "IDN", address, "idle"}, timing);
+  DacInfo unit;
+  unit.Name = "IDN stage-left";
+  unit.Kind = "IDN";
+  unit.Address = address;
+  auto driver = MakeIdnDriver(unit, timing);
   engine::GeneratorState generator;
   failure = driver->OpenDac(generator);
   return driver;
@@ -113,9 +117,9 @@ TEST(IdnTest, ScanNamesTheUnitAndKeepsAddedAddressesThatDoNotAnswer) {
   ASSERT_EQ(devices.size(), 2u);
   EXPECT_EQ(devices[0].Name, "IDN stage-left");
   EXPECT_EQ(devices[0].Address, unit.Address());
-  EXPECT_EQ(devices[0].State, "idle");
+  EXPECT_EQ(devices[0].State, DeviceState::Idle);
   EXPECT_EQ(devices[1].Name, "IDN 127.0.0.1:9");
-  EXPECT_EQ(devices[1].State, "unreachable");
+  EXPECT_EQ(devices[1].State, DeviceState::Unreachable);
 }
 
 // The generator's points come back exactly, each at its frame's rate, the

@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QStyle>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -16,20 +20,32 @@
 
 #include "emulators/emulator_process.h"
 #include "tests/ilda_test_reader.h"
+#include "tests/jack_server.h"
+#include "ui/devices_window.h"
 #include "tests/ui_test_support.h"
 #include "ui/frm_whorlgen.h"
 
 namespace whorlgen::ui {
 namespace {
 
-// The settings file of `dir` names one added unit.
-void AddUnitInSettings(const QTemporaryDir& dir, const std::string& key, const std::string& port) {
+// The settings file of `dir` names the added units, "127.0.0.1:<port>" each.
+void AddUnitInSettings(const QTemporaryDir& dir, const std::string& key, const std::string& port,
+                       const std::string& secondPort = {}) {
   qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
   qputenv("WHORLGEN_SCAN_ADDRESSES", "127.0.0.1");
   std::filesystem::create_directories(dir.path().toStdString() + "/whorlgen");
   std::ofstream(dir.path().toStdString() + "/whorlgen/whorlgen.conf")
       << "[network]\n"
-      << key << "=127.0.0.1:" << port << "\n";
+      << key << "=127.0.0.1:" << port << (secondPort.empty() ? "" : ", 127.0.0.1:" + secondPort)
+      << "\n";
+}
+
+QMessageBox* ShownMessageBox() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (auto* box = qobject_cast<QMessageBox*>(widget); box != nullptr && box->isVisible())
+      return box;
+  }
+  return nullptr;
 }
 
 struct PanelRun {
@@ -46,13 +62,10 @@ PanelRun RecordedRunFromThePanel(const QTemporaryDir& dir, const std::string& da
   window.Loop.IldaDirectory = dir.path().toStdString();
   window.show();
   QCoreApplication::processEvents();
+  // The directory lists the added unit as soon as its thread has it.
   auto* list = window.findChild<QListWidget*>("lstDACSelect");
-  const auto found = list->findItems(QString::fromStdString(dacName), Qt::MatchExactly);
-  EXPECT_EQ(found.size(), 1);
-  if (found.size() != 1)
-    return run;
-  EXPECT_GE(list->row(found.front()), 3);
-  list->setCurrentItem(found.front());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window.ChooseDac(dacName); }, 5000));
+  EXPECT_GE(list->currentRow(), 3);
   window.findChild<QCheckBox*>("chkILDAout")->setChecked(true);
 
   // A message box would mean a failure: close it so the run can end.
@@ -114,6 +127,71 @@ TEST(WindowNetworkDac, ARecordedRunFromThePanelPlaysOnTheIdnUnit) {
   EXPECT_GE(std::stol(result["points_received"]), 500L * run.frames);
   EXPECT_EQ(result["underruns"], "0");
   EXPECT_EQ(result["closes"], "1");
+}
+
+// Two units of one kind whose full names share their first twenty letters:
+// the narrow list shows each whole where it differs, and the Devices window
+// can choose either for the show.
+TEST(WindowNetworkDac, UnitsOfOneKindReadApartInTheListAndAreChosenFromTheDevicesWindow) {
+  QTemporaryDir dir;
+  AddUnitInSettings(dir, "etherdream_addresses", "40001", "40002");
+  FrmWhorlgen window;
+  window.show();
+  const std::vector<std::string> names = {"Ether Dream 127.0.0.1:40001",
+                                          "Ether Dream 127.0.0.1:40002"};
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.ListedDacNames().size() == 5; }, 5000));
+  EXPECT_EQ(window.ListedDacNames(),
+            (std::vector<std::string>{"SoundCard", "EZLase", "RIYA", names[0], names[1]}));
+
+  auto* list = window.findChild<QListWidget*>("lstDACSelect");
+  const int margin = list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+  for (int row = 3; row < 5; ++row) {
+    QListWidgetItem* item = list->item(row);
+    EXPECT_LE(list->fontMetrics().horizontalAdvance(item->text()) + 2 * margin,
+              list->visualItemRect(item).width())
+        << item->text().toStdString() << " is cut where it is drawn";
+    EXPECT_TRUE(item->toolTip().startsWith(QString::fromStdString(names[row - 3])));
+  }
+  EXPECT_NE(list->item(3)->text(), list->item(4)->text());
+
+  window.Devices()->Open();
+  auto* table = window.Devices()->findChild<QTableWidget*>("tblNetworkDacs");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return table->rowCount() == 2; }, 5000));
+  table->setCurrentCell(1, 0);
+  QTest::mouseClick(window.Devices()->findChild<QPushButton*>("cmdUseForShow"), Qt::LeftButton);
+  EXPECT_EQ(window.DacName(), names[1]);
+  EXPECT_EQ(list->currentRow(), 4);
+}
+
+// The JACK server stops after "JACK" was chosen: the choice stays, shown as
+// missing, and Start says so instead of playing on the sound card.
+TEST(WindowNetworkDac, AChosenDacThatGoesMissingStaysChosenAndStartsNothing) {
+  whorlgen::testing::DummyJackServer server;
+  if (const std::string why = server.Start(); !why.empty())
+    GTEST_SKIP() << why;
+  QTemporaryDir dir;
+  qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
+  FrmWhorlgen window;
+  window.Loop.IldaDirectory = dir.path().toStdString();
+  window.show();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.ChooseDac("JACK"); }, 5000));
+
+  server.Stop();
+  auto* list = window.findChild<QListWidget*>("lstDACSelect");
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return list->currentItem()->toolTip().contains("missing"); }, 5000));
+  EXPECT_EQ(window.DacName(), "JACK");
+
+  window.findChild<QCheckBox*>("chkILDAout")->setChecked(true);
+  QTest::mouseClick(window.findChild<QPushButton*>("cmdStart"), Qt::LeftButton);
+  QMessageBox* box = ShownMessageBox();
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(box->text().contains("JACK is missing")) << box->text().toStdString();
+  box->close();
+  EXPECT_EQ(window.TotalFrames(), 0);
+  EXPECT_TRUE(window.findChild<QPushButton*>("cmdStart")->isEnabled());
+  EXPECT_TRUE(QDir(dir.path()).entryList({"*.ild"}, QDir::Files).isEmpty()) << "a run started";
+  unsetenv("JACK_DEFAULT_SERVER");
 }
 
 }  // namespace

@@ -21,14 +21,15 @@
 #include <utility>
 #include <vector>
 
-#include "audio/jack_dac.h"
-#include "output/etherdream_family.h"
-#include "output/helios_dac.h"
+#include "discovery/device_directory.h"
+#include "output/etherdream_protocol.h"
 #include "output/idn_dac.h"
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
 #include "ui/control_page.h"
 #include "ui/control_table.h"
+#include "ui/dac_directory.h"
+#include "ui/dac_list.h"
 #include "ui/devices_window.h"
 #include "ui/live_control.h"
 #include "ui/network_dacs_page.h"
@@ -196,9 +197,7 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   FindControls(client);
   ConnectHandlers();
   Form_Load();
-  Catalog.AddFamily(std::make_unique<output::HeliosFamily>(output::MakeLibusbBus()));
-  Catalog.AddFamily(std::make_unique<audio::JackDacFamily>());
-  RefreshDacList();  // "JACK" when a server runs now
+  RefreshDacList();  // the devices the directory has found by now
   if (const std::string& problem = Libraries->SearchProblem(); !problem.empty()) {
     // Told once the window is up, without holding anything up.
     QTimer::singleShot(0, this, [this, problem] {
@@ -227,7 +226,13 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
 }
 
 std::unique_ptr<output::DacDriver> FrmWhorlgen::MakeDacDriver(const std::string& dacName) {
-  std::unique_ptr<output::DacDriver> base = Catalog.MakeDriver(dacName);
+  std::unique_ptr<output::DacDriver> base;
+  if (!IsLibraryDac(dacName))
+    base = dacs_->Directory().MakeDriver(dacName);
+  // A device chosen from the list that has left it since plays nothing
+  // anywhere, and the run says so.
+  if (!base && chosenDac_ && chosenDac_->Name == dacName)
+    base = discovery::MakeMissingDacDriver(dacName);
   if (!base)
     base = output::SelectDacDriver(dacName, Dac, *Libraries);
   // A neutral profile hands the figure's own frame on untouched; the wrapper
@@ -240,7 +245,7 @@ std::unique_ptr<output::DacDriver> FrmWhorlgen::MakeDacDriver(const std::string&
 std::vector<std::string> FrmWhorlgen::ListedDacNames() const {
   std::vector<std::string> names;
   for (int i = 0; i < lstDACSelect->count(); ++i)
-    names.push_back(lstDACSelect->item(i)->text().toStdString());
+    names.push_back(DacNameOf(lstDACSelect->item(i)));
   return names;
 }
 
@@ -389,6 +394,9 @@ void FrmWhorlgen::SetEnabled(Control control, bool enabled) {
       break;
   }
   widget->setEnabled(enabled);
+  // The devices found during the run join the list once it is free again.
+  if (control == Control::DacSelect && enabled && dacListStale_)
+    RefreshDacList();
 }
 
 void FrmWhorlgen::SetTotalFramesCaption(const std::string& text) {
@@ -507,6 +515,19 @@ void FrmWhorlgen::ShowFrameRate() {
 }
 
 void FrmWhorlgen::cmdStart_Click() {
+  if (ChosenDacMissing()) {
+    // Nothing starts: no recording, no frames, no other DAC in its place.
+    auto* box = new QMessageBox(
+        QMessageBox::Warning, windowTitle(),
+        QString::fromStdString(Loop.DacName +
+                               " is missing: it is no longer listed, so nothing was started. "
+                               "Choose another DAC, or wait until it is listed again."),
+        QMessageBox::Ok, this);
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return;
+  }
   Loop.cmdStart_Click();
 }
 
@@ -516,7 +537,10 @@ void FrmWhorlgen::cmdStop_Click() {
 
 void FrmWhorlgen::lstDACSelect_Click() {
   const QListWidgetItem* item = lstDACSelect->currentItem();
-  Loop.DacName = item != nullptr ? item->text().toStdString() : std::string();
+  Loop.DacName = item != nullptr ? DacNameOf(item) : std::string();
+  const int row = lstDACSelect->currentRow() - kLibraryDacs;
+  if (row >= 0 && row < static_cast<int>(listedDacs_.size()))
+    chosenDac_ = listedDacs_[static_cast<std::size_t>(row)];
 }
 
 void FrmWhorlgen::closeEvent(QCloseEvent* event) {
@@ -562,29 +586,17 @@ void FrmWhorlgen::mnuAbout_Click() {
   aboutBox_->show();
 }
 
-// The network DACs' page, and the Ether Dream listener that starts with the
-// program. The DAC list follows the devices found, but never during a run.
+// The device directory (its thread, the Ether Dream listener and the other
+// families' watches start with the program) and its Devices page. The DAC
+// list follows its snapshots, but never during a run.
 void FrmWhorlgen::AddNetworkDacs() {
-  auto etherDream = std::make_unique<output::EtherDreamFamily>();
-  auto* page = new NetworkDacsPage(Catalog, this);
-  output::EtherDreamFamily* family = etherDream.get();
-  Catalog.AddFamily(std::move(etherDream));
-  page->AddKind({"Ether Dream", "network/etherdream_addresses",
-                 [family](const std::string& address) { return family->AddAddress(address); },
-                 [family](const std::string& address) { family->RemoveAddress(address); }},
-                family->ListenProblem());
-  page->SetListRefresher([this] {
-    if (Running() || lstDACSelect == nullptr)
-      return false;
-    RefreshDacList();
-    return true;
-  });
-  auto idn = std::make_unique<output::IdnFamily>();
-  output::IdnFamily* idnFamily = idn.get();
-  Catalog.AddFamily(std::move(idn));
-  page->AddKind({"IDN", "network/idn_addresses",
-                 [idnFamily](const std::string& address) { return idnFamily->AddAddress(address); },
-                 [idnFamily](const std::string& address) { idnFamily->RemoveAddress(address); }});
+  dacs_ = new DacDirectory(MakeProgramDirectory(), this);
+  connect(dacs_, &DacDirectory::Changed, this, &FrmWhorlgen::DacSnapshotArrived,
+          Qt::QueuedConnection);
+  auto* page = new NetworkDacsPage(*dacs_, this);
+  page->AddKind({"Ether Dream", "network/etherdream_addresses", output::etherdream::kTcpPort});
+  page->AddKind({"IDN", "network/idn_addresses", output::kIdnPort});
+  page->SetChooser([this](const std::string& name) { return ChooseDac(name); });
   devices_->AddPage(page, "Network DACs");
   connect(devices_, &DevicesWindow::Opened, page, &NetworkDacsPage::Scan);
 }
@@ -599,22 +611,54 @@ void FrmWhorlgen::mnuProjection_Click() {
   projection_->activateWindow();
 }
 
+void FrmWhorlgen::DacSnapshotArrived() {
+  // The list is disabled exactly while a run holds it.
+  if (!lstDACSelect->isEnabled()) {
+    dacListStale_ = true;
+    return;
+  }
+  RefreshDacList();
+}
+
+bool FrmWhorlgen::ChosenDacMissing() const {
+  if (!chosenDac_ || chosenDac_->Name != Loop.DacName)
+    return false;  // a library DAC, or none of the directory's
+  return std::none_of(listedDacs_.begin(), listedDacs_.end(),
+                      [&](const output::DacInfo& dac) { return dac.Name == Loop.DacName; });
+}
+
 void FrmWhorlgen::RefreshDacList() {
-  constexpr int kLibraryDacs = 3;  // "SoundCard", "EZLase", "RIYA" stay on top
-  const QString selected = QString::fromStdString(Loop.DacName);
+  dacListStale_ = false;
+  listedDacs_ = dacs_->Latest().Devices;
+  const std::string chosen = Loop.DacName;
+  const bool missing = ChosenDacMissing();
+  int row = -1;
   {
     const QSignalBlocker quiet(lstDACSelect);
-    // A long device name is elided rather than given a horizontal scroll bar
-    // that would hide one of the three rows.
-    lstDACSelect->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    while (lstDACSelect->count() > kLibraryDacs)
-      delete lstDACSelect->takeItem(kLibraryDacs);
-    for (const output::DacInfo& dac : Catalog.Devices())
-      lstDACSelect->addItem(QString::fromStdString(dac.Name));
-    const QList<QListWidgetItem*> same = lstDACSelect->findItems(selected, Qt::MatchExactly);
-    lstDACSelect->setCurrentItem(same.isEmpty() ? lstDACSelect->item(0) : same.front());
+    FillDacList(*lstDACSelect, listedDacs_, missing ? &*chosenDac_ : nullptr);
+    for (int i = 0; i < lstDACSelect->count(); ++i) {
+      if (DacNameOf(lstDACSelect->item(i)) == chosen)
+        row = i;
+    }
+    // A name no item stands for (set by code) stays the run's DAC.
+    if (row >= 0 || lstDACSelect->currentRow() < 0)
+      lstDACSelect->setCurrentRow(std::max(row, 0));
   }
-  lstDACSelect_Click();
+  if (row >= 0)
+    lstDACSelect_Click();
+  emit DacListChanged();
+}
+
+bool FrmWhorlgen::ChooseDac(const std::string& name) {
+  if (!lstDACSelect->isEnabled())
+    return false;
+  for (int i = 0; i < lstDACSelect->count(); ++i) {
+    if (DacNameOf(lstDACSelect->item(i)) == name) {
+      lstDACSelect->setCurrentRow(i);
+      return true;
+    }
+  }
+  return false;
 }
 
 // Change handlers: the parameter from the bar's value, then its label. Each

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ class PreviewSurface;
 
 namespace whorlgen::ui {
 
+class DacDirectory;
 class DevicesWindow;
 class LiveControl;
 class PanelScrollBar;
@@ -66,8 +68,9 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   // The runs: Start, Stop, the frames and the closing of the window.
   output::RunLoop Loop{*this, {Params, Generator, Frame, Ilda, Dac, *Libraries}};
 
-  // The DACs beyond the three library ones, listed after them.
-  output::DacCatalog Catalog;
+  // The DACs beyond the three library ones, listed after them: the device
+  // directory, which owns their discovery.
+  DacDirectory& Dacs() const { return *dacs_; }
 
   bool Running() const { return Loop.Running(); }
   std::int32_t TotalFrames() const { return Loop.TotalFrames(); }
@@ -80,9 +83,17 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   bool ShowDotsChecked() const;
   bool IldaOutChecked() const;
 
-  // Lists "SoundCard", "EZLase", "RIYA" and then every device the catalog
-  // knows now; the selected DAC stays selected while it is listed.
+  // Lists "SoundCard", "EZLase", "RIYA" and then every device of the
+  // directory's latest snapshot, each under a text that fits the list and
+  // tells it apart, its full name and state in its tooltip. The chosen DAC
+  // stays chosen: when it is no longer listed it stays in the list, greyed,
+  // and Start says it is missing instead of playing elsewhere.
   void RefreshDacList();
+  // Picks the listed DAC of that name (a device's full name) for the next
+  // run, as a click on it would; false during a run or for a name not listed.
+  bool ChooseDac(const std::string& name);
+  // The names of every DAC in the list, in its order.
+  std::vector<std::string> ListedDacNames() const;
   // The Devices window; each kind of equipment adds its page to it.
   DevicesWindow* Devices() const { return devices_; }
   // The projection view of what goes to the DAC.
@@ -111,6 +122,8 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void ClickStop();
 
  signals:
+  // The DAC list was drawn again.
+  void DacListChanged();
   // The operator moved a bar, pressed Start or Stop or chose a mode: the bar's
   // control name, "start", "stop" or "mode1".."mode6".
   void ControlTouched(const QString& target);
@@ -161,7 +174,9 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   // The run's driver: the device's own back-end inside the DAC's projector
   // profile, which also hands each frame sent to the projection view.
   std::unique_ptr<output::DacDriver> MakeDacDriver(const std::string& dacName);
-  std::vector<std::string> ListedDacNames() const;
+  void DacSnapshotArrived();
+  // The chosen DAC is neither a library DAC nor listed by the directory.
+  bool ChosenDacMissing() const;
 
   void scrRepPoints_Change();
   void scrXGain_Change();
@@ -224,6 +239,12 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   preview::PreviewSurface* picPreview = nullptr;
   QPointer<QMessageBox> aboutBox_;  // open while the About box is shown
   DevicesWindow* devices_ = nullptr;
+  DacDirectory* dacs_ = nullptr;
+  // The devices behind the list's items after the three library DACs.
+  std::vector<output::DacInfo> listedDacs_;
+  // The chosen device as last listed, kept while it is missing.
+  std::optional<output::DacInfo> chosenDac_;
+  bool dacListStale_ = false;  // a snapshot came during a run
   bool endedBySignal_ = false;
   std::vector<std::string> closingMessages_;  // told as the program ends
   TitleNote* statusNote_ = nullptr;

@@ -7,33 +7,42 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QTimer>
 #include <QVBoxLayout>
 
+#include "output/etherdream_family.h"
+#include "ui/dac_directory.h"
 #include "ui/settings_file.h"
 
 namespace whorlgen::ui {
 
 namespace {
-constexpr int kPollMs = 1000;  // devices come and go on a scale of seconds
+
+enum Column { kName, kKind, kAddress, kState, kColumns };
+
+QString Text(const std::string& text) {
+  return QString::fromStdString(text);
 }
 
-NetworkDacsPage::NetworkDacsPage(output::DacCatalog& catalog, QWidget* parent)
-    : QWidget(parent), catalog_(catalog) {
+}  // namespace
+
+NetworkDacsPage::NetworkDacsPage(DacDirectory& directory, QWidget* parent)
+    : QWidget(parent), directory_(directory) {
   setObjectName("pageNetworkDacs");
   auto* layout = new QVBoxLayout(this);
 
-  table_ = new QTableWidget(0, 4, this);
+  table_ = new QTableWidget(0, kColumns, this);
   table_->setObjectName("tblNetworkDacs");
   table_->setHorizontalHeaderLabels({"DAC", "Kind", "Address", "State"});
   table_->horizontalHeader()->setStretchLastSection(true);
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  table_->setSelectionMode(QAbstractItemView::SingleSelection);
   table_->verticalHeader()->hide();
   layout->addWidget(table_);
 
   problems_ = new QLabel(this);
   problems_->setObjectName("lblNetworkProblems");
+  problems_->setTextFormat(Qt::PlainText);
   problems_->setWordWrap(true);
   problems_->hide();
   layout->addWidget(problems_);
@@ -41,11 +50,17 @@ NetworkDacsPage::NetworkDacsPage(output::DacCatalog& catalog, QWidget* parent)
   auto* buttons = new QHBoxLayout;
   auto* scan = new QPushButton("Scan", this);
   scan->setObjectName("cmdScan");
+  auto* use = new QPushButton("Use for the show", this);
+  use->setObjectName("cmdUseForShow");
   auto* remove = new QPushButton("Remove address", this);
   remove->setObjectName("cmdRemoveAddress");
+  scanning_ = new QLabel(this);
+  scanning_->setObjectName("lblScanning");
   buttons->addWidget(scan);
-  buttons->addWidget(remove);
+  buttons->addWidget(scanning_);
   buttons->addStretch();
+  buttons->addWidget(use);
+  buttons->addWidget(remove);
   layout->addLayout(buttons);
 
   auto* adding = new QHBoxLayout;
@@ -53,7 +68,14 @@ NetworkDacsPage::NetworkDacsPage(output::DacCatalog& catalog, QWidget* parent)
   kind_->setObjectName("lstAddKind");
   address_ = new QLineEdit(this);
   address_->setObjectName("txtAddAddress");
-  address_->setPlaceholderText("192.168.1.20 or 192.168.1.20:7765");
+  address_->setPlaceholderText("192.168.1.20");
+  // The example is read whole whatever the font: frame, margins and cursor
+  // take about a dozen pixels beside the text.
+  address_->setMinimumWidth(address_->fontMetrics().horizontalAdvance(address_->placeholderText()) +
+                            4 * address_->fontMetrics().averageCharWidth());
+  address_->setToolTip(
+      "The unit's IPv4 address, with :port when it listens on another port "
+      "than its kind's usual one");
   auto* add = new QPushButton("Add", this);
   add->setObjectName("cmdAddAddress");
   adding->addWidget(new QLabel("Add by address:", this));
@@ -61,117 +83,151 @@ NetworkDacsPage::NetworkDacsPage(output::DacCatalog& catalog, QWidget* parent)
   adding->addWidget(address_, 1);
   adding->addWidget(add);
   layout->addLayout(adding);
-  addNote_ = new QLabel(this);
-  addNote_->setObjectName("lblAddNote");
-  layout->addWidget(addNote_);
+  note_ = new QLabel(this);
+  note_->setObjectName("lblAddNote");
+  note_->setTextFormat(Qt::PlainText);
+  note_->setWordWrap(true);
+  layout->addWidget(note_);
 
   connect(scan, &QPushButton::clicked, this, &NetworkDacsPage::Scan);
   connect(add, &QPushButton::clicked, this, &NetworkDacsPage::AddClicked);
   connect(address_, &QLineEdit::returnPressed, this, &NetworkDacsPage::AddClicked);
   connect(remove, &QPushButton::clicked, this, &NetworkDacsPage::RemoveClicked);
-  poll_ = new QTimer(this);
-  connect(poll_, &QTimer::timeout, this, &NetworkDacsPage::Poll);
-  poll_->start(kPollMs);
-  // The devices known at start-up (the added addresses) join the DAC list as
-  // soon as the program handles events, not a poll later.
-  QTimer::singleShot(0, this, &NetworkDacsPage::Poll);
+  connect(use, &QPushButton::clicked, this, &NetworkDacsPage::UseClicked);
+  connect(&directory_, &DacDirectory::Changed, this, &NetworkDacsPage::Draw, Qt::QueuedConnection);
+  Draw();
 }
 
-void NetworkDacsPage::AddKind(AddressKind kind, const std::string& listenProblem) {
-  for (const QString& address : Saved(kind))
-    kind.Add(address.toStdString());
+void NetworkDacsPage::AddKind(AddressKind kind) {
+  std::vector<std::string> saved;
+  for (const QString& address : Saved(kind)) {
+    if (auto sockaddr = output::ParseHostPort(address.trimmed().toStdString(), kind.DefaultPort))
+      saved.push_back(output::AddressText(*sockaddr));
+  }
+  if (!saved.empty())
+    directory_.Directory().RequestAddAddresses(kind.Kind.toStdString(), std::move(saved));
   kind_->addItem(kind.Kind);
   kinds_.push_back(std::move(kind));
-  if (!listenProblem.empty()) {
-    const QString earlier = problems_->text();
-    problems_->setText((earlier.isEmpty() ? "" : earlier + "\n") +
-                       QString::fromStdString(listenProblem));
-    problems_->show();
-  }
-  Refresh();
 }
 
 QStringList NetworkDacsPage::Saved(const AddressKind& kind) const {
   return OpenSettings()->value(kind.SettingsKey).toStringList();
 }
 
-void NetworkDacsPage::Save(const AddressKind& kind, const QStringList& addresses) {
+bool NetworkDacsPage::Save(const AddressKind& kind, const QStringList& addresses) {
   auto settings = OpenSettings();
   if (addresses.isEmpty())
     settings->remove(kind.SettingsKey);
   else
     settings->setValue(kind.SettingsKey, addresses);
+  settings->sync();
+  return settings->status() == QSettings::NoError;
+}
+
+const NetworkDacsPage::AddressKind* NetworkDacsPage::KindNamed(const QString& kind) const {
+  for (const AddressKind& k : kinds_) {
+    if (k.Kind == kind)
+      return &k;
+  }
+  return nullptr;
 }
 
 void NetworkDacsPage::AddClicked() {
-  const int index = kind_->currentIndex();
-  if (index < 0)
+  const AddressKind* kind = KindNamed(kind_->currentText());
+  if (kind == nullptr)
     return;
-  const AddressKind& kind = kinds_[static_cast<std::size_t>(index)];
   const QString text = address_->text().trimmed();
-  const auto added = kind.Add(text.toStdString());
-  if (!added) {
-    addNote_->setText("\"" + text + "\" is not an IPv4 address (with an optional :port).");
+  const auto address = output::ParseHostPort(text.toStdString(), kind->DefaultPort);
+  if (!address) {
+    note_->setText("\"" + text + "\" is not an IPv4 address (with an optional :port).");
     return;
   }
-  const QString listed = QString::fromStdString(*added);
-  QStringList saved = Saved(kind);
+  const QString listed = Text(output::AddressText(*address));
+  if (!directory_.Directory().RequestAddAddresses(kind->Kind.toStdString(),
+                                                  {listed.toStdString()})) {
+    note_->setText("The device list is busy; press Add again in a moment.");
+    return;
+  }
+  address_->clear();
+  QStringList saved = Saved(*kind);
   if (!saved.contains(listed))
     saved.append(listed);
-  Save(kind, saved);
-  addNote_->setText(kind.Kind + " at " + listed + " added; it is kept for the next start.");
-  address_->clear();
-  Refresh();
-  Poll();
+  if (Save(*kind, saved))
+    note_->setText(kind->Kind + " at " + listed + " added; it is kept for the next start.");
+  else
+    note_->setText(kind->Kind + " at " + listed +
+                   " added for now, but it could not be kept for the next start: the settings "
+                   "file " +
+                   SettingsFilePath() + " cannot be written.");
 }
 
 void NetworkDacsPage::RemoveClicked() {
   const int row = table_->currentRow();
-  if (row < 0)
+  if (row < 0) {
+    note_->setText("Choose the unit to remove in the table first.");
     return;
-  const QString kindName = table_->item(row, 1)->text();
-  const QString address = table_->item(row, 2)->text();
-  for (const AddressKind& kind : kinds_) {
-    if (kind.Kind != kindName)
-      continue;
-    QStringList saved = Saved(kind);
-    saved.removeAll(address);
-    Save(kind, saved);
-    if (kind.Remove)
-      kind.Remove(address.toStdString());
   }
-  Refresh();
-  Poll();
+  const QString name = table_->item(row, kName)->text();
+  const QString address = table_->item(row, kAddress)->text();
+  const AddressKind* kind = KindNamed(table_->item(row, kKind)->text());
+  QStringList saved = kind != nullptr ? Saved(*kind) : QStringList();
+  if (kind == nullptr || !saved.contains(address)) {
+    note_->setText(name + " was not added by address: there is nothing to remove.");
+    return;
+  }
+  if (!directory_.Directory().RequestRemoveAddress(kind->Kind.toStdString(),
+                                                   address.toStdString())) {
+    note_->setText("The device list is busy; press Remove address again in a moment.");
+    return;
+  }
+  saved.removeAll(address);
+  if (Save(*kind, saved))
+    note_->setText(kind->Kind + " at " + address +
+                   " removed; it will not be listed at the next start.");
+  else
+    note_->setText(kind->Kind + " at " + address + " removed for now, but the settings file " +
+                   SettingsFilePath() +
+                   " cannot be written: it will be listed again at the next start.");
+}
+
+void NetworkDacsPage::UseClicked() {
+  const int row = table_->currentRow();
+  if (row < 0) {
+    note_->setText("Choose a DAC in the table first.");
+    return;
+  }
+  const QString name = table_->item(row, kName)->text();
+  if (!use_ || !use_(name.toStdString())) {
+    note_->setText("The DAC can be changed once the run has ended.");
+    return;
+  }
+  note_->setText(name + " plays at the next Start.");
 }
 
 void NetworkDacsPage::Scan() {
-  catalog_.Scan();
-  Refresh();
-  Poll();
+  directory_.Directory().RequestScan();
 }
 
-void NetworkDacsPage::Refresh() {
-  const std::vector<output::DacInfo> devices = catalog_.Devices();
-  table_->setRowCount(static_cast<int>(devices.size()));
-  for (int row = 0; row < static_cast<int>(devices.size()); ++row) {
-    const output::DacInfo& dac = devices[static_cast<std::size_t>(row)];
-    const std::string cells[] = {dac.Name, dac.Kind, dac.Address, dac.State};
-    for (int column = 0; column < 4; ++column) {
-      table_->setItem(row, column, new QTableWidgetItem(QString::fromStdString(cells[column])));
-    }
+void NetworkDacsPage::Draw() {
+  const discovery::Snapshot snapshot = directory_.Latest();
+  const QString selected =
+      table_->currentRow() >= 0 ? table_->item(table_->currentRow(), kName)->text() : QString();
+  table_->setRowCount(static_cast<int>(snapshot.Devices.size()));
+  for (int row = 0; row < static_cast<int>(snapshot.Devices.size()); ++row) {
+    const output::DacInfo& dac = snapshot.Devices[static_cast<std::size_t>(row)];
+    const QString cells[kColumns] = {Text(dac.Name), Text(dac.Kind), Text(dac.Address),
+                                     Text(std::string(output::DeviceStateWords(dac.State)))};
+    for (int column = 0; column < kColumns; ++column)
+      table_->setItem(row, column, new QTableWidgetItem(cells[column]));
+    if (cells[kName] == selected)
+      table_->setCurrentCell(row, kName);
   }
-}
-
-void NetworkDacsPage::Poll() {
-  std::vector<std::string> names;
-  for (const output::DacInfo& dac : catalog_.Devices())
-    names.push_back(dac.Name);
-  if (isVisible())
-    Refresh();
-  if (names == listedNames_)
-    return;
-  if (!refresh_ || refresh_())
-    listedNames_ = std::move(names);
+  scanning_->setText(snapshot.Scanning ? QStringLiteral("Scanning\u2026") : QString());
+  QStringList problems;
+  for (const std::string& problem : snapshot.Problems)
+    problems << Text(problem);
+  problems_->setText(problems.join('\n'));
+  problems_->setVisible(!problems.isEmpty());
 }
 
 }  // namespace whorlgen::ui

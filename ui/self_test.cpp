@@ -3,12 +3,15 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QFile>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
+#include "ui/dac_directory.h"
 #include "ui/frm_whorlgen.h"
 
 namespace whorlgen::ui {
@@ -38,17 +41,42 @@ QStringList LoadedDeviceLibraries() {
   return paths;
 }
 
+bool Listed(const FrmWhorlgen& window, const std::string& name) {
+  const std::vector<std::string> names = window.ListedDacNames();
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Devices are found by their own announcements or by a scan: both take a
+// moment after the start, so a DAC not listed yet is waited for.
+bool WaitUntilListed(FrmWhorlgen& window, const std::string& name, std::chrono::milliseconds wait) {
+  if (Listed(window, name))
+    return true;
+  window.Dacs().Directory().RequestScan();
+  QEventLoop waiting;
+  QObject::connect(&window, &FrmWhorlgen::DacListChanged, &waiting, [&] {
+    if (Listed(window, name))
+      waiting.quit();
+  });
+  QTimer::singleShot(wait, &waiting, &QEventLoop::quit);
+  waiting.exec();
+  return Listed(window, name);
+}
+
 }  // namespace
 
-int RunSelfTest(FrmWhorlgen& window, const QString& dacName, std::chrono::milliseconds duration) {
-  window.RefreshDacList();
-  auto* dacList = window.findChild<QListWidget*>("lstDACSelect");
-  const QList<QListWidgetItem*> found = dacList->findItems(dacName, Qt::MatchExactly);
-  if (found.isEmpty()) {
-    Print(QStringLiteral("No DAC named \"%1\" is listed.").arg(dacName));
+int RunSelfTest(FrmWhorlgen& window, const QString& dacName, std::chrono::milliseconds duration,
+                std::chrono::milliseconds discoveryWait) {
+  if (!WaitUntilListed(window, dacName.toStdString(), discoveryWait) ||
+      !window.ChooseDac(dacName.toStdString())) {
+    QStringList listed;
+    for (const std::string& name : window.ListedDacNames())
+      listed << QStringLiteral("\"%1\"").arg(QString::fromStdString(name));
+    Print(QStringLiteral("No DAC named \"%1\" is listed after %2 s of looking. Listed: %3.")
+              .arg(dacName)
+              .arg(static_cast<double>(discoveryWait.count()) / 1000.0)
+              .arg(listed.join(", ")));
     return 2;
   }
-  dacList->setCurrentItem(found.front());
 
   // Whatever the run tells the operator is printed and answered, so nothing waits for a hand.
   int messages = 0;
