@@ -246,8 +246,11 @@ namespace {
 // its capacity allows, so a computer that stalls for that long does not
 // empty it.
 constexpr double kKeepAtLeast_s = 0.030;
-// Each top-up carries about this much playing time: small and frequent.
+// Each top-up carries this much playing time: small and frequent while the
+// unit holds little more than that, larger (fewer wake-ups) when it holds
+// much more.
 constexpr double kTopUp_s = 0.004;
+constexpr double kLargestTopUp_s = 0.016;
 constexpr std::size_t kLeastTopUp = 16;
 // A unit whose capacity, learnt from its refusals, falls below this cannot
 // be fed.
@@ -360,7 +363,9 @@ class Feeder {
   std::size_t Usable() const { return capacity_ - 1; }  // a ring of N places holds N - 1
   std::size_t Target() const { return Usable() - std::max<std::size_t>(Usable() / 64, 4); }
   std::size_t TopUpPoints(double rate) const {
-    const auto wanted = static_cast<std::size_t>(std::llround(rate * kTopUp_s));
+    const double spare_s = static_cast<double>(Target()) / rate - kKeepAtLeast_s;
+    const double topUp_s = std::min(std::max(spare_s / 4, kTopUp_s), kLargestTopUp_s);
+    const auto wanted = static_cast<std::size_t>(std::llround(rate * topUp_s));
     return std::min(std::max(wanted, kLeastTopUp), Target() / 4);
   }
   double LowMark(double rate) const {
