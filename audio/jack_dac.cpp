@@ -30,8 +30,10 @@ constexpr std::size_t kRingFrames = std::size_t{1} << 17;
 // How long the server may go without taking audio before the run ends.
 constexpr auto kStallLimit = 2s;
 constexpr auto kPollWait = 1ms;
-// How long a close waits for the server to let the client go.
+// How long a close waits for the server to let the client go; less once the
+// run is cut short.
 constexpr auto kCloseLimit = 1000ms;
+constexpr auto kCutShortCloseLimit = 50ms;
 
 // Clients of ours now open. libjack keeps process-wide state that a probe
 // opened beside a client whose server has gone would pull from under it, so
@@ -89,11 +91,10 @@ struct JackSession {
 };
 
 // Deactivates and closes the client on a thread of its own; returns once
-// that is done, or after `limit`, or once `giveUp` says so. libjack waits
-// for the server without a limit of its own, and a server that hangs must
-// not hold the run.
-void CloseClient(std::shared_ptr<JackSession> session, std::chrono::milliseconds limit,
-                 const std::atomic<bool>& giveUp) {
+// that is done, or after kCloseLimit (kCutShortCloseLimit once `cutShort`
+// is set). libjack waits for the server without a limit of its own, and a
+// server that hangs must not hold the run.
+void CloseClient(std::shared_ptr<JackSession> session, const std::atomic<bool>& cutShort) {
   auto closed = std::make_shared<std::atomic<bool>>(false);
   std::thread closer([session, closed] {
     // A client whose server has gone can only be closed.
@@ -103,9 +104,11 @@ void CloseClient(std::shared_ptr<JackSession> session, std::chrono::milliseconds
     --openClients;
     closed->store(true, std::memory_order_release);
   });
-  const auto until = Clock::now() + limit;
-  while (!closed->load(std::memory_order_acquire) && Clock::now() < until &&
-         !giveUp.load(std::memory_order_acquire))
+  const auto start = Clock::now();
+  const auto limit = [&] {
+    return cutShort.load(std::memory_order_acquire) ? kCutShortCloseLimit : kCloseLimit;
+  };
+  while (!closed->load(std::memory_order_acquire) && Clock::now() - start < limit())
     std::this_thread::sleep_for(kPollWait);
   if (closed->load(std::memory_order_acquire))
     closer.join();
@@ -163,14 +166,15 @@ class JackDriver final : public output::DacDriver {
     return Queue(resampled_.data(), resampled_.size() / kChannels);
   }
 
-  // The waits for the server give up at once, the close's included.
+  // The waits for room give up at once, and the close waits for the server
+  // at most 50 ms.
   void Interrupt() override { interrupted_.store(true, std::memory_order_release); }
 
   // Output stops at once; what was queued is dropped. The ports go with the
   // client, so nothing stays lit.
   output::DacFailure CloseDac() override {
     if (session_ != nullptr)
-      CloseClient(std::move(session_), kCloseLimit, interrupted_);
+      CloseClient(std::move(session_), interrupted_);
     session_.reset();
     if (resampler_ != nullptr) {
       src_delete(resampler_);
