@@ -17,8 +17,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 #include <vector>
+
+#include "engine/shown_text.h"
 
 namespace whorlgen::audio {
 
@@ -35,6 +38,10 @@ constexpr std::size_t kRingFrames = std::size_t{1} << 17;
 // How long the server may go without taking audio before the run ends.
 constexpr auto kStallLimit = 2s;
 constexpr auto kPollWait = 1ms;
+// How long a close waits for the server to let the client go; less once the
+// run is cut short.
+constexpr auto kCloseLimit = 1000ms;
+constexpr auto kCutShortCloseLimit = 50ms;
 
 // Clients of ours now open. libjack keeps process-wide state that a probe
 // opened beside a client whose server has gone would pull from under it, so
@@ -72,6 +79,51 @@ std::string JackStatusText(jack_status_t status) {
   return text;
 }
 
+// What the server's threads touch: the client, its ports, the queue and
+// the counts. Shared by the driver and, while libjack lets go of the client,
+// by the thread that closes it, so a server that hangs in the close never
+// calls into freed memory.
+struct JackSession {
+  ~JackSession() {
+    if (ring != nullptr)
+      jack_ringbuffer_free(ring);
+  }
+
+  jack_client_t* client = nullptr;
+  std::array<jack_port_t*, kChannels> ports{};
+  jack_ringbuffer_t* ring = nullptr;  // interleaved float frames, run thread to server thread
+  std::atomic<bool> started{false};
+  std::atomic<bool> shutDown{false};
+  char shutdownReason[256] = {};
+  std::atomic<unsigned long long> consumed{0};
+};
+
+// Deactivates and closes the client on a thread of its own; returns once
+// that is done, or after kCloseLimit (kCutShortCloseLimit once `cutShort`
+// is set). libjack waits for the server without a limit of its own, and a
+// server that hangs must not hold the run.
+void CloseClient(std::shared_ptr<JackSession> session, const std::atomic<bool>& cutShort) {
+  auto closed = std::make_shared<std::atomic<bool>>(false);
+  std::thread closer([session, closed] {
+    // A client whose server has gone can only be closed.
+    if (!session->shutDown.load(std::memory_order_acquire))
+      jack_deactivate(session->client);
+    jack_client_close(session->client);
+    --openClients;
+    closed->store(true, std::memory_order_release);
+  });
+  const auto start = Clock::now();
+  const auto limit = [&] {
+    return cutShort.load(std::memory_order_acquire) ? kCutShortCloseLimit : kCloseLimit;
+  };
+  while (!closed->load(std::memory_order_acquire) && Clock::now() - start < limit())
+    std::this_thread::sleep_for(kPollWait);
+  if (closed->load(std::memory_order_acquire))
+    closer.join();
+  else
+    closer.detach();  // it keeps the session until libjack lets go
+}
+
 class JackDriver final : public output::DacDriver {
  public:
   ~JackDriver() override { CloseDac(); }
@@ -79,31 +131,34 @@ class JackDriver final : public output::DacDriver {
   output::DacFailure OpenDac(engine::GeneratorState& /*generator*/) override {
     SilenceJackOnce();
     jack_status_t status{};
-    client_ = jack_client_open(kJackClientName, JackNoStartServer, &status);
-    if (client_ == nullptr)
+    session_ = std::make_shared<JackSession>();
+    session_->client = jack_client_open(kJackClientName, JackNoStartServer, &status);
+    if (session_->client == nullptr) {
+      session_.reset();
       return "JACK could not be used: " + JackStatusText(status) + ".";
+    }
     ++openClients;
     for (unsigned c = 0; c < kChannels; ++c) {
-      ports_[c] =
-          jack_port_register(client_, kPortNames[c], JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
-      if (ports_[c] == nullptr)
+      session_->ports[c] = jack_port_register(session_->client, kPortNames[c],
+                                              JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+      if (session_->ports[c] == nullptr)
         return Abandon(std::string("JACK refused the port \"") + kPortNames[c] + "\".");
     }
-    ring_ = jack_ringbuffer_create(kRingFrames * kFrameBytes);
+    session_->ring = jack_ringbuffer_create(kRingFrames * kFrameBytes);
     int error = 0;
     // A band-limited sinc: the point stream is resampled, never held.
     resampler_ = src_new(SRC_SINC_FASTEST, kChannels, &error);
-    if (ring_ == nullptr || resampler_ == nullptr)
+    if (session_->ring == nullptr || resampler_ == nullptr)
       return Abandon(std::string("JACK output could not be set up: ") + src_strerror(error) + ".");
-    jack_ringbuffer_mlock(ring_);
-    sampleRate_ = jack_get_sample_rate(client_);
+    jack_ringbuffer_mlock(session_->ring);
+    sampleRate_ = jack_get_sample_rate(session_->client);
     runUnderruns = 0;
     runXruns = 0;
     runSampleRate = sampleRate_;
-    jack_set_process_callback(client_, &JackDriver::Process, this);
-    jack_set_xrun_callback(client_, &JackDriver::Xrun, this);
-    jack_on_info_shutdown(client_, &JackDriver::Shutdown, this);
-    if (jack_activate(client_) != 0)
+    jack_set_process_callback(session_->client, &Process, session_.get());
+    jack_set_xrun_callback(session_->client, &Xrun, nullptr);
+    jack_on_info_shutdown(session_->client, &Shutdown, session_.get());
+    if (jack_activate(session_->client) != 0)
       return Abandon("The JACK client could not be activated.");
     lastProgress_ = Clock::now();
     return std::nullopt;
@@ -111,7 +166,7 @@ class JackDriver final : public output::DacDriver {
 
   output::DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override {
     const std::size_t points = frame.FrameBuffer.size();
-    if (client_ == nullptr || points == 0 || pointsPerSec <= 0)
+    if (session_ == nullptr || points == 0 || pointsPerSec <= 0 || Interrupted())
       return std::nullopt;
     if (output::DacFailure failure = WaitReady(points, pointsPerSec))
       return failure;
@@ -119,21 +174,16 @@ class JackDriver final : public output::DacDriver {
     return Queue(resampled_.data(), resampled_.size() / kChannels);
   }
 
+  // The waits for room give up at once, and the close waits for the server
+  // at most 50 ms.
+  void Interrupt() override { interrupted_.store(true, std::memory_order_release); }
+
   // Output stops at once; what was queued is dropped. The ports go with the
   // client, so nothing stays lit.
   output::DacFailure CloseDac() override {
-    if (client_ != nullptr) {
-      // A client whose server has gone can only be closed.
-      if (!shutDown_.load(std::memory_order_acquire))
-        jack_deactivate(client_);
-      jack_client_close(client_);
-      client_ = nullptr;
-      --openClients;
-    }
-    if (ring_ != nullptr) {
-      jack_ringbuffer_free(ring_);
-      ring_ = nullptr;
-    }
+    if (session_ != nullptr)
+      CloseClient(std::move(session_), interrupted_);
+    session_.reset();
     if (resampler_ != nullptr) {
       src_delete(resampler_);
       resampler_ = nullptr;
@@ -147,10 +197,10 @@ class JackDriver final : public output::DacDriver {
   // server's cycle keep two cycles queued, or every cycle would run dry.
   output::DacFailure WaitReady(std::size_t points, std::int32_t pointsPerSec) override {
     const double frameSamples = static_cast<double>(points) * sampleRate_ / pointsPerSec;
-    const double twoCycles = 2.0 * jack_get_buffer_size(client_);
+    const double twoCycles = 2.0 * jack_get_buffer_size(session_->client);
     const auto allowed = static_cast<std::size_t>(
         std::min(std::max(frameSamples, twoCycles), static_cast<double>(kRingFrames / 2)));
-    while (QueuedFrames() > allowed) {
+    while (QueuedFrames() > allowed && !Interrupted()) {
       if (output::DacFailure failure = CheckAlive())
         return failure;
       std::this_thread::sleep_for(kPollWait);
@@ -211,8 +261,8 @@ class JackDriver final : public output::DacDriver {
   }
 
   output::DacFailure Queue(const float* samples, std::size_t frames) {
-    while (frames > 0) {
-      const std::size_t room = jack_ringbuffer_write_space(ring_) / kFrameBytes;
+    while (frames > 0 && !Interrupted()) {
+      const std::size_t room = jack_ringbuffer_write_space(session_->ring) / kFrameBytes;
       const std::size_t now = std::min(room, frames);
       if (now == 0) {
         if (output::DacFailure failure = CheckAlive())
@@ -220,22 +270,27 @@ class JackDriver final : public output::DacDriver {
         std::this_thread::sleep_for(kPollWait);
         continue;
       }
-      jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(samples), now * kFrameBytes);
+      jack_ringbuffer_write(session_->ring, reinterpret_cast<const char*>(samples),
+                            now * kFrameBytes);
       samples += now * kChannels;
       frames -= now;
-      started_.store(true, std::memory_order_release);
+      session_->started.store(true, std::memory_order_release);
     }
     return std::nullopt;
   }
 
-  std::size_t QueuedFrames() const { return jack_ringbuffer_read_space(ring_) / kFrameBytes; }
+  bool Interrupted() const { return interrupted_.load(std::memory_order_acquire); }
+
+  std::size_t QueuedFrames() const {
+    return jack_ringbuffer_read_space(session_->ring) / kFrameBytes;
+  }
 
   output::DacFailure CheckAlive() {
-    if (shutDown_.load(std::memory_order_acquire)) {
-      return std::string("The JACK server shut down (") + shutdownReason_ +
+    if (session_->shutDown.load(std::memory_order_acquire)) {
+      return "The JACK server shut down (" + engine::ShownText(session_->shutdownReason, 200) +
              "), so the run was stopped.";
     }
-    const unsigned long long consumed = consumed_.load(std::memory_order_relaxed);
+    const unsigned long long consumed = session_->consumed.load(std::memory_order_relaxed);
     const Clock::time_point now = Clock::now();
     if (consumed != lastConsumed_) {
       lastConsumed_ = consumed;
@@ -249,21 +304,18 @@ class JackDriver final : public output::DacDriver {
   }
 
   // The server's real-time thread: no allocation, no lock, no wait.
-  static int Process(jack_nframes_t frames, void* self) {
-    return static_cast<JackDriver*>(self)->Play(frames);
-  }
-
-  int Play(jack_nframes_t frames) {
+  static int Process(jack_nframes_t frames, void* arg) {
+    auto* session = static_cast<JackSession*>(arg);
     std::array<float*, kChannels> out{};
     for (unsigned c = 0; c < kChannels; ++c)
-      out[c] = static_cast<float*>(jack_port_get_buffer(ports_[c], frames));
+      out[c] = static_cast<float*>(jack_port_get_buffer(session->ports[c], frames));
     constexpr std::size_t kChunk = 256;
     float chunk[kChunk * kChannels];
     jack_nframes_t done = 0;
     while (done < frames) {
       const std::size_t want = std::min<std::size_t>(kChunk, frames - done);
       const std::size_t got =
-          jack_ringbuffer_read(ring_, reinterpret_cast<char*>(chunk), want * kFrameBytes) /
+          jack_ringbuffer_read(session->ring, reinterpret_cast<char*>(chunk), want * kFrameBytes) /
           kFrameBytes;
       for (std::size_t n = 0; n < got; ++n) {
         for (unsigned c = 0; c < kChannels; ++c)
@@ -273,41 +325,36 @@ class JackDriver final : public output::DacDriver {
       if (got < want)
         break;
     }
-    consumed_.fetch_add(done, std::memory_order_relaxed);
+    session->consumed.fetch_add(done, std::memory_order_relaxed);
     if (done < frames) {
       // Ran dry: the centre, dark, until the next frame arrives.
       for (unsigned c = 0; c < kChannels; ++c)
         std::fill(out[c] + done, out[c] + frames, 0.0f);
-      if (started_.load(std::memory_order_acquire))
+      if (session->started.load(std::memory_order_acquire))
         runUnderruns.fetch_add(1, std::memory_order_relaxed);
     }
     return 0;
   }
 
-  static int Xrun(void* /*self*/) {
+  static int Xrun(void* /*arg*/) {
     runXruns.fetch_add(1, std::memory_order_relaxed);
     return 0;
   }
 
-  static void Shutdown(jack_status_t /*code*/, const char* reason, void* self) {
-    auto* driver = static_cast<JackDriver*>(self);
-    std::snprintf(driver->shutdownReason_, sizeof driver->shutdownReason_, "%s",
+  static void Shutdown(jack_status_t /*code*/, const char* reason, void* arg) {
+    auto* session = static_cast<JackSession*>(arg);
+    std::snprintf(session->shutdownReason, sizeof session->shutdownReason, "%s",
                   reason != nullptr && *reason != '\0' ? reason : "no reason given");
-    driver->shutDown_.store(true, std::memory_order_release);
+    session->shutDown.store(true, std::memory_order_release);
   }
 
-  jack_client_t* client_ = nullptr;
-  std::array<jack_port_t*, kChannels> ports_{};
-  jack_ringbuffer_t* ring_ = nullptr;  // interleaved float frames, UI thread to server thread
+  std::shared_ptr<JackSession> session_;  // null when no client is open
   SRC_STATE* resampler_ = nullptr;
   jack_nframes_t sampleRate_ = 0;
   double ratio_ = 0.0;
   std::vector<float> input_;      // the frame as interleaved floats at the point rate
   std::vector<float> resampled_;  // the same at the server's rate
-  std::atomic<bool> started_{false};
-  std::atomic<bool> shutDown_{false};
-  char shutdownReason_[256] = {};
-  std::atomic<unsigned long long> consumed_{0};
+  std::atomic<bool> interrupted_{false};
   unsigned long long lastConsumed_ = 0;
   Clock::time_point lastProgress_{};
 };

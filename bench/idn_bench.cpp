@@ -3,7 +3,8 @@
 // --idn on 127.0.0.1 for ten seconds of wall time, as the run loop sends
 // them. Reports this process's CPU time (the frames built, the feeder
 // thread, the sockets) as a share of one core, and the underruns the unit
-// counted, which must stay 0.
+// counted, which must stay 0, also when the feeding thread is held still for
+// 60 ms every second at 48,000 points a second.
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -43,7 +44,8 @@ std::map<std::string, std::string> ReadReport(const fs::path& path) {
   return report;
 }
 
-void StreamToIdn(benchmark::State& state, std::int32_t pointsPerFrame, std::int32_t pointsPerSec) {
+void StreamToIdn(benchmark::State& state, std::int32_t pointsPerFrame, std::int32_t pointsPerSec,
+                 std::chrono::milliseconds stallEverySecond = std::chrono::milliseconds(0)) {
   const fs::path stats =
       fs::temp_directory_path() / ("whorlgen-idn-bench-" + std::to_string(getpid()));
   emulators::EmulatorProcess emulator(WHORLGEN_DAC_EMULATOR, {"--idn", "--port", "0"}, stats);
@@ -66,7 +68,12 @@ void StreamToIdn(benchmark::State& state, std::int32_t pointsPerFrame, std::int3
     }
     const double cpuStart = ProcessCpuSeconds();
     const auto start = Clock::now();
+    auto nextStall = start + std::chrono::seconds(1);
     while (Clock::now() - start < std::chrono::seconds(10)) {
+      if (stallEverySecond.count() > 0 && Clock::now() >= nextStall) {
+        std::this_thread::sleep_for(stallEverySecond);
+        nextStall += std::chrono::seconds(1);
+      }
       engine::BuildFrame(params, generator, 2, true, frame);
       if (auto failure = driver->SendFrame(frame, pointsPerSec)) {
         state.SkipWithError(failure->c_str());
@@ -93,7 +100,11 @@ void BM_IdnStartupFigure(benchmark::State& state) {
 void BM_IdnHeaviest(benchmark::State& state) {
   StreamToIdn(state, 16000, 48000);
 }
+void BM_IdnStalledFeeder(benchmark::State& state) {
+  StreamToIdn(state, 500, 48000, std::chrono::milliseconds(60));
+}
 BENCHMARK(BM_IdnStartupFigure)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_IdnStalledFeeder)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_IdnHeaviest)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace

@@ -8,12 +8,17 @@
 #include <string>
 #include <string_view>
 
+#include "engine/shown_text.h"
+
 namespace whorlgen::control {
 
 inline constexpr std::size_t kShownNameChars = 60;
 inline constexpr std::size_t kShownMessageChars = 400;
 
-// At most maxChars characters (counting a UTF-8 sequence as one).
-std::string Printable(std::string_view text, std::size_t maxChars);
+// At most maxChars characters (counting a UTF-8 sequence as one), cut in
+// the middle.
+inline std::string Printable(std::string_view text, std::size_t maxChars) {
+  return engine::ShownText(text, maxChars, engine::TextCut::Middle);
+}
 
 }  // namespace whorlgen::control

@@ -4,7 +4,7 @@
 #include <set>
 #include <utility>
 
-#include "output/wire_text.h"
+#include "engine/shown_text.h"
 
 namespace whorlgen::discovery {
 
@@ -210,7 +210,7 @@ void DeviceDirectory::Look() {
     nextExpiry_ = nextExpiry_ ? std::min(*nextExpiry_, at) : at;
   };
   const auto showable = [&](const std::string& text) {
-    return output::ShowableText(text, limits_.MaxNameCharacters);
+    return engine::ShownText(text, limits_.MaxNameCharacters);
   };
 
   Snapshot next;

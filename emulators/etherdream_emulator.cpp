@@ -27,11 +27,28 @@ constexpr std::size_t kPointBytes = 18;
 constexpr std::size_t kStatusBytes = 20;
 constexpr std::uint16_t kRateChangeBit = 0x8000;
 constexpr std::uint16_t kUnderflowFlag = 0x0002;
+constexpr std::uint16_t kEmergencyStopFlag = 0x0004;
+constexpr auto kTricklePrepare = std::chrono::milliseconds(1500);
+constexpr auto kDryHold = std::chrono::milliseconds(300);  // long enough to run dry
 constexpr std::uint32_t kMaxPointsPerSec = 100000;
 constexpr double kOwnPause_s = 0.020;  // ten times the loop's wake-up while playing
 
 enum Playback : std::uint8_t { kIdle = 0, kPrepared = 1, kPlaying = 2 };
-enum class Fault { None, Slow, WithholdAck, Drop, Nak, Busy };
+enum class Fault {
+  None,
+  Slow,
+  WithholdAck,
+  Drop,
+  Nak,
+  Busy,
+  Trickle,              // claims a full buffer, runs dry after each begin, prepares slowly
+  ZeroBuffer,           // claims an empty buffer and takes every point it is sent
+  UnderflowEveryReply,  // runs dry (dropping what it holds) right after every command
+  LateReplies,          // holds one reply back now and then, as a stalled host would wait
+  DryUnflagged,         // runs dry once without setting the underflow flag
+  EmergencyStop,        // goes into an emergency stop
+  WrongEcho,            // echoes the wrong command byte in its replies
+};
 
 // The protocol's numbers are little-endian whatever the host.
 void PutU16(std::vector<std::uint8_t>& out, std::uint16_t value) {
@@ -64,6 +81,20 @@ std::optional<Fault> ParseFault(const std::string& text) {
     return Fault::Nak;
   if (text == "busy")
     return Fault::Busy;
+  if (text == "trickle")
+    return Fault::Trickle;
+  if (text == "zero-buffer")
+    return Fault::ZeroBuffer;
+  if (text == "underflow-every-reply")
+    return Fault::UnderflowEveryReply;
+  if (text == "late-replies")
+    return Fault::LateReplies;
+  if (text == "dry-unflagged")
+    return Fault::DryUnflagged;
+  if (text == "estop")
+    return Fault::EmergencyStop;
+  if (text == "wrong-echo")
+    return Fault::WrongEcho;
   return std::nullopt;
 }
 
@@ -95,13 +126,18 @@ class EtherDreamUnit {
   void ReadClient();
   void HandleCommands();
   void Execute(const std::uint8_t* command, std::size_t length);
+  // Carries the command out; the response byte for its reply.
+  std::uint8_t Carry(const std::uint8_t* command, std::size_t length);
   void Reply(std::uint8_t response, std::uint8_t command);
+  void SendHeldReply(Clock::time_point now);
+  void AfterCommand();
   void AppendStatus(std::vector<std::uint8_t>& out) const;
   void Announce();
   void Advance(Clock::time_point now);
   void Play(const BufferedPoint& point);
   void NoteRate(std::uint32_t pointsPerSec);
   bool FaultActive() const { return fault_ != Fault::None && received_ >= faultAfterPoints_; }
+  bool Faulty(Fault fault) const { return fault_ == fault && FaultActive(); }
   void UpdateReport();
 
   // Configuration.
@@ -114,6 +150,16 @@ class EtherDreamUnit {
   Fault fault_ = Fault::None;
   std::string faultName_;
   std::int64_t faultAfterPoints_ = 0;
+  std::chrono::milliseconds lateBy_{25};
+  std::chrono::milliseconds lateEvery_{500};
+
+  // A reply held back: sent (with the status of that moment) once due, and
+  // no command is taken meanwhile, as the unit answers them in turn.
+  bool holding_ = false;
+  std::vector<std::uint8_t> heldReply_;
+  Clock::time_point heldUntil_{};
+  Clock::time_point nextLate_{};
+  bool heldOnce_ = false;
 
   // Sockets.
   int listenFd_ = -1;
@@ -139,6 +185,9 @@ class EtherDreamUnit {
   std::int64_t played_ = 0;
   std::int64_t underruns_ = 0;
   std::int64_t naks_ = 0;
+  std::int64_t stops_ = 0;
+  std::int64_t prepares_ = 0;
+  std::int64_t dropped_ = 0;  // points dropped by the underflow-every-reply fault
   std::string rates_;
   std::string underrunsAt_;  // points played before each underrun
   std::int64_t longestPause_ms_ = 0;
@@ -181,6 +230,8 @@ bool EtherDreamUnit::Configure(const Options& options) {
   }
   fault_ = *fault;
   faultAfterPoints_ = options.Number("fault-after", 0);
+  lateBy_ = std::chrono::milliseconds(options.Number("late-ms", 25));
+  lateEvery_ = std::chrono::milliseconds(options.Number("late-every-ms", 500));
   return OpenRecord(options, record_);
 }
 
@@ -206,6 +257,11 @@ bool EtherDreamUnit::OpenSockets() {
 
 void EtherDreamUnit::AppendStatus(std::vector<std::uint8_t>& out) const {
   const bool busy = fault_ == Fault::Busy;
+  std::size_t fullness = std::min<std::size_t>(buffer_.size(), 0xFFFF);
+  if (Faulty(Fault::Trickle))
+    fullness = capacity_;
+  if (Faulty(Fault::ZeroBuffer))
+    fullness = 0;
   out.push_back(0);                       // protocol
   out.push_back(emergencyStop_ ? 3 : 0);  // light engine: ready or emergency stop
   out.push_back(busy ? kPlaying : playback_);
@@ -213,7 +269,7 @@ void EtherDreamUnit::AppendStatus(std::vector<std::uint8_t>& out) const {
   PutU16(out, emergencyStop_ ? 1 : 0);  // light engine flags
   PutU16(out, playbackFlags_);
   PutU16(out, 0);  // source flags
-  PutU16(out, static_cast<std::uint16_t>(buffer_.size()));
+  PutU16(out, static_cast<std::uint16_t>(fullness));
   PutU32(out, pointsPerSec_);
   PutU32(out, pointCount_);
 }
@@ -230,13 +286,59 @@ void EtherDreamUnit::Announce() {
 }
 
 void EtherDreamUnit::Reply(std::uint8_t response, std::uint8_t command) {
-  if (fault_ == Fault::WithholdAck && FaultActive())
+  if (Faulty(Fault::WithholdAck))
     return;
   if (response != 'a')
     ++naks_;
+  if (Faulty(Fault::WrongEcho))
+    command = command == 'd' ? '?' : 'd';
   std::vector<std::uint8_t> reply{response, command};
   AppendStatus(reply);
+  const auto now = Clock::now();
+  std::chrono::milliseconds hold{0};
+  if (Faulty(Fault::Trickle) && command == 'p')
+    hold = std::chrono::duration_cast<std::chrono::milliseconds>(kTricklePrepare);
+  if (Faulty(Fault::LateReplies) && now >= nextLate_) {
+    hold = lateBy_;
+    nextLate_ = now + lateEvery_;
+  }
+  if (Faulty(Fault::DryUnflagged) && !heldOnce_) {
+    hold = kDryHold;
+    heldOnce_ = true;
+  }
+  if (hold.count() > 0) {
+    // Late as if the network held it: it tells the state it was composed in.
+    heldReply_ = reply;
+    heldUntil_ = now + hold;
+    holding_ = true;
+    return;
+  }
   send(clientFd_, reply.data(), reply.size(), MSG_NOSIGNAL);
+}
+
+void EtherDreamUnit::SendHeldReply(Clock::time_point now) {
+  if (!holding_ || now < heldUntil_)
+    return;
+  holding_ = false;
+  send(clientFd_, heldReply_.data(), heldReply_.size(), MSG_NOSIGNAL);
+  HandleCommands();  // what the host sent meanwhile, in turn
+}
+
+// Faults that strike right after a command was carried out (and before its
+// reply is composed, so the reply tells of them).
+void EtherDreamUnit::AfterCommand() {
+  if (Faulty(Fault::UnderflowEveryReply) && playback_ == kPlaying) {
+    dropped_ += static_cast<std::int64_t>(buffer_.size());
+    buffer_.clear();
+    playback_ = kIdle;
+    playbackFlags_ |= kUnderflowFlag;
+  }
+  if (Faulty(Fault::EmergencyStop) && !emergencyStop_) {
+    emergencyStop_ = true;
+    buffer_.clear();
+    playback_ = kIdle;
+    playbackFlags_ |= kEmergencyStopFlag;
+  }
 }
 
 void EtherDreamUnit::Accept() {
@@ -258,6 +360,7 @@ void EtherDreamUnit::Accept() {
 void EtherDreamUnit::EndConnection() {
   close(clientFd_);
   clientFd_ = -1;
+  holding_ = false;
   playback_ = kIdle;
   buffer_.clear();
   queuedRates_.clear();
@@ -293,7 +396,7 @@ std::size_t CommandLength(const std::uint8_t* bytes, std::size_t size) {
 
 void EtherDreamUnit::HandleCommands() {
   std::size_t used = 0;
-  while (clientFd_ >= 0 && used < inbox_.size()) {
+  while (clientFd_ >= 0 && !holding_ && used < inbox_.size()) {
     const std::size_t length = CommandLength(&inbox_[used], inbox_.size() - used);
     if (length == 0)
       break;
@@ -310,69 +413,86 @@ void EtherDreamUnit::HandleCommands() {
 void EtherDreamUnit::Execute(const std::uint8_t* command, std::size_t length) {
   Advance(Clock::now());
   const std::uint8_t kind = command[0];
+  const std::uint8_t response = Carry(command, length);
+  AfterCommand();
+  Reply(response, kind);
+}
+
+std::uint8_t EtherDreamUnit::Carry(const std::uint8_t* command, std::size_t length) {
+  const std::uint8_t kind = command[0];
   switch (kind) {
     case 'p':
-      if (playback_ != kIdle || emergencyStop_)
-        return Reply('I', kind);
+      if (emergencyStop_)
+        return '!';
+      if (playback_ != kIdle)
+        return 'I';
+      ++prepares_;
       playback_ = kPrepared;
       buffer_.clear();
       queuedRates_.clear();
       playbackFlags_ = 0;
       pointCount_ = 0;
-      return Reply('a', kind);
+      return 'a';
     case 'b': {
       const std::uint32_t rate = GetU32(command + 3);
       if (playback_ != kPrepared || buffer_.empty() || rate == 0 || rate > kMaxPointsPerSec)
-        return Reply('I', kind);
+        return 'I';
       playback_ = kPlaying;
       pointsPerSec_ = rate;
       NoteRate(rate);
       playCredit_ = 0.0;
       lastAdvance_ = Clock::now();
-      return Reply('a', kind);
+      return 'a';
     }
     case 'q': {
       const std::uint32_t rate = GetU32(command + 1);
       if (playback_ == kIdle || rate == 0 || rate > kMaxPointsPerSec)
-        return Reply('I', kind);
+        return 'I';
       queuedRates_.push_back(rate);
-      return Reply('a', kind);
+      return 'a';
     }
     case 'd': {
       const std::size_t count = (length - 3) / kPointBytes;
       received_ += static_cast<std::int64_t>(count);
-      if (fault_ == Fault::Nak && FaultActive())
-        return Reply('I', kind);
+      if (Faulty(Fault::Nak))
+        return 'I';
+      if (emergencyStop_)
+        return '!';
       if (playback_ == kIdle)
-        return Reply('I', kind);
-      if (buffer_.size() + count > capacity_)
-        return Reply('F', kind);
+        return 'I';
+      // The zero-buffer fault takes everything, as a unit that lies about
+      // its fullness would have to; the trickle fault one point at a time.
+      if (buffer_.size() + count > capacity_ && !Faulty(Fault::ZeroBuffer))
+        return 'F';
+      if (Faulty(Fault::Trickle) && count > 1)
+        return 'F';
       for (std::size_t i = 0; i < count; ++i) {
         BufferedPoint point;
         std::memcpy(point.bytes.data(), command + 3 + i * kPointBytes, kPointBytes);
         point.control = GetU16(point.bytes.data());
         buffer_.push_back(point);
       }
-      return Reply('a', kind);
+      return 'a';
     }
     case 's':
+      ++stops_;
       playback_ = kIdle;
       buffer_.clear();
       queuedRates_.clear();
-      return Reply('a', kind);
+      return 'a';
     case 0x00:
     case 0xFF:
       emergencyStop_ = true;
       playback_ = kIdle;
       buffer_.clear();
-      return Reply('a', kind);
+      return 'a';
     case 'c':
       emergencyStop_ = false;
-      return Reply('a', kind);
+      return 'a';
     case '?':
-      return Reply('a', kind);
+      return 'a';
     default:
-      return Reply('I', kind);
+      return 'I';
   }
 }
 
@@ -414,7 +534,8 @@ void EtherDreamUnit::Advance(Clock::time_point now) {
   while (playCredit_ >= 1.0) {
     if (buffer_.empty()) {
       playback_ = kIdle;
-      playbackFlags_ |= kUnderflowFlag;
+      if (!Faulty(Fault::DryUnflagged))
+        playbackFlags_ |= kUnderflowFlag;
       ++underruns_;
       if (elapsed_s > kOwnPause_s)
         ++underrunsInOwnPause_;
@@ -438,6 +559,9 @@ void EtherDreamUnit::UpdateReport() {
   report_.Set("underruns", underruns_);
   report_.Set("underruns_after_points", underrunsAt_);
   report_.Set("naks", naks_);
+  report_.Set("stops", stops_);
+  report_.Set("prepares", prepares_);
+  report_.Set("points_dropped", dropped_);
   report_.Set("longest_pause_ms", longestPause_ms_);
   report_.Set("underruns_in_own_pause", underrunsInOwnPause_);
   report_.Set("rate", pointsPerSec_);
@@ -456,6 +580,8 @@ int EtherDreamUnit::Run() {
   while (!StopRequested()) {
     const auto now = Clock::now();
     Advance(now);
+    if (clientFd_ >= 0)
+      SendHeldReply(now);
     if (announceTo_ && now >= nextAnnounce) {
       Announce();
       nextAnnounce = now + std::chrono::seconds(1);
@@ -467,7 +593,7 @@ int EtherDreamUnit::Run() {
     }
     pollfd watched[2] = {{listenFd_, POLLIN, 0}, {clientFd_, POLLIN, 0}};
     // Playing needs a fine clock to see an underflow when it happens.
-    const int timeout_ms = playback_ == kPlaying ? 2 : 50;
+    const int timeout_ms = playback_ == kPlaying || holding_ ? 2 : 50;
     if (poll(watched, clientFd_ >= 0 ? 2 : 1, timeout_ms) <= 0)
       continue;
     if (watched[0].revents & POLLIN)

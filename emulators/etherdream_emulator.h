@@ -16,7 +16,18 @@ inline constexpr const char* kEtherDreamUsage =
     "  --record FILE       append every played point: 18 bytes as received, then its u32 rate\n"
     "  --fault KIND        slow: stops playing; withhold-ack: stops answering;\n"
     "                      drop: closes the connection; nak: answers data with NAK 'I';\n"
-    "                      busy: refuses every host as if another one held it\n"
+    "                      busy: refuses every host as if another one held it;\n"
+    "                      trickle: claims a full buffer, takes one point per data\n"
+    "                      command and answers prepare after 1.5 s;\n"
+    "                      zero-buffer: claims an empty buffer and takes every point;\n"
+    "                      underflow-every-reply: runs dry, dropping what it holds,\n"
+    "                      after every command while playing;\n"
+    "                      late-replies: holds a reply back --late-ms N (25), then\n"
+    "                      again every --late-every-ms M (500), playing on meanwhile;\n"
+    "                      dry-unflagged: holds one reply back 300 ms, so it runs dry,\n"
+    "                      and never sets the underflow flag;\n"
+    "                      estop: goes into an emergency stop;\n"
+    "                      wrong-echo: echoes the wrong command byte in its replies\n"
     "  --fault-after N     points received before the fault starts (0)\n";
 
 int RunEtherDreamEmulator(int argc, char** argv, int firstOption);

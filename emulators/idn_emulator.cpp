@@ -103,7 +103,7 @@ bool IdnUnit::Configure(const Options& options) {
   name_ = options.Text("name", name_).substr(0, 20);
   statsPath_ = options.Text("stats", "");
   fault_ = options.Text("fault", "");
-  if (!fault_.empty() && fault_ != "busy" && fault_ != "silent") {
+  if (!fault_.empty() && fault_ != "busy" && fault_ != "silent" && fault_ != "no-ack") {
     std::fprintf(stderr, "unknown --fault %s\n", fault_.c_str());
     return false;
   }
@@ -169,7 +169,8 @@ void IdnUnit::Handle(const std::vector<std::uint8_t>& packet, const sockaddr_in&
         buffered_us_ = 0.0;
         lastSequence_ = -1;
       }
-      if (packet[0] == kMessageAckRequest || packet[0] == kCloseAckRequest) {
+      if (!(fault_ == "no-ack" && FaultActive()) &&
+          (packet[0] == kMessageAckRequest || packet[0] == kCloseAckRequest)) {
         reply = {kAcknowledge,
                  0,
                  packet[2],

@@ -14,7 +14,8 @@ inline constexpr const char* kIdnUsage =
     "  --record FILE       append every sample chunk: u16 count, u32 duration in us\n"
     "                      (big-endian), then the samples as received, 7 bytes each\n"
     "  --fault KIND        busy: another computer holds the unit (scan says occupied,\n"
-    "                      streams are refused); silent: stops answering and playing\n"
+    "                      streams are refused); silent: stops answering and playing;\n"
+    "                      no-ack: plays the stream but never acknowledges it\n"
     "  --fault-after N     samples received before the fault starts (0)\n";
 
 int RunIdnEmulator(int argc, char** argv, int firstOption);

@@ -1,5 +1,6 @@
 #include "output/device_runner.h"
 
+#include <algorithm>
 #include <cassert>
 #include <exception>
 #include <utility>
@@ -7,7 +8,10 @@
 namespace whorlgen::output {
 
 DeviceRunner::DeviceRunner(std::unique_ptr<DacDriver> driver, std::function<void()> wake)
-    : driver_(std::move(driver)), wake_(std::move(wake)), thread_([this] { Serve(); }) {}
+    : driver_(std::move(driver)),
+      wake_(std::move(wake)),
+      watch_([this] { Watch(); }),
+      thread_([this] { Serve(); }) {}
 
 DeviceRunner::~DeviceRunner() {
   driver_->Interrupt();
@@ -16,7 +20,9 @@ DeviceRunner::~DeviceRunner() {
     quit_ = true;
   }
   jobArrived_.notify_one();
+  watchChanged_.notify_one();
   thread_.join();
+  watch_.join();
 }
 
 void DeviceRunner::Open(engine::GeneratorState& generator) {
@@ -53,6 +59,38 @@ void DeviceRunner::Interrupt() {
   driver_->Interrupt();
 }
 
+void DeviceRunner::InterruptUnlessDoneWithin(std::chrono::milliseconds patience) {
+  {
+    std::lock_guard lock(mutex_);
+    if (patience_ && *patience_ <= patience)
+      return;  // an earlier, shorter word stands
+    patience_ = patience;
+    patienceFrom_ = std::chrono::steady_clock::now();
+  }
+  watchChanged_.notify_one();
+}
+
+void DeviceRunner::Watch() {
+  std::unique_lock lock(mutex_);
+  while (!quit_) {
+    if (!patience_ || !working_) {
+      watchChanged_.wait(lock);
+      continue;
+    }
+    const std::uint64_t job = jobNumber_;
+    const auto deadline = std::max(jobStartedAt_, patienceFrom_) + *patience_;
+    if (watchChanged_.wait_until(lock, deadline,
+                                 [&] { return quit_ || !working_ || jobNumber_ != job; }))
+      continue;
+    lock.unlock();
+    driver_->Interrupt();
+    lock.lock();
+    // Once is enough: the driver's waits now give way for good.
+    while (!quit_)
+      watchChanged_.wait(lock);
+  }
+}
+
 std::optional<DeviceRunner::Finished> DeviceRunner::TakeFinished() {
   std::lock_guard lock(mutex_);
   return std::exchange(finished_, std::nullopt);
@@ -70,9 +108,15 @@ void DeviceRunner::Serve() {
       return;
     }
     const Job job = *job_;
+    working_ = true;
+    ++jobNumber_;
+    jobStartedAt_ = std::chrono::steady_clock::now();
+    watchChanged_.notify_one();
     lock.unlock();
     Finished finished = Perform(job);
     lock.lock();
+    working_ = false;
+    watchChanged_.notify_one();
     job_.reset();
     finished_ = std::move(finished);
     lock.unlock();

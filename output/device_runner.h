@@ -9,6 +9,7 @@
 // The frame given to Send is read in place until its job has finished: the
 // caller leaves it alone until then.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -44,12 +45,18 @@ class DeviceRunner {
   void Close();
   // The run is ending: the job under way stops waiting for the device.
   void Interrupt();
+  // The run is ending but a healthy device may finish what it does (the
+  // frame it waits for, the dark lead-out of its close): from now on any job
+  // still under way `patience` after this call or after its own start is
+  // interrupted.
+  void InterruptUnlessDoneWithin(std::chrono::milliseconds patience);
 
   // The job that has finished since the last call, if any.
   std::optional<Finished> TakeFinished();
 
  private:
   void Serve();
+  void Watch();
   Finished Perform(Job job);
 
   std::unique_ptr<DacDriver> driver_;
@@ -63,9 +70,17 @@ class DeviceRunner {
   std::int32_t pointsPerSec_ = 0;
   std::optional<Finished> finished_;
   bool quit_ = false;
+  // For the watch: the job under way, and how long any job may still take.
+  std::condition_variable watchChanged_;
+  bool working_ = false;
+  std::uint64_t jobNumber_ = 0;
+  std::chrono::steady_clock::time_point jobStartedAt_;
+  std::optional<std::chrono::milliseconds> patience_;
+  std::chrono::steady_clock::time_point patienceFrom_;
   bool opened_ = false;  // the device's thread's own: OpenDac was called
   bool closed_ = false;  // and CloseDac
-  std::thread thread_;   // last: starts once the rest is ready
+  std::thread watch_;    // last: they start once the rest is ready
+  std::thread thread_;
 };
 
 }  // namespace whorlgen::output

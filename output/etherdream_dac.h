@@ -2,12 +2,19 @@
 // The Ether Dream back-end. OpenDac connects (TCP 7765) and prepares the
 // unit; from then on an I/O thread keeps the unit's buffer topped up from a
 // PointStream, sending blanked points at the beam's last position whenever
-// no frame is ready, and SendFrame only hands frames to that stream. The
-// buffer's fullness is estimated from the last status, the points not yet
-// acknowledged and the time since, never learnt from a "buffer full" NAK.
-// Every failure ends the I/O thread and reaches the operator in words that
-// name the unit; CloseDac plays out the frames, a blanked lead-out, then
-// stops the unit and joins the thread.
+// no frame is ready, and SendFrame only hands frames to that stream.
+//
+// The buffer is kept nearly full in small, frequent top-ups, so that even at
+// 48,000 points a second the unit holds about 30 ms or more and a stalled
+// computer does not empty it. Its fullness is estimated from the last status,
+// the time since and the computer's own clock: the unit can never have
+// played more points than the time allows, so the program never sends more
+// than the capacity plus the elapsed time at the point rate, whatever the
+// unit reports. A unit whose reports contradict that clock is named in the
+// status note. A buffer-full NAK teaches the unit's real capacity; a unit
+// that runs dry is prepared and begun again; only an emergency stop ends the
+// run. Every wait gives up within tens of milliseconds after Interrupt, and
+// CloseDac leaves the unit dark: a short dark lead-out, then stop.
 
 #include <netinet/in.h>
 
@@ -23,13 +30,21 @@
 #include "output/dac_driver.h"
 #include "output/etherdream_protocol.h"
 #include "output/point_stream.h"
+#include "output/wake_signal.h"
 
 namespace whorlgen::output {
+
+// Announced capacities outside these bounds are not believed (a spoofed or
+// garbled announcement); the first model's 1,800 points are assumed then.
+inline constexpr std::size_t kLeastPlausibleCapacity = 256;
+inline constexpr std::size_t kMostPlausibleCapacity = 16384;
+// The capacity a run starts with for a unit that announced `announced`.
+std::size_t PlausibleCapacity(std::size_t announced);
 
 struct EtherDreamTarget {
   std::string Name;  // "Ether Dream 3a:4f:12", as listed
   sockaddr_in Address{};
-  std::size_t Capacity = etherdream::kDefaultCapacity;
+  std::size_t Capacity = etherdream::kDefaultCapacity;  // as announced
   // Told true when a run holds the unit and false when it lets go of it.
   std::function<void(bool inUse)> OnUse;
 };
@@ -37,7 +52,9 @@ struct EtherDreamTarget {
 struct EtherDreamTiming {
   std::chrono::milliseconds ConnectLimit{2000};
   std::chrono::milliseconds AnswerLimit{2000};  // for each reply of the unit
-  std::chrono::milliseconds StallLimit{2000};   // the unit plays no point for this long
+  // The window over which the unit must take at least half of what the
+  // point rate asks for; one that takes nothing for this long has stopped.
+  std::chrono::milliseconds StallLimit{2000};
 };
 
 // "127.0.0.1:7765".
@@ -51,6 +68,15 @@ DeviceState ProbeEtherDream(const sockaddr_in& address, std::chrono::millisecond
 
 class EtherDreamConnection;  // the TCP connection, in the .cpp
 
+// What the I/O thread tells the run thread, read by StatusNote.
+struct EtherDreamCounts {
+  std::atomic<int> Underruns{0};
+  // Reports that the computer's clock shows to be false, by kind (a bit each).
+  std::atomic<unsigned> FalseReports{0};
+  std::atomic<std::size_t> LearntCapacity{0};  // 0 while the announced one holds
+  std::atomic<std::uint64_t> FramesOnWire{0};
+};
+
 class EtherDreamDriver : public DacDriver {
  public:
   explicit EtherDreamDriver(EtherDreamTarget target, EtherDreamTiming timing = {});
@@ -60,9 +86,10 @@ class EtherDreamDriver : public DacDriver {
   DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override;
   DacFailure CloseDac() override;
   std::string StatusNote() const override;
+  void Interrupt() override;
   // Frames whose first point has gone out to the unit, for measuring how long
   // a change takes to leave the program.
-  std::uint64_t FramesOnWire() const { return framesOnWire_; }
+  std::uint64_t FramesOnWire() const { return counts_.FramesOnWire; }
 
  protected:
   // The stream paces the run: Push returns once the unit can take the frame.
@@ -75,15 +102,15 @@ class EtherDreamDriver : public DacDriver {
 
   const EtherDreamTarget target_;
   const EtherDreamTiming timing_;
-  const std::string who_;  // the unit's name and address, for messages
+  const std::string name_;  // the unit's name, safe to show
+  const std::string who_;   // its name and address, for messages
+  WakeSignal wake_;         // raised by Interrupt
   std::unique_ptr<EtherDreamConnection> connection_;
   PointStream stream_;
   std::thread io_;
-  std::atomic<bool> stopIo_{false};
   std::atomic<bool> ioDone_{false};
-  std::atomic<int> underruns_{0};
   std::atomic<std::size_t> leadOutPoints_{0};
-  std::atomic<std::uint64_t> framesOnWire_{0};
+  EtherDreamCounts counts_;
   bool failureTold_ = false;
   bool inUse_ = false;
 };

@@ -102,8 +102,11 @@ std::string NakReason(char response) {
       return "it rejected a command as invalid (NAK 'I')";
     case '!':
       return "it is in an emergency stop (NAK '!')";
-    default:
-      return std::string("it answered with an unknown code (") + response + ")";
+    default: {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02x", static_cast<unsigned char>(response));
+      return std::string("it answered with an unknown code (") + code + ")";
+    }
   }
 }
 

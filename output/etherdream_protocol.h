@@ -23,8 +23,10 @@ inline constexpr std::size_t kBroadcastBytes = 36;
 inline constexpr std::size_t kPointBytes = 18;
 // The first units hold this many points; an announcement tells the real size.
 inline constexpr std::size_t kDefaultCapacity = 1800;
-inline constexpr std::uint16_t kRateChangeBit = 0x8000;  // take the next queued rate here
-inline constexpr std::uint16_t kUnderflowFlag = 0x0002;  // playback flags: the buffer ran dry
+inline constexpr std::uint16_t kRateChangeBit = 0x8000;      // take the next queued rate here
+inline constexpr std::uint16_t kUnderflowFlag = 0x0002;      // playback flags: the buffer ran dry
+inline constexpr std::uint16_t kEmergencyStopFlag = 0x0004;  // playback flags: ended by an E-stop
+inline constexpr std::uint8_t kLightEngineEmergencyStop = 3;
 
 enum class Playback : std::uint8_t { Idle = 0, Prepared = 1, Playing = 2 };
 
@@ -65,7 +67,8 @@ std::vector<std::uint8_t> QueueRateCommand(std::uint32_t pointsPerSec);
 // stream flags one.
 void AppendDataCommand(std::span<const StreamPoint> points, std::vector<std::uint8_t>& out);
 
-// A NAK's reason in words.
+// A NAK's reason in words; a code the protocol does not know is shown in
+// hexadecimal ("0x07"), never as the raw byte.
 std::string NakReason(char response);
 
 }  // namespace whorlgen::output::etherdream

@@ -12,6 +12,8 @@
 #include <thread>
 #include <utility>
 
+#include "engine/shown_text.h"
+
 namespace whorlgen::output {
 namespace {
 
@@ -38,6 +40,8 @@ constexpr std::size_t kTrailerBytes = 5;  // rate and point count (16 bits each)
 constexpr std::int32_t kMinRate = 7;
 constexpr std::int32_t kMaxRate = 65535;
 constexpr auto kControlTimeout = std::chrono::milliseconds(32);
+// A run cut short waits at most this long for room for its dark frame.
+constexpr auto kCutShortWait = std::chrono::milliseconds(50);
 
 // The firmware ignores a frame whose transfer is a whole number of 64-byte
 // USB packets (45 points, 320 bytes, is the first such size).
@@ -134,15 +138,18 @@ std::string ReadName(UsbLink& link) {
 class HeliosDriver : public DacDriver {
  public:
   HeliosDriver(std::shared_ptr<UsbBus> bus, DacInfo dac, HeliosTiming timing)
-      : bus_(std::move(bus)), dac_(std::move(dac)), timing_(timing) {}
+      : bus_(std::move(bus)),
+        dac_(std::move(dac)),
+        name_(engine::ShownText(dac_.Name, 64)),
+        timing_(timing) {}
   ~HeliosDriver() override { StopFeeding(); }
 
   DacFailure OpenDac(engine::GeneratorState&) override {
     UsbOpenResult opened = bus_->Open(dac_.Address, kInterface, kAltSetting);
     if (!opened.Link)
-      return DeviceFailure(dac_.Name, opened.Error);
+      return DeviceFailure(name_, opened.Error);
     if (int error = Control(*opened.Link, kShutter, 1, nullptr))
-      return DeviceFailure(dac_.Name, error);
+      return DeviceFailure(name_, error);
     link_ = std::move(opened.Link);
     feeder_ = std::thread([this] { Feed(); });
     return std::nullopt;
@@ -154,12 +161,14 @@ class HeliosDriver : public DacDriver {
     if (auto failure = WaitReady(frame.FrameBuffer.size(), pointsPerSec))
       return failure;
     std::unique_lock lock(mutex_);
+    if (interrupted_)
+      return std::nullopt;
     pending_ = frame.FrameBuffer;
     pendingRate_ = std::clamp(pointsPerSec, kMinRate, kMaxRate);
     hasPending_ = true;
     changed_.notify_all();
     // Returns once the frame is in the DAC: at most one frame waits there.
-    changed_.wait(lock, [&] { return !hasPending_ || failure_; });
+    changed_.wait(lock, [&] { return !hasPending_ || failure_ || interrupted_; });
     return TakeFailure();
   }
 
@@ -178,6 +187,13 @@ class HeliosDriver : public DacDriver {
     return failure;
   }
 
+  // The feeder gives up its waits; SendFrame returns at once from now on.
+  void Interrupt() override {
+    std::lock_guard lock(mutex_);
+    interrupted_ = true;
+    changed_.notify_all();
+  }
+
   std::string StatusNote() const override {
     const auto since = Clock::now().time_since_epoch() - lastBlank_.load();
     return lastBlank_.load().count() != 0 && since < std::chrono::seconds(1)
@@ -189,7 +205,7 @@ class HeliosDriver : public DacDriver {
   // The feeder can take a frame once it has written the one before.
   DacFailure WaitReady(std::size_t, std::int32_t) override {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return !hasPending_ || failure_; });
+    changed_.wait(lock, [&] { return !hasPending_ || failure_ || interrupted_; });
     return TakeFailure();
   }
 
@@ -203,12 +219,12 @@ class HeliosDriver : public DacDriver {
       // The part written last has begun to play; the next must follow before
       // it ends. Before the first frame nothing plays and nothing is due.
       std::unique_lock lock(mutex_);
-      const auto due = [&] { return stop_ || hasPending_; };
+      const auto due = [&] { return stop_ || interrupted_ || hasPending_; };
       if (playing.count() == 0)
         changed_.wait(lock, due);
       else
         changed_.wait_until(lock, Clock::now() + playing - MarginFor(playing), due);
-      if (stop_)
+      if (stop_ || interrupted_)
         return;
       if (hasPending_) {
         const std::vector<engine::LaserPoint> frame = pending_;
@@ -270,38 +286,56 @@ class HeliosDriver : public DacDriver {
   }
 
   // Polls until the DAC has room for a frame. False when the run must end
-  // (a failure, or a stop when `honourStop`).
+  // (a failure, an Interrupt, or a stop when `honourStop`).
   bool AwaitFreeSlot(bool honourStop, std::chrono::nanoseconds playing) {
     // Two buffered frames may have to play out before there is room.
     const auto limit = Clock::now() + timing_.StallLimit + 2 * playing;
     while (true) {
-      std::array<std::uint8_t, 32> reply{};
-      if (int error = Control(*link_, kStatus, 0, &reply))
-        return Fail(error);
-      if (reply[0] == (kStatus | kReplyFlag) && reply[1] == 1)
-        return true;
+      const SlotState state = PollSlot();
+      if (state != SlotState::Busy)
+        return state == SlotState::Free;
       if (Clock::now() > limit) {
         std::lock_guard lock(mutex_);
-        failure_ =
-            dac_.Name + " stopped taking frames for " + DurationText(timing_.StallLimit) + ".";
+        failure_ = name_ + " stopped taking frames for " + DurationText(timing_.StallLimit) + ".";
+        stalled_ = true;
         changed_.notify_all();
         return false;
       }
       std::unique_lock lock(mutex_);
-      if (honourStop &&
-          changed_.wait_for(lock, std::chrono::milliseconds(1), [&] { return stop_; }))
+      if (changed_.wait_for(lock, std::chrono::milliseconds(1),
+                            [&] { return interrupted_ || (honourStop && stop_); }))
         return false;
-      if (!honourStop) {
-        lock.unlock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
+    }
+  }
+
+  enum class SlotState { Free, Busy, Failed };
+  SlotState PollSlot() {
+    std::array<std::uint8_t, 32> reply{};
+    if (int error = Control(*link_, kStatus, 0, &reply)) {
+      Fail(error);
+      return SlotState::Failed;
+    }
+    return reply[0] == (kStatus | kReplyFlag) && reply[1] == 1 ? SlotState::Free : SlotState::Busy;
+  }
+
+  // True when the DAC has room for a frame within `limit`; nothing is
+  // recorded when it has not.
+  bool FreeWithin(std::chrono::nanoseconds limit) {
+    const auto until = Clock::now() + limit;
+    while (true) {
+      const SlotState state = PollSlot();
+      if (state != SlotState::Busy)
+        return state == SlotState::Free;
+      if (Clock::now() > until)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
 
   bool Fail(int error) {
     std::lock_guard lock(mutex_);
     unplugged_ = unplugged_ || error == LIBUSB_ERROR_NO_DEVICE;
-    failure_ = DeviceFailure(dac_.Name, error);
+    failure_ = DeviceFailure(name_, error);
     changed_.notify_all();
     return false;
   }
@@ -326,22 +360,32 @@ class HeliosDriver : public DacDriver {
   }
 
   // End of the run: a dark frame at once in place of whatever plays, then
-  // the DAC stopped and the shutter closed.
+  // the DAC stopped and the shutter closed. A run cut short, or a DAC that
+  // already stopped taking frames, gets little time to make room for the
+  // dark frame: the stop and the shutter darken it anyway.
   DacFailure BlankAndStop() {
-    const bool roomForBlank = AwaitFreeSlot(false, playing_);
+    bool hurry = false;
+    {
+      std::lock_guard lock(mutex_);
+      hurry = interrupted_ || stalled_;
+    }
+    const auto limit = hurry ? std::chrono::nanoseconds(kCutShortWait)
+                             : std::chrono::nanoseconds(timing_.StallLimit) + 2 * playing_;
+    const bool roomForBlank = FreeWithin(limit);
     if (unplugged_ || (roomForBlank && !WriteBlank(kStartImmediately, playing_)))
       return TakeFailure();
     int error = Control(*link_, kStop, 0, nullptr);
     if (error == 0)
       error = Control(*link_, kShutter, 0, nullptr);
     if (error != 0)
-      return dac_.Name +
+      return name_ +
              ": the beam could not be blanked at the end of the run: " + UsbErrorText(error) + ".";
     return TakeFailure();
   }
 
   std::shared_ptr<UsbBus> bus_;
   DacInfo dac_;
+  const std::string name_;  // the DAC's name, safe to show
   HeliosTiming timing_;
   std::unique_ptr<UsbLink> link_;
   std::thread feeder_;
@@ -352,6 +396,8 @@ class HeliosDriver : public DacDriver {
   std::int32_t pendingRate_ = 0;
   bool hasPending_ = false;
   bool stop_ = false;
+  bool interrupted_ = false;
+  bool stalled_ = false;  // it stopped taking frames
   DacFailure failure_;
   bool failureTold_ = false;
   bool unplugged_ = false;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -21,7 +22,9 @@
 #include "output/etherdream_family.h"
 #include "output/point_stream.h"
 #include "output/scan_addresses.h"
+#include "output/wake_signal.h"
 #include "output/wire_point.h"
+#include "engine/shown_text.h"
 
 namespace whorlgen::output {
 namespace {
@@ -57,7 +60,7 @@ constexpr std::array<std::uint16_t, 8> kXyrgbDescriptors = {0x4200, 0x4010, 0x42
                                                             0x527E, 0x5214, 0x51CC, 0x0000};
 constexpr std::size_t kSampleBytes = 7;
 // Messages stay within one Ethernet frame (far below the 0xFF00 limit).
-constexpr std::size_t kMaxSamplesPerMessage = 180;
+static_assert(kIdnMaxSamplesPerMessage * 7 + 64 < 1500);
 constexpr std::size_t kReceiveBytes = 1500;
 
 void PutU16(std::vector<std::uint8_t>& out, std::uint16_t value) {
@@ -106,10 +109,11 @@ class UdpSocket {
   }
   // One datagram, waiting at most `wait`; an empty packet when none came.
   // `error` gets the errno of a failure (a refusal reported by the network).
-  std::vector<std::uint8_t> Receive(std::chrono::milliseconds wait, sockaddr_in* from, int& error) {
+  // A raised `wake` ends the wait at once.
+  std::vector<std::uint8_t> Receive(std::chrono::milliseconds wait, sockaddr_in* from, int& error,
+                                    const WakeSignal* wake = nullptr) {
     error = 0;
-    pollfd watched{fd_, POLLIN, 0};
-    if (poll(&watched, 1, static_cast<int>(wait.count())) <= 0)
+    if (PollOrWake(fd_, POLLIN, static_cast<int>(wait.count()), wake) == 0)
       return {};
     std::vector<std::uint8_t> packet(kReceiveBytes);
     sockaddr_in sender{};
@@ -210,10 +214,60 @@ std::string NetworkFailure(const std::string& name, const sockaddr_in& at, int e
   return name + " at " + AddressText(at) + ": " + std::strerror(error) + ".";
 }
 
+// Open receiver firmware drops wave chunks shorter than this: too few
+// samples to schedule.
+constexpr double kLeastChunk_us = 200.0;
+// Dark padding starts when the unit holds less than this share of the lead,
+// and brings it a little above that, so a late frame does not queue behind
+// much dark.
+constexpr double kLowShareOfLead = 0.5;
+constexpr double kPadAbove_us = 5000.0;
+// A run cut short still gets this much dark where the beam is before the
+// channel closes.
+constexpr double kShortLeadOut_us = 10000.0;
+
+std::size_t LeastSamples(double pointsPerSec) {
+  return std::max<std::size_t>(
+      1, static_cast<std::size_t>(std::ceil(kLeastChunk_us * pointsPerSec / 1e6)));
+}
+
+}  // namespace
+
+std::size_t IdnChunkSamples(std::span<const StreamPoint> pending, bool runMayGoOn,
+                            std::size_t wanted) {
+  if (pending.empty())
+    return 0;
+  const std::int32_t rate = pending[0].PointsPerSec;
+  std::size_t run = 1;
+  while (run < pending.size() && pending[run].PointsPerSec == rate)
+    ++run;
+  const std::size_t least = LeastSamples(rate);
+  std::size_t size = std::min(std::max(wanted, least), kIdnMaxSamplesPerMessage);
+  const bool runEnds = run < pending.size() || !runMayGoOn;
+  if (runEnds) {
+    if (run <= size)
+      return run;
+    if (run - size < least)
+      size = run >= 2 * least ? run - least : run;
+    return size;
+  }
+  // More of this run may follow: keep at least 200 us of it back, so its
+  // last chunk is never a short one.
+  if (run < size + least)
+    return run >= 2 * least ? run - least : 0;
+  return size;
+}
+
+namespace {
+
 class IdnDriver : public DacDriver {
  public:
   IdnDriver(DacInfo dac, IdnTiming timing, std::shared_ptr<IdnFamily::Playing> playing)
-      : dac_(std::move(dac)), timing_(timing), playing_(std::move(playing)) {}
+      : dac_(std::move(dac)),
+        name_(engine::ShownText(dac_.Name, 64)),
+        timing_(timing),
+        playing_(std::move(playing)),
+        stream_(name_) {}
   ~IdnDriver() override {
     StopFeeding();
     MarkPlaying(false);
@@ -222,15 +276,15 @@ class IdnDriver : public DacDriver {
   DacFailure OpenDac(engine::GeneratorState&) override {
     const auto address = ParseHostPort(dac_.Address, kIdnPort);
     if (!address)
-      return dac_.Name + ": \"" + dac_.Address + "\" is not an IPv4 address.";
+      return name_ + ": \"" + engine::ShownText(dac_.Address, 64) + "\" is not an IPv4 address.";
     address_ = *address;
     if (int error = socket_.Connect(address_))
-      return NetworkFailure(dac_.Name, address_, error);
+      return NetworkFailure(name_, address_, error);
     if (auto failure = CheckUnitFree())
       return failure;
     if (auto failure = FindLaserService())
       return failure;
-    stream_ = std::make_unique<PointStream>(dac_.Name);
+    streaming_ = true;
     feeder_ = std::thread([this] {
       Feed();
       std::lock_guard lock(mutex_);
@@ -242,41 +296,51 @@ class IdnDriver : public DacDriver {
   }
 
   DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override {
-    if (!stream_)
+    if (!streaming_)
       return std::nullopt;
-    return Once(stream_->Push(frame.FrameBuffer, pointsPerSec));
+    return Once(stream_.Push(frame.FrameBuffer, pointsPerSec));
   }
 
   DacFailure CloseDac() override {
-    if (!stream_)
+    if (!streaming_)
       return std::nullopt;
     // A short dark stretch where the beam last was, then the channel closed;
     // a stream that never began has nothing to darken.
-    const std::int32_t rate = stream_->CurrentPointsPerSec();
+    const std::int32_t rate = stream_.CurrentPointsPerSec();
     if (rate == 0)
       StopFeeding();
-    stream_->Close(static_cast<std::size_t>(rate / 50));
+    stream_.Close(static_cast<std::size_t>(rate / 50));
     {
-      // The feeder sends what is left, lets it play and closes the channel.
+      // The feeder sends what is left, lets it play and closes the channel;
+      // cut short, it closes after a short dark stretch.
       std::unique_lock lock(mutex_);
       stopped_.wait_for(lock, std::chrono::seconds(3) + timing_.Lead, [&] { return feederDone_; });
     }
     StopFeeding();
     if (!closeSent_)
       socket_.Send(CloseMessage(sequence_++, serviceId_, static_cast<std::uint32_t>(sent_us_)));
-    DacFailure failure = Once(stream_->Failure());
-    stream_.reset();
+    DacFailure failure = Once(stream_.Failure());
+    streaming_ = false;
     MarkPlaying(false);
     return failure;
   }
 
   std::string StatusNote() const override {
-    return blanking_ ? "waiting for frames: blanked" : std::string();
+    std::string note = blanking_ ? "waiting for frames: blanked" : "";
+    if (const int stalls = stalls_; stalls > 0)
+      note += std::string(note.empty() ? "" : "; ") + "this computer fell behind " +
+              std::to_string(stalls) + (stalls == 1 ? " time" : " times") + ": the unit ran dry";
+    return note;
+  }
+
+  void Interrupt() override {
+    wake_.Raise();
+    stream_.Interrupt();
   }
 
  protected:
   DacFailure WaitReady(std::size_t, std::int32_t) override {
-    return stream_ ? Once(stream_->Failure()) : std::nullopt;
+    return streaming_ ? Once(stream_.Failure()) : std::nullopt;
   }
 
  private:
@@ -298,11 +362,12 @@ class IdnDriver : public DacDriver {
   }
 
   // Waits for one packet with `command`; other packets are passed over.
+  // Interrupt ends the wait at once.
   std::optional<std::vector<std::uint8_t>> Await(std::uint8_t command, int& error) {
     const auto until = Clock::now() + timing_.AnswerWait;
-    while (Clock::now() < until) {
+    while (Clock::now() < until && !wake_.Raised()) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-      std::vector<std::uint8_t> packet = socket_.Receive(left, nullptr, error);
+      std::vector<std::uint8_t> packet = socket_.Receive(left, nullptr, error, &wake_);
       if (error != 0)
         return std::nullopt;
       if (!packet.empty() && packet[0] == command)
@@ -317,9 +382,11 @@ class IdnDriver : public DacDriver {
     if (error == 0)
       got = Await(answer, error);
     if (error != 0)
-      return NetworkFailure(dac_.Name, address_, error);
+      return NetworkFailure(name_, address_, error);
+    if (!got && wake_.Raised())
+      return name_ + ": the run ended before the unit answered.";
     if (!got)
-      return dac_.Name + " did not answer at " + AddressText(address_) +
+      return name_ + " did not answer at " + AddressText(address_) +
              " (unreachable: is it on, and is UDP port 7255 let through?).";
     reply = std::move(*got);
     return std::nullopt;
@@ -331,7 +398,7 @@ class IdnDriver : public DacDriver {
       return failure;
     const auto unit = ParseScanResponse(reply);
     if (unit && (unit->second & kStatusOccupied) != 0)
-      return dac_.Name + " is busy with another computer.";
+      return name_ + " is busy with another computer.";
     return std::nullopt;
   }
 
@@ -341,90 +408,172 @@ class IdnDriver : public DacDriver {
       return failure;
     const auto service = ParseLaserService(reply);
     if (!service)
-      return dac_.Name + " offers no laser projector.";
+      return name_ + " offers no laser projector.";
     serviceId_ = *service;
     return std::nullopt;
   }
 
-  // Runs on the feeder thread: sends the points as they fall due, Lead ahead
-  // of the playing beam, and watches the unit's acknowledgements.
+  // ---- The feeder thread ----
+
+  // Sends the points as they fall due, Lead ahead of the playing beam, and
+  // watches the unit's acknowledgements.
   void Feed() {
-    while (!stream_->Started()) {
+    while (!stream_.Started()) {
       if (Pause())
         return;
     }
     start_ = Clock::now();
-    lastAnswer_ = start_;
-    std::vector<StreamPoint> samples(kMaxSamplesPerMessage);
-    double leadOutEnd_us = -1.0;  // stream time at the end of the lead-out, once sent
     while (true) {
       if (!WatchAnswers())
         return;
-      // The lead-out has played: close while the unit still holds dark points.
-      if (leadOutEnd_us >= 0.0 && ElapsedUs() >= leadOutEnd_us)
-        return SendClose();
-      const double due_us = ElapsedUs() + static_cast<double>(timing_.Lead.count()) * 1000.0;
-      while (sent_us_ < due_us) {
-        const std::int32_t rate = std::max(stream_->CurrentPointsPerSec(), 1);
-        const auto wanted = static_cast<std::size_t>(std::clamp<double>(
-            std::ceil((due_us - sent_us_) * rate / 1e6), 1.0, kMaxSamplesPerMessage));
-        blanking_ = stream_->ReadyPoints() < wanted;
-        std::size_t got = 0;
-        if (leadOutEnd_us < 0.0)
-          got = stream_->Pull(std::span(samples).first(wanted), wanted);
-        if (got == 0) {
-          // Everything is out: dark points where the beam is until the close,
-          // so the unit neither runs dry nor stops on a lit point.
-          if (leadOutEnd_us < 0.0)
-            leadOutEnd_us = sent_us_;
-          StreamPoint dark = lastSample_;
-          dark.Point.R = dark.Point.G = dark.Point.B = dark.Point.I = 0;
-          std::fill_n(samples.begin(), wanted, dark);
-          got = wanted;
-        }
-        if (!SendSamples(std::span(samples).first(got)))
-          return;
+      if (stream_.Interrupted() && !cutShort_) {
+        // Cut short: what was not yet sent never plays; a short dark
+        // stretch where the beam is, then the close.
+        cutShort_ = true;
+        pending_.clear();
+        leadOutEnd_us_ = std::max(sent_us_, ElapsedUs()) + kShortLeadOut_us;
       }
+      const double now_us = ElapsedUs();
+      // The lead-out has played: close while the unit still holds dark points.
+      if (leadOutEnd_us_ >= 0.0 && now_us >= leadOutEnd_us_)
+        return SendClose();
+      if (sent_us_ < now_us) {
+        // This thread was held up past all the unit held, which ran dry
+        // meanwhile: the stream goes on from now instead of sending samples
+        // whose time has passed.
+        if (sent_us_ > 0.0)
+          ++stalls_;
+        sent_us_ = now_us;
+      }
+      if (!Fill(now_us + static_cast<double>(timing_.Lead.count()) * 1000.0))
+        return;
       if (Pause())
         return;
     }
   }
 
-  // Sends the samples as messages of one rate each.
-  bool SendSamples(std::span<const StreamPoint> samples) {
-    while (!samples.empty()) {
-      std::size_t run = 1;
-      while (run < samples.size() && samples[run].PointsPerSec == samples[0].PointsPerSec)
-        ++run;
-      const double end_us =
-          sent_us_ + static_cast<double>(run) * 1e6 / std::max(samples[0].PointsPerSec, 1);
-      const auto start_us = static_cast<std::uint32_t>(std::llround(sent_us_));
-      const auto duration_us = static_cast<std::uint32_t>(std::llround(end_us) - start_us);
-      const auto now = Clock::now();
-      const bool withConfig = now - lastConfig_ >= timing_.ConfigEvery;
-      if (withConfig)
-        lastConfig_ = now;
-      const auto message = SamplesMessage(sequence_++, withConfig, serviceId_, start_us,
-                                          samples.first(run), duration_us);
-      if (int error = socket_.Send(message)) {
-        stream_->Fail(NetworkFailure(dac_.Name, address_, error, true));
-        return false;
+  // Sends chunks until the stream time sent reaches `due_us`, or until no
+  // frame points are ready while the unit still holds enough: frames then
+  // follow each other back to back, and dark padding fills in only when the
+  // unit would otherwise run low.
+  bool Fill(double due_us) {
+    while (sent_us_ < due_us) {
+      if (leadOutEnd_us_ >= 0.0) {
+        if (!SendDark(due_us - sent_us_))
+          return false;
+        continue;
       }
-      sent_us_ = end_us;
-      lastSample_ = samples[run - 1];
-      samples = samples.subspan(run);
+      const double rate = PendingRate();
+      const auto wanted = std::max<std::size_t>(
+          1, static_cast<std::size_t>(std::ceil((due_us - sent_us_) * rate / 1e6)));
+      const double ahead_us = sent_us_ - ElapsedUs();
+      const double low_us = kLowShareOfLead * static_cast<double>(timing_.Lead.count()) * 1000.0;
+      std::size_t padTo = 0;
+      if (ahead_us < low_us)
+        padTo =
+            static_cast<std::size_t>(std::ceil((low_us + kPadAbove_us - ahead_us) * rate / 1e6));
+      TopUpPending(wanted + LeastSamples(rate), padTo);
+      const std::size_t size = IdnChunkSamples(pending_, !stream_.Finished(), wanted);
+      if (size == 0) {
+        if (!stream_.Finished() || !pending_.empty())
+          return true;  // the unit holds enough: wait for the next frame
+        // Everything is out: dark points where the beam is until the close,
+        // so the unit neither runs dry nor stops on a lit point.
+        leadOutEnd_us_ = sent_us_;
+        continue;
+      }
+      if (!SendChunk(size))
+        return false;
     }
     return true;
   }
 
+  double PendingRate() const {
+    if (!pending_.empty())
+      return std::max(pending_.front().PointsPerSec, 1);
+    const std::int32_t current = stream_.CurrentPointsPerSec();
+    return current > 0 ? current : std::max(lastSample_.PointsPerSec, 1);
+  }
+
+  // Pulls until `wanted` points are pending, padding with dark up to
+  // `padTo` when fewer frame points are ready.
+  void TopUpPending(std::size_t wanted, std::size_t padTo) {
+    const std::size_t total = std::max(wanted, padTo);
+    if (pending_.size() >= total)
+      return;
+    const std::size_t minimum = padTo > pending_.size() ? padTo - pending_.size() : 0;
+    if (minimum > 0)
+      blanking_ = stream_.ReadyPoints() < minimum;
+    pulled_.resize(total - pending_.size());
+    const std::size_t got = stream_.Pull(pulled_, minimum);
+    if (got > 0 && minimum == 0)
+      blanking_ = false;
+    pending_.insert(pending_.end(), pulled_.begin(),
+                    pulled_.begin() + static_cast<std::ptrdiff_t>(got));
+  }
+
+  // The first `size` pending points in one message. A run of one rate
+  // shorter than 200 us (a tiny frame at a new rate) is made up to it with
+  // dark samples where it ends.
+  bool SendChunk(std::size_t size) {
+    chunk_.assign(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(size));
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(size));
+    const std::size_t least = LeastSamples(chunk_[0].PointsPerSec);
+    if (chunk_.size() < least)
+      chunk_.resize(least, Dark(chunk_.back()));
+    return SendMessage(chunk_);
+  }
+
+  // Dark samples where the beam is, for about `span_us`.
+  bool SendDark(double span_us) {
+    const double rate = std::max(lastSample_.PointsPerSec, 1);
+    const auto count = std::min(
+        std::max(static_cast<std::size_t>(std::ceil(span_us * rate / 1e6)), LeastSamples(rate)),
+        kIdnMaxSamplesPerMessage);
+    chunk_.assign(count, Dark(lastSample_));
+    return SendMessage(chunk_);
+  }
+
+  static StreamPoint Dark(StreamPoint point) {
+    point.Point.R = point.Point.G = point.Point.B = point.Point.I = 0;
+    point.FrameStart = point.RateChange = false;
+    return point;
+  }
+
+  // One message of samples of one rate.
+  bool SendMessage(std::span<const StreamPoint> samples) {
+    const double rate = std::max(samples[0].PointsPerSec, 1);
+    const double end_us = sent_us_ + static_cast<double>(samples.size()) * 1e6 / rate;
+    const auto start_us = static_cast<std::uint32_t>(std::llround(sent_us_));
+    const auto duration_us = static_cast<std::uint32_t>(std::llround(end_us) - start_us);
+    const auto now = Clock::now();
+    const bool withConfig = now - lastConfig_ >= timing_.ConfigEvery;
+    if (withConfig) {
+      lastConfig_ = now;
+      if (firstAckRequest_ == Clock::time_point{})
+        firstAckRequest_ = now;
+    }
+    const auto message =
+        SamplesMessage(sequence_++, withConfig, serviceId_, start_us, samples, duration_us);
+    if (int error = socket_.Send(message)) {
+      stream_.Fail(NetworkFailure(name_, address_, error, true));
+      return false;
+    }
+    sent_us_ = end_us;
+    lastSample_ = samples.back();
+    return true;
+  }
+
   // Reads the acknowledgements that came in. False when the run must end.
+  // The silence is measured from the first request for one, so a unit that
+  // never acknowledges is found out as surely as one that falls silent.
   bool WatchAnswers() {
     while (true) {
       int error = 0;
       const std::vector<std::uint8_t> packet =
           socket_.Receive(std::chrono::milliseconds(0), nullptr, error);
       if (error != 0) {
-        stream_->Fail(NetworkFailure(dac_.Name, address_, error, true));
+        stream_.Fail(NetworkFailure(name_, address_, error, true));
         return false;
       }
       if (packet.empty())
@@ -433,22 +582,29 @@ class IdnDriver : public DacDriver {
         continue;
       const std::uint8_t result = packet[5];
       if (result == 0xEC || result == 0xED) {  // all sessions taken; this client excluded
-        stream_->Fail(dac_.Name + " is busy with another computer.");
+        stream_.Fail(name_ + " is busy with another computer.");
         return false;
       }
       if (result != 0) {
-        stream_->Fail(dac_.Name + " rejected the stream (code " + std::to_string(result) + ").");
+        char code[8];
+        std::snprintf(code, sizeof code, "0x%02x", result);
+        stream_.Fail(name_ + " rejected the stream (code " + code + ").");
         return false;
       }
       acknowledged_ = true;
       lastAnswer_ = Clock::now();
     }
-    if (acknowledged_ && Clock::now() - lastAnswer_ > timing_.SilenceLimit) {
-      stream_->Fail(dac_.Name + " stopped answering for " +
-                    std::to_string(timing_.SilenceLimit.count()) + " ms: the connection is lost.");
-      return false;
-    }
-    return true;
+    if (firstAckRequest_ == Clock::time_point{})
+      return true;
+    const auto silentSince = acknowledged_ ? lastAnswer_ : firstAckRequest_;
+    if (Clock::now() - silentSince <= timing_.SilenceLimit)
+      return true;
+    const std::string limit = std::to_string(timing_.SilenceLimit.count()) + " ms";
+    stream_.Fail(acknowledged_
+                     ? name_ + " stopped answering for " + limit + ": the connection is lost."
+                     : name_ + " never acknowledged the stream in " + limit +
+                           ": is it an IDN projector, and does UDP port 7255 pass both ways?");
+    return false;
   }
 
   void SendClose() {
@@ -478,13 +634,16 @@ class IdnDriver : public DacDriver {
   }
 
   DacInfo dac_;
+  const std::string name_;  // the unit's name, safe to show
   IdnTiming timing_;
   std::shared_ptr<IdnFamily::Playing> playing_;
   UdpSocket socket_;
   sockaddr_in address_{};
   std::uint8_t serviceId_ = 0;
   std::uint16_t sequence_ = 0;  // the feeder's alone once it runs
-  std::unique_ptr<PointStream> stream_;
+  PointStream stream_;
+  bool streaming_ = false;  // the run thread's: between a good OpenDac and CloseDac
+  WakeSignal wake_;
   std::thread feeder_;
   bool told_ = false;
 
@@ -496,12 +655,19 @@ class IdnDriver : public DacDriver {
   // The feeder's.
   Clock::time_point start_;
   Clock::time_point lastConfig_;
+  Clock::time_point firstAckRequest_{};
   Clock::time_point lastAnswer_;
-  double sent_us_ = 0.0;  // stream time sent so far
+  double sent_us_ = 0.0;         // stream time sent so far
+  double leadOutEnd_us_ = -1.0;  // stream time at the end of the lead-out, once sent
+  bool cutShort_ = false;
+  std::vector<StreamPoint> pending_;  // pulled, not yet sent
+  std::vector<StreamPoint> pulled_;
+  std::vector<StreamPoint> chunk_;
   StreamPoint lastSample_{engine::LaserPoint{2048, 2048, 0, 0, 0, 0}, 1000, false, false};
   bool acknowledged_ = false;
   bool closeSent_ = false;
   std::atomic<bool> blanking_ = false;
+  std::atomic<int> stalls_ = 0;
 };
 
 }  // namespace

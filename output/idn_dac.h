@@ -4,33 +4,52 @@
 // request; the operator may also add a unit's address where broadcasts do
 // not pass. A run streams to the unit's laser projector service in the
 // continuous graphic mode: the points go out as they are due to play, paced
-// by the clock, with blanked points where the beam last was whenever no frame
-// is ready, so the projector neither runs dry nor repeats a lit frame.
+// by the clock, frames back to back, with blanked points where the beam last
+// was only when no frame is ready and the unit would otherwise run low, so
+// the projector neither runs dry nor repeats a lit frame. No message carries
+// less than 200 us of samples, which open receiver firmware would drop. A
+// unit that never acknowledges the stream, or stops doing so, ends the run.
 
 #include <netinet/in.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "output/dac_catalog.h"
+#include "output/point_stream.h"
 
 namespace whorlgen::output {
 
 inline constexpr std::uint16_t kIdnPort = 7255;
+// Samples in one stream message at most: it stays within one Ethernet frame.
+inline constexpr std::size_t kIdnMaxSamplesPerMessage = 180;
+
+// How many of the `pending` samples the next message carries, all of the
+// first one's rate: about `wanted`, at most a message's worth, never less
+// than 200 us of samples, and never leaving less than 200 us of a run of one
+// rate for a message of its own. 0 when the rest of a run that may go on
+// (`runMayGoOn`) must wait for more points. A run known to end shorter than
+// 200 us is taken whole; the sender makes it up with dark samples.
+std::size_t IdnChunkSamples(std::span<const StreamPoint> pending, bool runMayGoOn,
+                            std::size_t wanted);
 
 struct IdnTiming {
-  // How far ahead of the playing beam the points are sent.
+  // How far ahead of the playing beam the points are sent; dark padding
+  // starts when the unit holds less than half of it.
   std::chrono::milliseconds Lead{40};
   // The stream configuration goes out again this often, asking for an
   // acknowledgement; a unit that joins late picks the stream up from it.
   std::chrono::milliseconds ConfigEvery{200};
-  // A unit that acknowledged before and then stays silent this long is lost.
+  // A unit silent this long since the first request for an acknowledgement,
+  // or since its last one, is lost.
   std::chrono::milliseconds SilenceLimit{2000};
   // How long a scan or the opening of a run waits for answers.
   std::chrono::milliseconds AnswerWait{300};

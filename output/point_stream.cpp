@@ -7,24 +7,37 @@
 namespace whorlgen::output {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 namespace {
 
-std::string SecondsText(std::chrono::milliseconds duration) {
+// Progress is looked at this often while the UI side waits.
+constexpr milliseconds kMarkEvery{100};
+// A device that takes less than this share of what the rate asks for, over
+// two whole windows, cannot keep up with the run.
+constexpr double kLeastShare = 0.5;
+
+std::string SecondsText(milliseconds duration) {
   char text[32];
   std::snprintf(text, sizeof text, "%g s", static_cast<double>(duration.count()) / 1000.0);
   return text;
 }
 
+std::string PointsPerSecondText(double pointsPerSec) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", pointsPerSec < 10 ? 1 : 0, pointsPerSec);
+  return text;
+}
+
 }  // namespace
 
-PointStream::PointStream(std::string deviceName, std::chrono::milliseconds stallLimit)
-    : deviceName_(std::move(deviceName)), stallLimit_(stallLimit), lastPull_(Clock::now()) {}
+PointStream::PointStream(std::string deviceName, milliseconds progressWindow)
+    : deviceName_(std::move(deviceName)), progressWindow_(progressWindow) {}
 
 DacFailure PointStream::Push(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec) {
   std::unique_lock lock(mutex_);
   if (!WaitUntilTaken(lock))
-    return failure_;
+    return interrupted_ ? std::nullopt : failure_;
   if (frame.empty())
     return std::nullopt;
   waiting_.assign(frame.begin(), frame.end());
@@ -35,23 +48,61 @@ DacFailure PointStream::Push(std::span<const engine::LaserPoint> frame, std::int
   // Back only once the device has begun on this frame: the next one is then
   // built from the freshest parameters, about one frame before it plays.
   if (!WaitUntilTaken(lock))
-    return failure_;
+    return interrupted_ ? std::nullopt : failure_;
   return std::nullopt;
 }
 
 bool PointStream::WaitUntilTaken(std::unique_lock<std::mutex>& lock) {
-  const auto waitStart = Clock::now();
-  while (hasWaiting_ && !failure_) {
-    changed_.wait_for(lock, std::chrono::milliseconds(50));
-    // Progress is a point taken by the device; a long wait for a slow frame
-    // to play out is fine as long as points keep leaving.
-    const auto since = std::max(waitStart, lastPull_);
-    if (hasWaiting_ && !failure_ && Clock::now() - since > stallLimit_) {
-      failure_ = deviceName_ + " took no points for " + SecondsText(stallLimit_) +
-                 ": the device stopped playing";
-    }
+  while (hasWaiting_ && !failure_ && !interrupted_) {
+    changed_.wait_for(lock, milliseconds(50));
+    if (hasWaiting_ && !failure_ && !interrupted_)
+      JudgeProgress(Clock::now());
   }
-  return !failure_;
+  return !failure_ && !interrupted_;
+}
+
+void PointStream::JudgeProgress(Clock::time_point now) {
+  const std::int32_t rate = lastRate_ != 0 ? lastRate_ : waitingRate_;
+  // A long gap between two looks means this process itself was not
+  // scheduled (a stalled computer, a stopped program): the device cannot be
+  // judged over it, so judging starts again.
+  const auto gap = now - judgedAt_;
+  if (judgedAt_ == Clock::time_point{} ||
+      gap > std::max<Clock::duration>(progressWindow_ / 4, milliseconds(200))) {
+    marks_.clear();
+    judgingSince_ = now;
+  } else {
+    due_ += std::chrono::duration<double>(gap).count() * rate;
+  }
+  judgedAt_ = now;
+  // Nothing taken for a whole window: the device stopped. Its back-end's own
+  // watchdogs share this limit and know the cause better, so this verdict
+  // comes a little after theirs.
+  const auto grace = std::max<Clock::duration>(progressWindow_ / 10, milliseconds(50));
+  if (now - std::max(lastPullAt_, judgingSince_) > progressWindow_ + grace) {
+    failure_ = deviceName_ + " took no points for " + SecondsText(progressWindow_) +
+               ": the device stopped playing";
+    changed_.notify_all();
+    return;
+  }
+  // Too little taken over two windows: it cannot keep up.
+  const auto span = 2 * progressWindow_;
+  if (marks_.empty() || now - marks_.back().At >= kMarkEvery)
+    marks_.push_back({now, pulled_, due_});
+  while (marks_.size() >= 2 && now - marks_[1].At >= span)
+    marks_.pop_front();
+  const ProgressMark& base = marks_.front();
+  if (now - base.At < span)
+    return;
+  const auto taken = static_cast<double>(pulled_ - base.Pulled);
+  if (taken >= kLeastShare * (due_ - base.Due))
+    return;
+  const double span_s = std::chrono::duration<double>(now - base.At).count();
+  failure_ = deviceName_ + " took only " + PointsPerSecondText(taken / span_s) +
+             " points a second of the run's " + std::to_string(rate) + " over the last " +
+             SecondsText(std::chrono::duration_cast<milliseconds>(span)) +
+             ": it cannot keep up with the run";
+  changed_.notify_all();
 }
 
 void PointStream::Close(std::size_t leadOutPoints) {
@@ -63,11 +114,29 @@ void PointStream::Close(std::size_t leadOutPoints) {
   changed_.notify_all();
 }
 
-bool PointStream::WaitDrained(std::chrono::milliseconds limit) {
+bool PointStream::WaitDrained(milliseconds limit) {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, limit, [this] {
     return failure_.has_value() || (closed_ && ReadyLocked() == 0);
   }) && !failure_;
+}
+
+void PointStream::Interrupt() {
+  std::lock_guard lock(mutex_);
+  interrupted_ = true;
+  started_ = true;
+  // What was built but not yet pulled never plays: the device gets dark
+  // points where the beam is, then the lead-out.
+  playing_.clear();
+  playingNext_ = 0;
+  waiting_.clear();
+  hasWaiting_ = false;
+  changed_.notify_all();
+}
+
+bool PointStream::Interrupted() const {
+  std::lock_guard lock(mutex_);
+  return interrupted_;
 }
 
 bool PointStream::Started() const {
@@ -143,8 +212,9 @@ std::size_t PointStream::Pull(std::span<StreamPoint> out, std::size_t minimum) {
     while (count < padTo)
       out[count++] = BlankPoint(lastRate_);
   }
+  pulled_ += count;
   if (count > 0)
-    lastPull_ = Clock::now();
+    lastPullAt_ = Clock::now();
   if (closed_ && ReadyLocked() == 0)
     changed_.notify_all();
   return count;
@@ -165,6 +235,19 @@ DacFailure PointStream::Failure() const {
 std::int32_t PointStream::CurrentPointsPerSec() const {
   std::lock_guard lock(mutex_);
   return lastRate_;
+}
+
+bool PointStream::Sleep(std::chrono::microseconds limit) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, limit, [this] { return interrupted_ || failure_.has_value(); });
+  return interrupted_;
+}
+
+bool PointStream::AwaitPoints(std::chrono::microseconds limit) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, limit,
+                    [this] { return interrupted_ || failure_.has_value() || ReadyLocked() > 0; });
+  return interrupted_;
 }
 
 }  // namespace whorlgen::output

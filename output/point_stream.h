@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -37,16 +38,16 @@ struct StreamPoint {
 
 class PointStream {
  public:
-  // `deviceName` names the device in failure messages. The UI side gives up
-  // when the I/O side has taken no point for `stallLimit`.
+  // `deviceName` names the device in failure messages; `progressWindow` is
+  // how long it may take no point at all.
   explicit PointStream(std::string deviceName,
-                       std::chrono::milliseconds stallLimit = std::chrono::milliseconds(2000));
+                       std::chrono::milliseconds progressWindow = std::chrono::milliseconds(2000));
 
   // ---- UI side ----
   // Hands a frame over (copied) and returns once the I/O side has begun to
   // take it, so the frame after it waits at most while this one plays.
-  // Returns the failure the I/O side reported, or a stall after stallLimit
-  // without a point taken.
+  // Returns the failure the I/O side reported, or the UI side's own verdict
+  // on a device that does not keep up. Returns at once after Interrupt.
   DacFailure Push(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec);
   // End of the run: the frames handed over still go out, then
   // `leadOutPoints` blanked points, then Pull returns nothing more.
@@ -54,6 +55,13 @@ class PointStream {
   // Waits until the I/O side has pulled the last point or reported a
   // failure, at most `limit`. True when the stream was drained.
   bool WaitDrained(std::chrono::milliseconds limit);
+
+  // ---- any thread ----
+  // The run is ending now: the frames not yet pulled are dropped (Pull then
+  // gives only dark points at the beam's last position, and the lead-out
+  // once closed), Push returns at once and the I/O side's sleeps end.
+  void Interrupt();
+  bool Interrupted() const;
 
   // ---- I/O side ----
   // True once the first frame has been handed over (or the stream closed):
@@ -74,18 +82,31 @@ class PointStream {
   DacFailure Failure() const;
   // The point rate of the last point pulled (0 before any).
   std::int32_t CurrentPointsPerSec() const;
+  // Sleeps up to `limit`, less once the stream failed or was interrupted.
+  // True once interrupted.
+  bool Sleep(std::chrono::microseconds limit);
+  // The same, and less again as soon as points are ready to pull.
+  bool AwaitPoints(std::chrono::microseconds limit);
 
   const std::string& DeviceName() const { return deviceName_; }
 
  private:
+  // A look at the progress, one every 100 ms, kept over the last window.
+  struct ProgressMark {
+    std::chrono::steady_clock::time_point At;
+    std::uint64_t Pulled = 0;
+    double Due = 0.0;
+  };
+
   std::size_t ReadyLocked() const;
   bool WaitUntilTaken(std::unique_lock<std::mutex>& lock);
+  void JudgeProgress(std::chrono::steady_clock::time_point now);
   void TakeWaitingFrame();
   StreamPoint NextFramePoint();
   StreamPoint BlankPoint(std::int32_t pointsPerSec) const;
 
   const std::string deviceName_;
-  const std::chrono::milliseconds stallLimit_;
+  const std::chrono::milliseconds progressWindow_;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
@@ -97,11 +118,19 @@ class PointStream {
   bool hasWaiting_ = false;
   bool started_ = false;
   bool closed_ = false;
+  bool interrupted_ = false;
   std::size_t leadOutLeft_ = 0;
   std::int32_t lastRate_ = 0;
   engine::LaserPoint lastPoint_{2048, 2048, 0, 0, 0, 0};
-  std::chrono::steady_clock::time_point lastPull_;
   std::optional<std::string> failure_;
+
+  // Progress, judged on the UI side while it waits.
+  std::uint64_t pulled_ = 0;  // points handed to the I/O side, padding included
+  double due_ = 0.0;          // points the rate asked for since the first frame
+  std::chrono::steady_clock::time_point judgedAt_{};
+  std::chrono::steady_clock::time_point judgingSince_{};
+  std::chrono::steady_clock::time_point lastPullAt_{};
+  std::deque<ProgressMark> marks_;
 };
 
 }  // namespace whorlgen::output

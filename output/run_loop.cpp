@@ -45,7 +45,7 @@ void RunLoop::Form_Unload() {
   // However the device is doing, the program ends within moments.
   if (device_) {
     interrupted_ = true;
-    device_->Interrupt();
+    device_->InterruptUnlessDoneWithin(kClosingPatience);
   }
 }
 
@@ -210,10 +210,11 @@ void RunLoop::RecordFrame() {
 }
 
 void RunLoop::InterruptDevice() {
-  // Only a job under way can make the end of the run wait.
-  if (device_ && (phase_ == Phase::Opening || phase_ == Phase::Sending)) {
+  // A healthy device finishes the frame it waits for and plays its dark
+  // lead-out; one that does not within the patience is told to give up.
+  if (device_) {
     interrupted_ = true;
-    device_->Interrupt();
+    device_->InterruptUnlessDoneWithin(kStopPatience);
   }
 }
 

@@ -15,6 +15,7 @@
 // A Scroll handler during a run asks for a frame of its own with the values
 // of that moment; it goes out next, before the run's own next frame.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -111,6 +112,13 @@ class RunLoop {
   // The playing time of the frames made since Start.
   double ShowSeconds() const { return showSeconds_; }
 
+  // How long the device may go on with what it does (a frame waiting its
+  // turn, the dark lead-out) once Stop, or the closing of the window, has
+  // asked for the end: then its waits are interrupted, so a run ends within
+  // about a second whatever the device does.
+  static constexpr std::chrono::milliseconds kStopPatience{500};
+  static constexpr std::chrono::milliseconds kClosingPatience{250};
+
   // Scroll frames waiting for the device beyond this many are merged: the
   // newest Scroll's values replace those of the last one waiting, so a fast
   // drag on a slow device cannot pile up frames without end.
@@ -148,7 +156,7 @@ class RunLoop {
   std::unique_ptr<DeviceRunner> device_;
   Phase phase_ = Phase::Idle;
   bool running_ = false;
-  bool interrupted_ = false;     // the device was told the run is ending
+  bool interrupted_ = false;     // the run is ending: the device's failures are not told
   bool startRequested_ = false;  // Start clicked while a run was still ending
   bool closing_ = false;
   std::int32_t totalFrames_ = 0;

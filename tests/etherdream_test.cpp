@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 // The Ether Dream emulator, recording every point it plays.
 class Emulator : public emulators::EmulatorProcess {
@@ -255,6 +258,8 @@ TEST_F(EtherDreamTest, EveryFailureEndsTheRunInWords) {
       {{"--fault", "slow", "--fault-after", "3000"}, "took no points"},
       {{"--fault", "withhold-ack", "--fault-after", "3000"}, "did not answer"},
       {{"--fault", "nak", "--fault-after", "3000"}, "NAK 'I'"},
+      {{"--fault", "estop", "--fault-after", "3000"}, "emergency stop"},
+      {{"--fault", "wrong-echo", "--fault-after", "3000"}, "out of step"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reason);
@@ -301,6 +306,204 @@ TEST_F(EtherDreamTest, TakenPortAndAddedAddresses) {
   Emulator unit(dir_, tcpPort_, {});
   deaf.Scan();
   EXPECT_EQ(deaf.Devices()[0].State, DeviceState::Idle);
+}
+
+// ---- The back-end driven directly, as the run's own thread drives it ----
+
+EtherDreamTarget TargetAt(std::uint16_t port, std::size_t capacity = 1800) {
+  EtherDreamTarget target;
+  target.Name = "Ether Dream test";
+  target.Address.sin_family = AF_INET;
+  target.Address.sin_port = htons(port);
+  target.Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  target.Capacity = capacity;
+  return target;
+}
+
+struct Streamed {
+  DacFailure Failure;
+  int Frames = 0;
+  double Seconds = 0.0;
+};
+
+// Start-up frames at `rate` until `duration` has passed, the driver fails
+// or `keepGoing` (asked before each frame) says no.
+Streamed StreamFor(
+    DacDriver& driver, std::chrono::milliseconds duration, std::int32_t rate,
+    const std::function<bool()>& keepGoing = [] { return true; }) {
+  engine::PatternParameters params = engine::StartupParameters();
+  params.PointsPerSec = rate;
+  engine::GeneratorState generator;
+  engine::FrameData frame;
+  Streamed streamed;
+  const auto start = Clock::now();
+  while (Clock::now() - start < duration && !streamed.Failure && keepGoing()) {
+    engine::BuildFrame(params, generator, 2, true, frame);
+    streamed.Failure = driver.SendFrame(frame, rate);
+    ++streamed.Frames;
+  }
+  streamed.Seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return streamed;
+}
+
+class EtherDreamDriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("whorlgen-etherdream-driver-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::unique_ptr<EtherDreamDriver> Open(EtherDreamTiming timing = {},
+                                         std::size_t capacity = 1800) {
+    auto driver = std::make_unique<EtherDreamDriver>(TargetAt(port_, capacity), timing);
+    engine::GeneratorState generator;
+    EXPECT_EQ(driver->OpenDac(generator), std::nullopt);
+    return driver;
+  }
+
+  fs::path dir_;
+  std::uint16_t port_ = emulators::FreeLoopbackPort(SOCK_STREAM);
+};
+
+// At 48,000 points a second the whole buffer lasts 37.5 ms. Replies held
+// back 20 ms now and then (as a stalled computer would wait) must find at
+// least that much still in the unit.
+TEST_F(EtherDreamDriverTest, KeepsTheUnitNearlyFullAtHighRates) {
+  Emulator unit(dir_, port_,
+                {"--fault", "late-replies", "--late-ms", "20", "--late-every-ms", "150"});
+  auto driver = Open();
+  const Streamed streamed = StreamFor(*driver, 1500ms, 48000);
+  EXPECT_EQ(streamed.Failure, std::nullopt);
+  EXPECT_EQ(driver->CloseDac(), std::nullopt);
+  auto report = unit.Stop();
+  EXPECT_EQ(std::stoi(report["underruns"]) - std::stoi(report["underruns_in_own_pause"]), 0)
+      << "underruns after points " << report["underruns_after_points"];
+}
+
+// A unit that runs dry is prepared and begun again, whether it flags the
+// underflow or only turns data away while idle, and the run goes on.
+TEST_F(EtherDreamDriverTest, RestartsAUnitThatRanDryFlaggedOrNot) {
+  const std::vector<std::string> faults[] = {
+      {"--fault", "dry-unflagged", "--fault-after", "3000"},
+      {"--fault", "late-replies", "--fault-after", "3000", "--late-ms", "300", "--late-every-ms",
+       "100000"},
+  };
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault[1]);
+    Emulator unit(dir_, port_, fault);
+    auto driver = Open();
+    const Streamed streamed = StreamFor(*driver, 1200ms, 48000);
+    EXPECT_EQ(streamed.Failure, std::nullopt);
+    EXPECT_NE(driver->StatusNote().find("ran dry and was restarted"), std::string::npos)
+        << driver->StatusNote();
+    EXPECT_EQ(driver->CloseDac(), std::nullopt);
+    EXPECT_GE(std::stoi(unit.Stop()["prepares"]), 2);
+  }
+}
+
+// Whatever a unit reports, no more points go out than its capacity plus the
+// elapsed time at the point rate, so frames come no faster than they play;
+// the unit whose reports contradict the clock is named.
+TEST_F(EtherDreamDriverTest, NoRunOutpacesItsPointRateWhateverTheUnitReports) {
+  for (const char* fault : {"zero-buffer", "underflow-every-reply"}) {
+    SCOPED_TRACE(fault);
+    Emulator unit(dir_, port_, {"--fault", fault});
+    auto driver = Open();
+    const Streamed streamed = StreamFor(*driver, 1000ms, 15000);
+    EXPECT_EQ(streamed.Failure, std::nullopt);
+    const double framePoints = static_cast<double>(engine::StartupParameters().PointsPerFrame);
+    const double allowed = (1800 + 15000 * streamed.Seconds * 1.01) / framePoints + 2;
+    EXPECT_LE(streamed.Frames, allowed);
+    const std::string note = driver->StatusNote();
+    EXPECT_NE(note.find("Ether Dream test's reports contradict the computer's clock"),
+              std::string::npos)
+        << note;
+    driver->CloseDac();
+  }
+}
+
+// A unit that takes points one at a time cannot play the run's rate: the run
+// ends within a few seconds, in words that name it.
+TEST_F(EtherDreamDriverTest, AUnitThatCannotKeepUpEndsTheRunInWords) {
+  Emulator unit(dir_, port_, {"--fault", "trickle"});
+  auto driver = Open();
+  const Streamed streamed = StreamFor(*driver, 10s, 15000);
+  ASSERT_TRUE(streamed.Failure.has_value());
+  EXPECT_LT(streamed.Seconds, 6.0);
+  EXPECT_EQ(streamed.Failure->rfind("Ether Dream test took ", 0), 0u) << *streamed.Failure;
+  driver->CloseDac();
+}
+
+// Interrupt ends every wait within tens of milliseconds, whatever the unit
+// does, and CloseDac still stops it (after a short dark lead-out when it
+// plays on).
+TEST_F(EtherDreamDriverTest, InterruptEndsEveryWaitAndLeavesTheUnitDark) {
+  const EtherDreamTiming patient{5s, 5s, 5s};
+  struct Case {
+    std::vector<std::string> fault;
+    bool answersStop;  // the unit still carries out a stop
+  };
+  const Case cases[] = {
+      {{"--fault", "withhold-ack"}, false},                  // never answers the connection
+      {{"--fault", "slow", "--fault-after", "3000"}, true},  // never takes points again
+      {{"--fault", "trickle"}, false},                       // answers prepare 1.5 s late
+      {{}, true},                                            // plays on
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault.empty() ? "healthy" : c.fault[1]);
+    fs::remove(dir_ / "record");
+    Emulator unit(dir_, port_, c.fault);
+    EtherDreamDriver driver(TargetAt(port_), patient);
+    std::atomic<bool> interrupted{false};
+    const auto start = Clock::now();
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(300ms);
+      interrupted = true;
+      driver.Interrupt();
+    });
+    engine::GeneratorState generator;
+    if (!driver.OpenDac(generator))
+      StreamFor(driver, 10s, 48000, [&] { return !interrupted; });
+    const auto waited = Clock::now() - start;
+    stopper.join();
+    EXPECT_LT(waited, 300ms + 2s);  // ten seconds without the interrupt
+    const auto closing = Clock::now();
+    driver.CloseDac();
+    EXPECT_LT(Clock::now() - closing, 1s);
+    auto report = unit.Stop();
+    EXPECT_EQ(report["connected"], "0");
+    if (c.answersStop) {
+      EXPECT_EQ(report["stops"], "1");
+    }
+    if (c.fault.empty()) {
+      const auto played = unit.Record();
+      ASSERT_FALSE(played.empty());
+      EXPECT_TRUE(Dark(played.back())) << "stopped on a lit point";
+    }
+  }
+}
+
+// An announced capacity is believed only within reason, and a unit's refusal
+// teaches what it really holds: none of these runs ends.
+TEST_F(EtherDreamDriverTest, TakesTheAnnouncedCapacityOnlyWithinReason) {
+  for (const std::size_t announced : {std::size_t{65535}, std::size_t{50}, std::size_t{4000}}) {
+    SCOPED_TRACE(announced);
+    Emulator unit(dir_, port_, {"--capacity", "1800"});
+    auto driver = Open({}, announced);
+    const Streamed streamed = StreamFor(*driver, 600ms, 15000);
+    EXPECT_EQ(streamed.Failure, std::nullopt);
+    const bool learnt = driver->StatusNote().find("holds only") != std::string::npos;
+    EXPECT_EQ(learnt, announced == 4000) << driver->StatusNote();
+    EXPECT_EQ(driver->CloseDac(), std::nullopt);
+    EXPECT_EQ(unit.Stop()["naks"] == "0", announced != 4000);
+  }
+}
+
+TEST(EtherDreamWordsTest, UnknownNakCodesAreShownInHex) {
+  EXPECT_EQ(etherdream::NakReason('\x07'), "it answered with an unknown code (0x07)");
 }
 
 }  // namespace

@@ -237,5 +237,29 @@ TEST_F(HeliosTest, ADacThatStaysBusyEndsTheRunInWords) {
   driver->CloseDac();
 }
 
+// Interrupt ends the wait for a DAC that never frees its buffer at once, and
+// CloseDac still stops it and closes its shutter without waiting for room.
+TEST_F(HeliosTest, InterruptEndsTheWaitAndTheCloseStillDarkensTheDac) {
+  using namespace std::chrono_literals;
+  auto driver = Open({.StallLimit = 5s});
+  dac.NeverFrees = true;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(200ms);
+    driver->Interrupt();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(driver->SendFrame(Frame(100, 30), 48000), std::nullopt);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms + 2s);
+  stopper.join();
+  const auto closing = std::chrono::steady_clock::now();
+  EXPECT_EQ(driver->CloseDac(), std::nullopt);
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, 1s);
+  std::lock_guard lock(dac.Mutex);
+  ASSERT_GE(dac.Commands.size(), 2u);
+  EXPECT_EQ(dac.Commands[dac.Commands.size() - 2], (std::vector<std::uint8_t>{0x01, 0}));
+  EXPECT_EQ(dac.Commands.back(), (std::vector<std::uint8_t>{0x02, 0}));
+}
+
 }  // namespace
 }  // namespace whorlgen::output

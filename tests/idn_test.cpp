@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -179,21 +180,38 @@ TEST(IdnTest, FramesArriveExactlyAtTheirRatesThenADarkLeadOut) {
   EXPECT_GE(std::stoi(report.at("configurations")), 5);
 }
 
-TEST(IdnTest, AUnitThatFallsSilentEndsTheRunInWords) {
-  IdnEmulator unit({"--fault", "silent", "--fault-after", "3000"});
-  DacFailure failure;
-  auto driver = Open(unit.Address(), failure, {.ConfigEvery = 50ms, .SilenceLimit = 300ms});
-  ASSERT_EQ(failure, std::nullopt);
-  engine::PatternParameters params = engine::StartupParameters();
-  engine::GeneratorState generator;
-  engine::FrameData frame;
-  for (int i = 0; i < 100 && !failure; ++i) {
-    engine::BuildFrame(params, generator, 2, true, frame);
-    failure = driver->SendFrame(frame, params.PointsPerSec);
+// The silence is measured from the first request for an acknowledgement: a
+// unit that never acknowledges ends the run as surely as one that falls
+// silent, each in its own words.
+TEST(IdnTest, AUnitThatFallsSilentOrNeverAcknowledgesEndsTheRunInWords) {
+  struct Case {
+    std::vector<std::string> fault;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--fault", "silent", "--fault-after", "3000"},
+       "IDN stage-left stopped answering for 300 ms: the connection is lost."},
+      {{"--fault", "no-ack"},
+       "IDN stage-left never acknowledged the stream in 300 ms: is it an IDN projector, and "
+       "does UDP port 7255 pass both ways?"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault[1]);
+    IdnEmulator unit(c.fault);
+    DacFailure failure;
+    auto driver = Open(unit.Address(), failure, {.ConfigEvery = 50ms, .SilenceLimit = 300ms});
+    ASSERT_EQ(failure, std::nullopt);
+    engine::PatternParameters params = engine::StartupParameters();
+    engine::GeneratorState generator;
+    engine::FrameData frame;
+    for (int i = 0; i < 100 && !failure; ++i) {
+      engine::BuildFrame(params, generator, 2, true, frame);
+      failure = driver->SendFrame(frame, params.PointsPerSec);
+    }
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(*failure, c.message);
+    EXPECT_EQ(driver->CloseDac(), std::nullopt) << "told once";
   }
-  ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(*failure, "IDN stage-left stopped answering for 300 ms: the connection is lost.");
-  EXPECT_EQ(driver->CloseDac(), std::nullopt) << "told once";
 }
 
 TEST(IdnTest, ABusyOrAbsentUnitIsToldAtTheStart) {
@@ -208,6 +226,111 @@ TEST(IdnTest, ABusyOrAbsentUnitIsToldAtTheStart) {
   ASSERT_TRUE(failure.has_value());
   EXPECT_EQ(*failure,
             "IDN stage-left at " + address + " refused the stream: nothing listens there.");
+}
+
+// Lit points only, each frame at its own height, so every sample tells
+// where it came from.
+engine::FrameData LitFrame(std::size_t points, std::int16_t y) {
+  engine::FrameData frame;
+  for (std::size_t i = 0; i < points; ++i)
+    frame.FrameBuffer.push_back({static_cast<std::int16_t>(i % 4096), y, 255, 128, 64, 255});
+  return frame;
+}
+
+// The stream starts with the frames back to back (the first is shorter than
+// the lead), no message carries less than 200 us of samples (open receiver
+// firmware drops those), and frames held up for 60 ms are bridged with dark
+// points: the unit never runs dry.
+TEST(IdnTest, StartsBackToBackInChunksOfAtLeast200usAndBridgesAStall) {
+  IdnEmulator unit({});
+  DacFailure failure;
+  auto driver = Open(unit.Address(), failure);
+  ASSERT_EQ(failure, std::nullopt);
+  std::vector<engine::LaserPoint> sent;
+  for (std::int16_t f = 0; f < 6; ++f) {
+    // Each frame takes a few milliseconds to build; one is held up 60 ms.
+    std::this_thread::sleep_for(f == 3 ? 60ms : 3ms);
+    const engine::FrameData frame = LitFrame(1500, static_cast<std::int16_t>(100 * (f + 1)));
+    sent.insert(sent.end(), frame.FrameBuffer.begin(), frame.FrameBuffer.end());
+    ASSERT_EQ(driver->SendFrame(frame, 48000), std::nullopt);
+  }
+  EXPECT_EQ(driver->CloseDac(), std::nullopt);
+  unit.Stop();
+  std::vector<engine::LaserPoint> received;
+  for (const Chunk& chunk : unit.Record()) {
+    EXPECT_GE(chunk.Duration_us, 200u) << "after " << received.size() << " samples";
+    received.insert(received.end(), chunk.Samples.begin(), chunk.Samples.end());
+  }
+  ASSERT_GE(received.size(), 3000u);
+  for (std::size_t i = 0; i < 3000; ++i) {
+    ASSERT_EQ(received[i].X, WireCoordinate(sent[i].X)) << "sample " << i;
+    ASSERT_EQ(received[i].Y, WireCoordinate(sent[i].Y)) << "sample " << i;
+  }
+  EXPECT_EQ(unit.Report().at("underruns"), "0");
+}
+
+// At 15,000 points a second 200 us are 3 samples.
+TEST(IdnTest, ChunksNeverLeaveLessThan200usOfARunBehind) {
+  const auto samples = [](std::initializer_list<std::pair<std::size_t, std::int32_t>> runs) {
+    std::vector<StreamPoint> out;
+    for (const auto& [count, rate] : runs)
+      out.insert(out.end(), count, StreamPoint{{}, rate, false, false});
+    return out;
+  };
+  // A run ending a sample after a full message is split so both parts last.
+  EXPECT_EQ(IdnChunkSamples(samples({{181, 15000}, {5, 30000}}), true, 180), 178u);
+  // A run that may go on keeps 200 us back, or waits while it has less.
+  EXPECT_EQ(IdnChunkSamples(samples({{100, 15000}}), true, 100), 97u);
+  EXPECT_EQ(IdnChunkSamples(samples({{5, 15000}}), true, 1), 0u);
+  // What is known to end goes whole, however short (the sender pads it).
+  EXPECT_EQ(IdnChunkSamples(samples({{2, 15000}, {10, 30000}}), true, 1), 2u);
+  EXPECT_EQ(IdnChunkSamples(samples({{5, 15000}}), false, 1), 5u);
+  // Asked for less than 200 us, a chunk still carries that much.
+  EXPECT_EQ(IdnChunkSamples(samples({{50, 15000}}), false, 1), 3u);
+}
+
+// Interrupt ends the waits at once: the open's wait for a unit that never
+// answers, and a run's stream, which ends on a short dark stretch and the
+// channel's close.
+TEST(IdnTest, InterruptEndsTheWaitsAndTheStreamEndsDark) {
+  const auto interruptAfter = [](DacDriver& driver, std::atomic<bool>& interrupted) {
+    return std::thread([&] {
+      std::this_thread::sleep_for(200ms);
+      interrupted = true;
+      driver.Interrupt();
+    });
+  };
+  {
+    IdnEmulator silent({"--fault", "silent"});
+    DacInfo unit;
+    unit.Name = "IDN stage-left";
+    unit.Address = silent.Address();
+    auto driver = MakeIdnDriver(unit, {.AnswerWait = 5s});
+    std::atomic<bool> interrupted{false};
+    std::thread stopper = interruptAfter(*driver, interrupted);
+    engine::GeneratorState generator;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(driver->OpenDac(generator).has_value());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms + 2s);
+    stopper.join();
+  }
+  IdnEmulator unit({});
+  DacFailure failure;
+  auto driver = Open(unit.Address(), failure);
+  ASSERT_EQ(failure, std::nullopt);
+  std::atomic<bool> interrupted{false};
+  std::thread stopper = interruptAfter(*driver, interrupted);
+  const auto start = std::chrono::steady_clock::now();
+  for (std::int16_t y = 0; !interrupted; y = static_cast<std::int16_t>((y + 1) % 4096))
+    ASSERT_EQ(driver->SendFrame(LitFrame(2000, y), 48000), std::nullopt);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms + 2s);
+  stopper.join();
+  const auto closing = std::chrono::steady_clock::now();
+  driver->CloseDac();
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, 1s);
+  unit.Stop();
+  EXPECT_EQ(unit.Report().at("closes"), "1");
+  EXPECT_TRUE(Dark(unit.Record().back().Samples.back())) << "the stream ends dark";
 }
 
 }  // namespace

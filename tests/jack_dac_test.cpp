@@ -35,6 +35,8 @@ class JackDacTest : public ::testing::Test {
     unsetenv("JACK_DEFAULT_SERVER");
   }
   void StopServer() { server_.Stop(); }
+  void FreezeServer() { server_.Freeze(); }
+  void ThawServer() { server_.Thaw(); }
 
   std::unique_ptr<output::DacDriver> OpenJack() {
     JackDacFamily family;
@@ -192,6 +194,31 @@ TEST_F(JackDacTest, ServerGoneEndsTheRunInWords) {
   EXPECT_THAT(*failure, ::testing::HasSubstr("JACK server"));
   EXPECT_EQ(driver->CloseDac(), std::nullopt);
   EXPECT_FALSE(JackServerRunning(0ms)) << "the list would still offer \"JACK\"";
+}
+
+// A server that stops taking audio: Interrupt ends the wait for room at
+// once, and the close does not wait for the hung server to let the client
+// go (libjack would wait without a limit). The server, once thawed, takes
+// several seconds of its own to stop.
+TEST_F(JackDacTest, InterruptEndsTheWaitForAServerThatTakesNoAudio) {
+  auto driver = OpenJack();
+  ASSERT_NE(driver, nullptr);
+  const std::vector<engine::LaserPoint> lit(4800, engine::LaserPoint{4095, 0, 255, 255, 255, 255});
+  ASSERT_EQ(driver->SendFrame(Frame(lit), 48000), std::nullopt);
+  FreezeServer();
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(200ms);
+    driver->Interrupt();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  for (int n = 0; n < 5; ++n)
+    EXPECT_EQ(driver->SendFrame(Frame(lit), 48000), std::nullopt);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms + 2s);
+  stopper.join();
+  const auto closing = std::chrono::steady_clock::now();
+  driver->CloseDac();
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, 1s);
+  ThawServer();
 }
 
 }  // namespace

@@ -60,7 +60,19 @@ class DummyJackServer {
     return audio::JackServerRunning(0ms) ? "" : "jackd did not come up within 10 s";
   }
 
+  // Holds the server still (SIGSTOP), as a server that stops taking audio,
+  // and lets it go on again (SIGCONT).
+  void Freeze() {
+    if (pid_ > 0)
+      kill(pid_, SIGSTOP);
+  }
+  void Thaw() {
+    if (pid_ > 0)
+      kill(pid_, SIGCONT);
+  }
+
   void Stop() {
+    Thaw();
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 #include <vector>
@@ -95,12 +96,52 @@ TEST(PointStreamTest, PushWaitsForTheDeviceAndReportsFailures) {
   ASSERT_TRUE(stalled);
   EXPECT_NE(stalled->find("Test DAC took no points for 0.2 s"), std::string::npos) << *stalled;
 
+  // One that takes points, but far fewer than the rate asks for, is named
+  // with the rate it managed.
+  PointStream slow("Test DAC", 200ms);
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    while (!done) {
+      PullSome(slow, 1, 0);
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  DacFailure verdict;
+  for (int i = 0; i < 100 && !verdict; ++i)
+    verdict = slow.Push(Frame(0, 500), 15000);
+  done = true;
+  trickle.join();
+  ASSERT_TRUE(verdict);
+  EXPECT_NE(verdict->find("Test DAC took only "), std::string::npos) << *verdict;
+  EXPECT_NE(verdict->find(" points a second of the run's 15000 over the last 0.4 s"),
+            std::string::npos)
+      << *verdict;
+
   PointStream failing("Test DAC");
   auto waiting = std::async(std::launch::async, [&] { return failing.Push(Frame(0, 4), 15000); });
   std::this_thread::sleep_for(20ms);
   failing.Fail("Test DAC: connection lost");
   EXPECT_EQ(waiting.get(), "Test DAC: connection lost");
   EXPECT_FALSE(failing.WaitDrained(0ms));
+}
+
+// The run ends now: a waiting Push returns at once, and what was not yet
+// pulled never plays; the device gets dark points where the beam was.
+TEST(PointStreamTest, InterruptFreesTheWaiterAndDropsUnplayedFrames) {
+  PointStream stream("Test DAC", 10s);
+  PushThenPull(stream, Frame(10, 4), 15000, 2, 0);  // points 10 and 11 played
+  auto waiting = std::async(std::launch::async, [&] { return stream.Push(Frame(50, 4), 15000); });
+  EXPECT_EQ(waiting.wait_for(50ms), std::future_status::timeout);
+  stream.Interrupt();
+  ASSERT_EQ(waiting.wait_for(50ms), std::future_status::ready);
+  EXPECT_FALSE(waiting.get());
+  const auto after = PullSome(stream, 3, 3);
+  ASSERT_EQ(after.size(), 3u);
+  for (const StreamPoint& p : after) {
+    EXPECT_EQ(p.Point.X, 11);
+    EXPECT_EQ(p.Point.R + p.Point.G + p.Point.B + p.Point.I, 0);
+  }
+  EXPECT_FALSE(stream.Push(Frame(90, 4), 15000)) << "returns at once, without a verdict";
 }
 
 }  // namespace

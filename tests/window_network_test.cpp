@@ -21,8 +21,8 @@
 #include "emulators/emulator_process.h"
 #include "tests/ilda_test_reader.h"
 #include "tests/jack_server.h"
-#include "ui/devices_window.h"
 #include "tests/ui_test_support.h"
+#include "ui/devices_window.h"
 #include "ui/frm_whorlgen.h"
 
 namespace whorlgen::ui {

@@ -1,9 +1,9 @@
-#include "output/wire_text.h"
+#include "engine/shown_text.h"
 
 #include <cstdint>
 #include <vector>
 
-namespace whorlgen::output {
+namespace whorlgen::engine {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -45,12 +45,15 @@ char32_t NextCodePoint(std::string_view text, std::size_t& at) {
   return value;
 }
 
-bool Hidden(char32_t c) {
-  const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
-  const bool separator = c == 0x2028 || c == 0x2029;
-  const bool bidi = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
-                    (c >= 0x2066 && c <= 0x2069);
-  return control || separator || bidi;
+// Characters that move the cursor, ring, or start a new line: shown as a blank.
+bool Control(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
+// Marks that reorder the text around them: left out.
+bool Bidirectional(char32_t c) {
+  return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
 }
 
 void AppendUtf8(std::string& out, char32_t c) {
@@ -73,28 +76,38 @@ void AppendUtf8(std::string& out, char32_t c) {
 
 }  // namespace
 
-std::string ShowableText(std::string_view raw, std::size_t maxCharacters) {
+std::string ShownText(std::string_view raw, std::size_t maxChars, TextCut cut) {
   std::vector<char32_t> kept;
   for (std::size_t at = 0; at < raw.size();) {
-    const char32_t c = NextCodePoint(raw, at);
-    if (!Hidden(c))
-      kept.push_back(c);
+    char32_t c = NextCodePoint(raw, at);
+    if (Bidirectional(c))
+      continue;
+    if (Control(c))
+      c = U' ';
+    if (c == U' ' && (kept.empty() || kept.back() == U' '))
+      continue;  // one blank for a run, none in front
+    kept.push_back(c);
   }
-  std::size_t first = 0;
-  std::size_t last = kept.size();
-  while (first < last && kept[first] == U' ')
-    ++first;
-  while (last > first && kept[last - 1] == U' ')
-    --last;
-  const bool cut = last - first > maxCharacters;
-  if (cut)
-    last = first + (maxCharacters > 0 ? maxCharacters - 1 : 0);
+  if (!kept.empty() && kept.back() == U' ')
+    kept.pop_back();
   std::string out;
-  for (std::size_t i = first; i < last; ++i)
+  if (kept.size() <= maxChars) {
+    for (char32_t c : kept)
+      AppendUtf8(out, c);
+    return out;
+  }
+  if (maxChars == 0)
+    return out;
+  // The ellipsis takes one of the characters allowed.
+  const std::size_t shown = maxChars - 1;
+  const std::size_t head = cut == TextCut::End ? shown : (shown + 1) / 2;
+  const std::size_t tail = shown - head;
+  for (std::size_t i = 0; i < head; ++i)
     AppendUtf8(out, kept[i]);
-  if (cut && maxCharacters > 0)
-    AppendUtf8(out, U'\u2026');
+  AppendUtf8(out, U'\u2026');
+  for (std::size_t i = kept.size() - tail; i < kept.size(); ++i)
+    AppendUtf8(out, kept[i]);
   return out;
 }
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::engine
