@@ -21,12 +21,13 @@ forbid() {
   fi
 }
 
-forbid engine 'output/|ui/|preview/|devices/|audio/|control/|projection/|emulators/|Q' "engine/ depends on nothing of ours but itself, and not on Qt"
-forbid output 'ui/|preview/|audio/|control/|projection/|Q' "output/ may use engine/ and devices/ only, and not Qt"
+forbid engine 'output/|ui/|preview/|devices/|audio/|control/|projection/|emulators/|analysis/|Q' "engine/ depends on nothing of ours but itself, and not on Qt"
+forbid output 'ui/|preview/|audio/|control/|projection/|analysis/|Q' "output/ may use engine/ and devices/ only, and not Qt"
 forbid preview 'output/|ui/|Q' "preview/ may use engine/ only; Qt only in its upload"
 forbid devices 'output/|ui/|preview/|Q' "devices/ may use the engine's shared numbers only"
 forbid projection 'output/|ui/|preview/|audio/|control/|Q' "projection/ may use engine/ only, and not Qt"
 forbid control 'output/|ui/|preview/|audio/|projection/|Q' "control/ may use engine/ only, and not Qt"
 forbid audio 'ui/|preview/|control/|projection/|Q' "audio/ may use output/ and engine/ only, and not Qt"
+forbid analysis 'output/|ui/|preview/|devices/|audio/|control/|projection/|emulators/|Q' "analysis/ may use engine/ only, and not Qt"
 forbid emulators 'ui/|preview/|control/|projection/|audio/|Q' "emulators/ stand apart from the program's window and controls"
 exit $status
