@@ -2,7 +2,8 @@
 # Usage: tools/check-layering.sh [source root]
 # Fails when an include goes against the direction the folders depend on:
 # ui -> output -> engine and preview -> engine, never back; devices use the
-# engine's shared numbers only; Qt only in ui/ and the preview's upload.
+# engine's shared numbers only; the music's analysis and the modulation
+# matrix stand on the engine at most; Qt only in ui/ and the preview's upload.
 set -uo pipefail
 root=${1:-$(dirname "$(realpath "$0")")/..}
 cd "$root" || exit 2
@@ -21,13 +22,14 @@ forbid() {
   fi
 }
 
-forbid engine 'output/|ui/|preview/|devices/|audio/|control/|projection/|emulators/|analysis/|Q' "engine/ depends on nothing of ours but itself, and not on Qt"
-forbid output 'ui/|preview/|audio/|control/|projection/|analysis/|Q' "output/ may use engine/ and devices/ only, and not Qt"
+forbid engine 'output/|ui/|preview/|devices/|audio/|control/|projection/|emulators/|analysis/|modulation/|Q' "engine/ depends on nothing of ours but itself, and not on Qt"
+forbid output 'ui/|preview/|audio/|control/|projection/|analysis/|modulation/|Q' "output/ may use engine/ and devices/ only, and not Qt"
 forbid preview 'output/|ui/|Q' "preview/ may use engine/ only; Qt only in its upload"
 forbid devices 'output/|ui/|preview/|Q' "devices/ may use the engine's shared numbers only"
 forbid projection 'output/|ui/|preview/|audio/|control/|Q' "projection/ may use engine/ only, and not Qt"
 forbid control 'output/|ui/|preview/|audio/|projection/|Q' "control/ may use engine/ only, and not Qt"
 forbid audio 'ui/|preview/|control/|projection/|Q' "audio/ may use output/ and engine/ only, and not Qt"
-forbid analysis 'output/|ui/|preview/|devices/|audio/|control/|projection/|emulators/|Q' "analysis/ may use engine/ only, and not Qt"
+forbid analysis 'output/|ui/|preview/|devices/|audio/|control/|projection/|emulators/|modulation/|Q' "analysis/ may use engine/ only, and not Qt"
+forbid modulation 'output/|ui/|preview/|devices/|audio/|control/|projection/|emulators/|analysis/|Q' "modulation/ may use engine/ only, and not Qt"
 forbid emulators 'ui/|preview/|control/|projection/|audio/|Q' "emulators/ stand apart from the program's window and controls"
 exit $status
