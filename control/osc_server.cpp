@@ -113,6 +113,7 @@ OscVerdict InterpretOsc(std::span<const BarRange> bars, std::string_view path,
       {"limitvelocity", CommandKind::SetLimitVelocity, 0, 1},
       {"showdots", CommandKind::SetShowDots, 0, 1},
       {"ilda", CommandKind::SetIldaOutput, 0, 1},
+      {"modulation/bypass", CommandKind::SetModulationBypass, 0, 1},
   };
   for (const Simple& s : kSimple) {
     if (name != s.Name)

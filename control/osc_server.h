@@ -6,6 +6,7 @@
 //   /whorlgen/limitvelocity <0|1>, /whorlgen/showdots <0|1>, /whorlgen/ilda <0|1>
 //   /whorlgen/start, /whorlgen/stop    (a button's release, an argument 0, does nothing)
 //   /whorlgen/preset <path>
+//   /whorlgen/modulation/bypass <0|1>
 //
 // Values beyond a control's range are taken to its nearer end. Messages with
 // an unknown address or the wrong arguments, and packets that are not OSC,

@@ -2,7 +2,7 @@
 // Presets: a figure kept in a small JSON file,
 //   {"format": "whorlgen-preset", "version": 1,
 //    "controls": {"scrXGain": 25, ...}, "opMode": 2,
-//    "limitVelocity": true, "showDots": false}
+//    "limitVelocity": true, "showDots": false, "modulation": {...}}
 // with bar positions by control name. Keys left out keep the panel's current
 // value. A file that is not such a preset is refused whole, with the reason.
 
@@ -22,6 +22,9 @@ struct Preset {
   std::optional<int> OpMode;            // 1..6
   std::optional<bool> LimitVelocity;
   std::optional<bool> ShowDots;
+  // The "modulation" object as JSON text, read and checked by the matrix's
+  // own reader; empty when the preset has none.
+  std::string Modulation{};
 
   friend bool operator==(const Preset&, const Preset&) = default;
 };

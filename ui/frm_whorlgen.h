@@ -36,6 +36,7 @@ namespace whorlgen::ui {
 
 class DevicesWindow;
 class LiveControl;
+class MusicModulation;
 class PanelScrollBar;
 class ProjectionWindow;
 class TitleNote;
@@ -87,6 +88,8 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   DevicesWindow* Devices() const { return devices_; }
   // The projection view of what goes to the DAC.
   ProjectionWindow* Projection() const { return projection_; }
+  // The audio input, the LFOs and the modulation matrix.
+  MusicModulation* Music() const { return music_; }
 
   // SIGTERM, SIGINT or SIGHUP: as closing the window, except that what the
   // run's end has to say goes to standard error instead of a box nobody may
@@ -134,6 +137,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   bool IldaOutputChecked() const override { return IldaOutChecked(); }
   output::FrameSettings CurrentFrameSettings() const override;
   void DrawPreview(const engine::FrameData& frame, bool showDots) override;
+  void BeforeFrame(double showSeconds) override;
 
   void BuildControls(QWidget* client);
   void FindControls(QWidget* client);
@@ -229,6 +233,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   TitleNote* statusNote_ = nullptr;
 
   LiveControl* live_ = nullptr;
+  MusicModulation* music_ = nullptr;
   ProjectionWindow* projection_ = nullptr;
 };
 

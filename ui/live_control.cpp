@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 
 #include "ui/frm_whorlgen.h"
+#include "ui/music_modulation.h"
 #include "ui/settings_file.h"
 
 namespace whorlgen::ui {
@@ -95,6 +96,8 @@ control::Preset LiveControl::CurrentFigure() const {
   figure.OpMode = window_.SelectedOpMode();
   figure.LimitVelocity = window_.Checked(FrmWhorlgen::Check::LimitVelocity);
   figure.ShowDots = window_.Checked(FrmWhorlgen::Check::ShowDots);
+  if (music_ != nullptr)
+    music_->KeepInFigure(figure);
   return figure;
 }
 
@@ -110,6 +113,11 @@ QString LiveControl::ReadPreset(const QString& file, control::Preset& preset) co
   control::PresetReading reading = control::ReadPresetFile(file.toStdString(), bars_);
   if (!reading.preset)
     return QFileInfo(file).fileName() + ": " + QString::fromStdString(reading.problem);
+  if (music_ != nullptr && !reading.preset->Modulation.empty()) {
+    if (const std::string problem = music_->CheckPreset(reading.preset->Modulation);
+        !problem.empty())
+      return QFileInfo(file).fileName() + ": " + QString::fromStdString(problem);
+  }
   preset = std::move(*reading.preset);
   return {};
 }
@@ -171,6 +179,9 @@ void LiveControl::ApplyModeAndChecks(const control::Preset& preset) {
     window_.SetCheck(FrmWhorlgen::Check::LimitVelocity, *preset.LimitVelocity);
   if (preset.ShowDots)
     window_.SetCheck(FrmWhorlgen::Check::ShowDots, *preset.ShowDots);
+  // After the bars: the matrix's bars rest where the preset put them.
+  if (music_ != nullptr)
+    music_->ApplyPreset(preset.Modulation);
 }
 
 QStringList LiveControl::RecentPresets() const {
@@ -381,6 +392,10 @@ void LiveControl::Apply(const control::Command& command) {
       break;
     case CommandKind::Stop:
       window_.ClickStop();
+      break;
+    case CommandKind::SetModulationBypass:
+      if (music_ != nullptr)
+        music_->SetBypass(command.Value != 0);
       break;
     case CommandKind::OpenPreset:
       // No message box for a remote sender: a modal box would hold the show.

@@ -25,6 +25,7 @@ class QSocketNotifier;
 namespace whorlgen::ui {
 
 class FrmWhorlgen;
+class MusicModulation;
 
 class LiveControl : public QObject {
   Q_OBJECT
@@ -67,6 +68,9 @@ class LiveControl : public QObject {
   // Carries out what the OSC receiver has gathered; normally queued from its thread.
   void DrainOsc();
 
+  // The modulation matrix that presets carry and OSC bypasses.
+  void SetMusic(MusicModulation* music) { music_ = music; }
+
  signals:
   void Changed();  // mapping, OSC state or counts changed: pages refresh
 
@@ -105,6 +109,7 @@ class LiveControl : public QObject {
   std::uint64_t remoteRejected_ = 0;
   QString lastRemoteProblem_;
   bool applying_ = false;  // our own changes are not the operator's touches
+  MusicModulation* music_ = nullptr;
 
   QMenu* mnuPresets_ = nullptr;
   QMenu* mnuRecent_ = nullptr;
