@@ -9,12 +9,15 @@ namespace whorlgen::analysis {
 
 namespace {
 
-// Onsets and beats look at 1024 samples, a step of 256: at 512, aubio places
-// beats on a grid of 10.7 ms and its tempo comes out 1 % fast. The bands look
-// at 2048 samples, fine enough to part the lowest band (20 to 47 Hz) from the next.
-constexpr uint_t kOnsetWindow = 1024;
-constexpr uint_t kOnsetStep = 256;
-constexpr uint_t kOnsetSteps = kHopSamples / kOnsetStep;
+// Beats look at 1024 samples a step of 256: at 512, aubio places beats on a
+// grid of 10.7 ms and its tempo comes out 1 % fast. Onsets look at 512
+// samples a step of 128, so one is known about 11 ms after it sounds rather
+// than 20. The bands look at 2048 samples, fine enough to part the lowest
+// band (20 to 47 Hz) from the next.
+constexpr uint_t kTempoWindow = 1024;
+constexpr uint_t kTempoStep = 256;
+constexpr uint_t kOnsetWindow = 512;
+constexpr uint_t kOnsetStep = 128;
 constexpr uint_t kBandWindow = 2048;
 constexpr double kFloor_dB = -60.0;
 
@@ -59,7 +62,8 @@ float LevelFromMeanSquare(double meanSquare) {
 
 struct MusicAnalyser::Aubio {
   fvec_t* hop = nullptr;
-  fvec_t* step = nullptr;
+  fvec_t* tempoStep = nullptr;
+  fvec_t* onsetStep = nullptr;
   fvec_t* tempoOut = nullptr;
   fvec_t* onsetOut = nullptr;
   fvec_t* bandEnergy = nullptr;
@@ -78,7 +82,7 @@ struct MusicAnalyser::Aubio {
       del_aubio_onset(onset);
     if (tempo != nullptr)
       del_aubio_tempo(tempo);
-    for (fvec_t* v : {hop, step, tempoOut, onsetOut, bandEnergy})
+    for (fvec_t* v : {hop, tempoStep, onsetStep, tempoOut, onsetOut, bandEnergy})
       if (v != nullptr)
         del_fvec(v);
     if (spectrum != nullptr)
@@ -90,12 +94,13 @@ MusicAnalyser::MusicAnalyser(std::uint32_t sampleRate) : aubio_(std::make_unique
   values_.SampleRate = sampleRate;
   Aubio& a = *aubio_;
   a.hop = new_fvec(kHopSamples);
-  a.step = new_fvec(kOnsetStep);
+  a.tempoStep = new_fvec(kTempoStep);
+  a.onsetStep = new_fvec(kOnsetStep);
   a.tempoOut = new_fvec(2);
   a.onsetOut = new_fvec(2);
   a.bandEnergy = new_fvec(kAllBands);
   a.spectrum = new_cvec(kBandWindow);
-  a.tempo = new_aubio_tempo("default", kOnsetWindow, kOnsetStep, sampleRate);
+  a.tempo = new_aubio_tempo("default", kTempoWindow, kTempoStep, sampleRate);
   a.onset = new_aubio_onset("default", kOnsetWindow, kOnsetStep, sampleRate);
   a.pvoc = new_aubio_pvoc(kBandWindow, kHopSamples);
   a.bank = new_aubio_filterbank(kAllBands, kBandWindow);
@@ -118,15 +123,18 @@ void MusicAnalyser::ProcessHop(const float* samples, std::vector<MusicEvent>& ev
   Aubio& a = *aubio_;
   std::copy(samples, samples + kHopSamples, a.hop->data);
 
-  for (uint_t part = 0; part < kOnsetSteps; ++part) {
-    std::copy(samples + part * kOnsetStep, samples + (part + 1) * kOnsetStep, a.step->data);
-    aubio_onset_do(a.onset, a.step, a.onsetOut);
+  for (uint_t at = 0; at < kHopSamples; at += kOnsetStep) {
+    std::copy(samples + at, samples + at + kOnsetStep, a.onsetStep->data);
+    aubio_onset_do(a.onset, a.onsetStep, a.onsetOut);
     if (a.onsetOut->data[0] != 0.0F) {
       ++values_.Onsets;
       values_.LastOnsetSample = aubio_onset_get_last(a.onset);
       events.push_back({MusicEvent::Kind::Onset, values_.LastOnsetSample});
     }
-    aubio_tempo_do(a.tempo, a.step, a.tempoOut);
+  }
+  for (uint_t at = 0; at < kHopSamples; at += kTempoStep) {
+    std::copy(samples + at, samples + at + kTempoStep, a.tempoStep->data);
+    aubio_tempo_do(a.tempo, a.tempoStep, a.tempoOut);
     if (a.tempoOut->data[0] != 0.0F) {
       ++values_.Beats;
       values_.LastBeatSample = aubio_tempo_get_last(a.tempo);
