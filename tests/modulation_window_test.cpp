@@ -5,9 +5,13 @@
 #include <lo/lo.h>
 #include <sys/socket.h>
 
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <filesystem>
@@ -18,6 +22,7 @@
 #include "tests/ilda_test_reader.h"
 #include "tests/qt_test_environment.h"
 #include "tests/ui_test_support.h"
+#include "ui/devices_window.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/live_control.h"
 #include "ui/music_modulation.h"
@@ -159,6 +164,28 @@ TEST_F(ModulationWindow, ARowOfDepthZeroLeavesTheRecordingByteForByte) {
                            modulated.begin() + static_cast<std::ptrdiff_t>(from)))
         << "frame " << f;
   }
+}
+
+TEST_F(ModulationWindow, TheModulationPageShowsTheMatrixAndEditsIt) {
+  ASSERT_EQ(live_->OpenPreset(Preset("up.json", kHeldUp)), "");
+  auto* rows = window_->Devices()->findChild<QTableWidget*>("tblModulationRows");
+  ASSERT_EQ(rows->rowCount(), 1);
+  EXPECT_EQ(static_cast<QComboBox*>(rows->cellWidget(0, 1))->currentText(), "x_gain");
+  EXPECT_EQ(static_cast<QDoubleSpinBox*>(rows->cellWidget(0, 2))->value(), 30.0);
+
+  QTest::mouseClick(window_->Devices()->findChild<QPushButton*>("cmdAddModulationRow"),
+                    Qt::LeftButton);
+  ASSERT_EQ(music_->CurrentMatrix().Rows.size(), 2U);
+  auto* depth = static_cast<QDoubleSpinBox*>(rows->cellWidget(1, 2));
+  depth->setValue(5.0);
+  EXPECT_EQ(music_->CurrentMatrix().Rows[1].Depth, 5.0);
+  EXPECT_EQ(rows->cellWidget(1, 2), depth);  // the row being edited keeps its widgets
+
+  rows->selectRow(0);
+  QTest::mouseClick(window_->Devices()->findChild<QPushButton*>("cmdRemoveModulationRow"),
+                    Qt::LeftButton);
+  ASSERT_EQ(music_->CurrentMatrix().Rows.size(), 1U);
+  EXPECT_EQ(music_->CurrentMatrix().Rows[0].Depth, 5.0);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cmath>
+#include <utility>
 
 #include "modulation/bar_table.h"
 #include "ui/music_modulation.h"
@@ -173,8 +174,17 @@ void ModulationPage::AddRowWidgets(const modulation::Row& row) {
 // The widgets from the matrix, without applying it again.
 void ModulationPage::ShowMatrix() {
   showing_ = true;
-  const modulation::Matrix& matrix = music_.CurrentMatrix();
   chkBypass_->setChecked(music_.Bypassed());
+  ShowLfos();
+  rows_->setRowCount(0);
+  for (const modulation::Row& row : music_.CurrentMatrix().Rows)
+    AddRowWidgets(row);
+  showing_ = false;
+}
+
+void ModulationPage::ShowLfos() {
+  const bool wasShowing = std::exchange(showing_, true);
+  const modulation::Matrix& matrix = music_.CurrentMatrix();
   for (std::size_t i = 0; i < lfos_.size(); ++i) {
     const modulation::LfoSettings& lfo = matrix.Lfos[i];
     lfos_[i].Shape->setCurrentIndex(lfos_[i].Shape->findData(static_cast<int>(lfo.Shape)));
@@ -182,14 +192,12 @@ void ModulationPage::ShowMatrix() {
     lfos_[i].Rate->setSuffix(lfo.Synced ? " beats" : " Hz");
     lfos_[i].Rate->setValue(lfo.Synced ? lfo.Beats : lfo.Hz);
   }
-  rows_->setRowCount(0);
-  for (const modulation::Row& row : matrix.Rows)
-    AddRowWidgets(row);
-  showing_ = false;
+  showing_ = wasShowing;
 }
 
 // The matrix from the widgets, applied at once: the bars of the old rows go
-// back to rest and the new rows' bars rest where they stand.
+// back to rest and the new rows' bars rest where they stand. The row being
+// edited keeps its widgets (and the focus); only the LFOs' units follow.
 void ModulationPage::ApplyEdits() {
   if (showing_)
     return;
@@ -226,7 +234,7 @@ void ModulationPage::ApplyEdits() {
     matrix.Rows.push_back(row);
   }
   music_.SetMatrix(matrix);
-  ShowMatrix();
+  ShowLfos();
 }
 
 void ModulationPage::AddRow() {

@@ -42,6 +42,7 @@ class ModulationPage : public QWidget {
   QWidget* BuildRows();
   void AddRowWidgets(const modulation::Row& row);
   void ShowMatrix();
+  void ShowLfos();
   void ApplyEdits();
   void AddRow();
   void RemoveRow();
