@@ -21,6 +21,11 @@ constexpr unsigned kWantedChannels = 2;
 constexpr snd_pcm_uframes_t kPeriodFrames = 512;
 constexpr int kWaitMs = 100;  // how soon a Stop is noticed
 
+// alsa-lib prints its own complaints to stderr (no card, an unknown
+// device); the page tells the reason in its words instead.
+void SilentAlsaErrors(const char* /*file*/, int /*line*/, const char* /*function*/, int /*error*/,
+                      const char* /*format*/, ...) {}
+
 std::string AlsaReason(const char* what, int error) {
   return std::string(what) + ": " + snd_strerror(error);
 }
@@ -31,6 +36,7 @@ class AlsaSource final : public AudioSource {
   ~AlsaSource() override { Stop(); }
 
   std::string Open() override {
+    snd_lib_error_set_handler(SilentAlsaErrors);
     int error = snd_pcm_open(&pcm_, device_.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
     if (error < 0) {
       pcm_ = nullptr;
