@@ -108,19 +108,18 @@ float ClickTrack(std::uint64_t n) {
 }
 
 TEST(MusicAnalysis, ClickTrackAt120BpmGivesItsTempoAndBeatsOnTheClicks) {
-  const Analysed run = Analyse(ClickTrack, 8.0);
+  const Analysed run = Analyse(ClickTrack, 5.0);  // all within 5 s
   std::vector<double> beats_s;
   for (const MusicEvent& event : run.events)
     if (event.What == MusicEvent::Kind::Beat)
       beats_s.push_back(static_cast<double>(event.Sample) / kRate);
-  ASSERT_GE(beats_s.size(), 4U);
-  EXPECT_LT(beats_s.front(), 5.0) << "no beat within the first 5 s";
+  ASSERT_GE(beats_s.size(), 3U);
   for (double beat : beats_s) {
     const double nearestClick = std::round(beat * 2.0) / 2.0;  // a click every 0.5 s
     EXPECT_NEAR(beat, nearestClick, 0.020) << "beat at " << beat << " s";
   }
   EXPECT_NEAR(run.last.Bpm, 120.0, 1.0);
-  EXPECT_GE(run.last.Onsets, 15U);  // 16 clicks in 8 s
+  EXPECT_GE(run.last.Onsets, 9U);  // 10 clicks in 5 s
 }
 
 TEST(MusicAnalysis, SineBurstAt60HzRaisesTheLowBandAndNotTheHigh) {
