@@ -31,7 +31,8 @@ enum class CommandKind {
   SetIldaOutput,     // Value = 0 | 1; honoured only while stopped
   Start,
   Stop,
-  OpenPreset,  // Text = path of the preset file
+  OpenPreset,           // Text = path of the preset file
+  SetModulationBypass,  // Value = 0 | 1
 };
 
 struct Command {

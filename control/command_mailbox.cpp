@@ -22,6 +22,7 @@ bool Supersedes(const Command& later, const Command& earlier) {
     case CommandKind::SetLimitVelocity:
     case CommandKind::SetShowDots:
     case CommandKind::SetIldaOutput:
+    case CommandKind::SetModulationBypass:
       return true;
     case CommandKind::Start:
     case CommandKind::Stop:

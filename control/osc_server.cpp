@@ -41,6 +41,8 @@ constexpr SwitchAddress kSwitches[] = {
     {"limit_velocity", "limitvelocity", CommandKind::SetLimitVelocity, 0, 1, "Limit Velocity"},
     {"show_dots", "showdots", CommandKind::SetShowDots, 0, 1, "Show Dots"},
     {"ilda_output", "ilda", CommandKind::SetIldaOutput, 0, 1, "ILDA Output (only while stopped)"},
+    {"modulation_bypass", "", CommandKind::SetModulationBypass, 0, 1,
+     "Bypass on the Modulation page"},
 };
 
 // A float as the decimal number its sender typed: 24.1f is 24.1000003814...,

@@ -8,6 +8,7 @@
 //   /whorlgen/limit_velocity, /whorlgen/show_dots, /whorlgen/ilda_output <0|1>
 //   /whorlgen/start, /whorlgen/stop   (a button's release, an argument 0, does nothing)
 //   /whorlgen/preset <path>
+//   /whorlgen/modulation_bypass <0|1>
 //
 // OscAddressTable() lists every address with its range and unit. A value
 // beyond a control's range is taken to its nearer end, one between two steps

@@ -166,6 +166,11 @@ PresetReading ParsePreset(std::string_view text) {
     if (std::string problem = ReadFlag(root, key, *flag); !problem.empty())
       return Problem(problem);
   }
+  if (root.contains("modulation")) {
+    if (!root["modulation"].is_object())
+      return Problem("\"modulation\" is not an object");
+    preset.Modulation = root["modulation"].dump();
+  }
   return {std::move(preset), {}};
 }
 
@@ -221,6 +226,8 @@ std::string FormatPreset(const Preset& preset) {
     root["limitVelocity"] = *preset.LimitVelocity;
   if (preset.ShowDots)
     root["showDots"] = *preset.ShowDots;
+  if (!preset.Modulation.empty())
+    root["modulation"] = json::parse(preset.Modulation);
   return root.dump(2) + "\n";
 }
 

@@ -2,7 +2,7 @@
 // Presets: a figure kept in a small JSON file,
 //   {"format": "whorlgen-preset", "version": 2,
 //    "controls": {"x_gain": 25, "x_freq": 24.6, "points_per_sec": 15000, ...},
-//    "opMode": 2, "limitVelocity": true, "showDots": false}
+//    "opMode": 2, "limitVelocity": true, "showDots": false, "modulation": {...}}
 // with each bar's value as its label shows it, by the bar's readable name (or
 // its control name). A value beyond a bar's range is taken to its nearer end
 // and one between two steps to the nearest, as from OSC. Version 1 files,
@@ -28,6 +28,9 @@ struct Preset {
   std::optional<int> OpMode;            // 1..6
   std::optional<bool> LimitVelocity;
   std::optional<bool> ShowDots;
+  // The "modulation" object as JSON text, read and checked by the matrix's
+  // own reader; empty when the preset has none.
+  std::string Modulation{};
 
   friend bool operator==(const Preset&, const Preset&) = default;
 };

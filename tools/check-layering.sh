@@ -2,8 +2,9 @@
 # Usage: tools/check-layering.sh [source root]
 # Fails when an include goes against the direction the folders depend on:
 # ui -> (audio, discovery) -> output -> engine and preview -> engine, never
-# back; devices use the engine's shared numbers only; Qt only in ui/ and the
-# preview's upload.
+# back; devices use the engine's shared numbers only; the music's analysis
+# and the modulation matrix stand on the engine at most; Qt only in ui/ and
+# the preview's upload.
 set -uo pipefail
 root=${1:-$(dirname "$(realpath "$0")")/..}
 cd "$root" || exit 2
@@ -22,13 +23,15 @@ forbid() {
   fi
 }
 
-forbid engine 'output/|ui/|preview/|devices/|audio/|control/|projection/|emulators/|discovery/|Q' "engine/ depends on nothing of ours but itself, and not on Qt"
-forbid output 'ui/|preview/|audio/|control/|projection/|discovery/|Q' "output/ may use engine/ and devices/ only, and not Qt"
-forbid discovery 'ui/|preview/|audio/|control/|projection/|devices/|emulators/|Q' "discovery/ may use output/ and engine/ only (the families are handed to it), and not Qt"
+forbid engine 'output/|ui/|preview/|devices/|audio/|control/|projection/|emulators/|discovery/|analysis/|modulation/|Q' "engine/ depends on nothing of ours but itself, and not on Qt"
+forbid output 'ui/|preview/|audio/|control/|projection/|discovery/|analysis/|modulation/|Q' "output/ may use engine/ and devices/ only, and not Qt"
+forbid discovery 'ui/|preview/|audio/|control/|projection/|devices/|emulators/|analysis/|modulation/|Q' "discovery/ may use output/ and engine/ only (the families are handed to it), and not Qt"
 forbid preview 'output/|ui/|Q' "preview/ may use engine/ only; Qt only in its upload"
 forbid devices 'output/|ui/|preview/|Q' "devices/ may use the engine's shared numbers only"
 forbid projection 'output/|ui/|preview/|audio/|control/|Q' "projection/ may use engine/ only, and not Qt"
 forbid control 'output/|ui/|preview/|audio/|projection/|Q' "control/ may use engine/ only, and not Qt"
-forbid audio 'ui/|preview/|control/|projection/|discovery/|Q' "audio/ may use output/ and engine/ only, and not Qt"
-forbid emulators 'ui/|preview/|control/|projection/|audio/|discovery/|Q' "emulators/ stand apart from the program's window and controls"
+forbid audio 'ui/|preview/|control/|projection/|discovery/|analysis/|modulation/|Q' "audio/ may use output/ and engine/ only, and not Qt"
+forbid analysis 'output/|ui/|preview/|devices/|audio/|control/|projection/|emulators/|modulation/|discovery/|Q' "analysis/ may use engine/ only, and not Qt"
+forbid modulation 'output/|ui/|preview/|devices/|audio/|control/|projection/|emulators/|analysis/|discovery/|Q' "modulation/ may use engine/ only, and not Qt"
+forbid emulators 'ui/|preview/|control/|projection/|audio/|discovery/|analysis/|modulation/|Q' "emulators/ stand apart from the program's window and controls"
 exit $status

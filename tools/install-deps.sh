@@ -7,7 +7,7 @@ packages=(
   make cmake g++ pkg-config clang-format
   qt6-base-dev libxkbcommon-dev
   libasound2-dev libusb-1.0-0-dev libjack-jackd2-dev jackd2 libsamplerate0-dev liblo-dev liblo-tools
-  nlohmann-json3-dev
+  nlohmann-json3-dev libaubio-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick
   ccache desktop-file-utils appstream librsvg2-bin dpkg-dev file

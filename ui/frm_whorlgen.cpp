@@ -26,12 +26,15 @@
 #include "output/idn_dac.h"
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
+#include "ui/audio_input_page.h"
 #include "ui/control_page.h"
 #include "ui/control_table.h"
 #include "ui/dac_directory.h"
 #include "ui/dac_list.h"
 #include "ui/devices_window.h"
 #include "ui/live_control.h"
+#include "ui/modulation_page.h"
+#include "ui/music_modulation.h"
 #include "ui/network_dacs_page.h"
 #include "ui/number_text.h"
 #include "ui/panel_scroll_bar.h"
@@ -223,6 +226,10 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
                                         [this] { return Params.PointsPerSec; });
   devices_->AddPage(projectors, "Projectors");
   connect(devices_, &DevicesWindow::Opened, projectors, &ProjectorsPage::Refresh);
+  music_ = new MusicModulation(*this);
+  live_->SetMusic(music_);
+  devices_->AddPage(new AudioInputPage(*music_), "Audio input");
+  devices_->AddPage(new ModulationPage(*music_), "Modulation");
 }
 
 std::unique_ptr<output::DacDriver> FrmWhorlgen::MakeDacDriver(const std::string& dacName) {
@@ -464,6 +471,10 @@ output::FrameSettings FrmWhorlgen::CurrentFrameSettings() const {
 
 void FrmWhorlgen::DrawPreview(const engine::FrameData& frame, bool showDots) {
   Preview.DrawPreview(frame.FrameBuffer, showDots, *picPreview);
+}
+
+void FrmWhorlgen::BeforeFrame(double showSeconds) {
+  music_->BeforeFrame(showSeconds);
 }
 
 void FrmWhorlgen::Form_Load() {

@@ -38,6 +38,7 @@ namespace whorlgen::ui {
 class DacDirectory;
 class DevicesWindow;
 class LiveControl;
+class MusicModulation;
 class PanelScrollBar;
 class ProjectionWindow;
 class TitleNote;
@@ -98,6 +99,8 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   DevicesWindow* Devices() const { return devices_; }
   // The projection view of what goes to the DAC.
   ProjectionWindow* Projection() const { return projection_; }
+  // The audio input, the LFOs and the modulation matrix.
+  MusicModulation* Music() const { return music_; }
 
   // SIGTERM, SIGINT or SIGHUP: as closing the window, except that what the
   // run's end has to say goes to standard error instead of a box nobody may
@@ -147,6 +150,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   bool IldaOutputChecked() const override { return IldaOutChecked(); }
   output::FrameSettings CurrentFrameSettings() const override;
   void DrawPreview(const engine::FrameData& frame, bool showDots) override;
+  void BeforeFrame(double showSeconds) override;
 
   void BuildControls(QWidget* client);
   void FindControls(QWidget* client);
@@ -250,6 +254,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   TitleNote* statusNote_ = nullptr;
 
   LiveControl* live_ = nullptr;
+  MusicModulation* music_ = nullptr;
   ProjectionWindow* projection_ = nullptr;
 };
 

@@ -14,6 +14,7 @@
 #include "control/panel_values.h"
 #include "control/printable.h"
 #include "ui/frm_whorlgen.h"
+#include "ui/music_modulation.h"
 #include "ui/settings_file.h"
 
 namespace whorlgen::ui {
@@ -123,6 +124,8 @@ control::Preset LiveControl::CurrentFigure() const {
   figure.OpMode = window_.SelectedOpMode();
   figure.LimitVelocity = window_.Checked(FrmWhorlgen::Check::LimitVelocity);
   figure.ShowDots = window_.Checked(FrmWhorlgen::Check::ShowDots);
+  if (music_ != nullptr)
+    music_->KeepInFigure(figure);
   return figure;
 }
 
@@ -176,6 +179,13 @@ void LiveControl::TakeReadPresets() {
 }
 
 void LiveControl::FinishPreset(const PendingPreset& pending, control::PresetReading reading) {
+  // A matrix the music cannot play refuses the preset whole, as any other fault.
+  if (reading.preset && music_ != nullptr && !reading.preset->Modulation.empty()) {
+    if (std::string problem = music_->CheckPreset(reading.preset->Modulation); !problem.empty()) {
+      reading.preset.reset();
+      reading.problem = std::move(problem);
+    }
+  }
   if (!reading.preset) {
     const QString problem = Shown(QFileInfo(pending.File).fileName(), control::kShownNameChars) +
                             ": " + QString::fromStdString(reading.problem);
@@ -238,6 +248,9 @@ void LiveControl::ApplyModeAndChecks(const control::Preset& preset) {
     window_.SetCheck(FrmWhorlgen::Check::LimitVelocity, *preset.LimitVelocity);
   if (preset.ShowDots)
     window_.SetCheck(FrmWhorlgen::Check::ShowDots, *preset.ShowDots);
+  // After the bars: the matrix's bars rest where the preset put them.
+  if (music_ != nullptr)
+    music_->ApplyPreset(preset.Modulation);
 }
 
 QStringList LiveControl::RecentPresets() const {
@@ -530,6 +543,10 @@ void LiveControl::Apply(const control::Command& command) {
       break;
     case CommandKind::Stop:
       window_.ClickStop();
+      break;
+    case CommandKind::SetModulationBypass:
+      if (music_ != nullptr)
+        music_->SetBypass(command.Value != 0);
       break;
     case CommandKind::OpenPreset:
       RequestPreset(QString::fromStdString(command.Text), PresetUse::Remote, 0.0);

@@ -31,6 +31,7 @@ class QSocketNotifier;
 namespace whorlgen::ui {
 
 class FrmWhorlgen;
+class MusicModulation;
 
 class LiveControl : public QObject {
   Q_OBJECT
@@ -76,6 +77,9 @@ class LiveControl : public QObject {
 
   // Carries out what the OSC receiver has gathered; normally queued from its thread.
   void DrainOsc();
+
+  // The modulation matrix that presets carry and OSC bypasses.
+  void SetMusic(MusicModulation* music) { music_ = music; }
 
  signals:
   void Changed();  // mapping, OSC state or counts changed: pages refresh
@@ -135,6 +139,7 @@ class LiveControl : public QObject {
   QString lastRemoteProblem_;
   std::chrono::steady_clock::time_point lastRemoteProblemAt_;
   bool applying_ = false;  // our own changes are not the operator's touches
+  MusicModulation* music_ = nullptr;
 
   // Presets asked for and not yet carried out, oldest first. While one from
   // a remote sender is among them, what the sender asked for after it waits
