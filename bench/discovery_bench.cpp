@@ -22,6 +22,7 @@
 #include <string>
 
 #include "emulators/emulator_process.h"
+#include "ui/application.h"
 #include "ui/dac_directory.h"
 #include "ui/devices_window.h"
 #include "ui/frm_whorlgen.h"
@@ -57,7 +58,8 @@ void BM_PanelTurnsWhileScanning(benchmark::State& state) {
   QTemporaryDir config;
   qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
   WriteSilentUnits(config);
-  whorlgen::ui::FrmWhorlgen window;
+  whorlgen::ui::Application program;
+  whorlgen::ui::FrmWhorlgen& window = program.Window();
   window.show();
   auto& directory = window.Dacs().Directory();
   // The added units are listed first, so the scan's snapshot is the news;

@@ -17,6 +17,7 @@
 #include "engine/frame_generator.h"
 #include "output/dac_driver.h"
 #include "preview/preview_surface.h"
+#include "ui/application.h"
 #include "ui/frm_whorlgen.h"
 
 namespace {
@@ -30,7 +31,8 @@ double Microseconds(Clock::duration d) {
 }
 
 void FrameStep(benchmark::State& state, bool heaviest) {
-  FrmWhorlgen window;
+  whorlgen::ui::Application program;
+  whorlgen::ui::FrmWhorlgen& window = program.Window();
   window.show();
   QCoreApplication::processEvents();
   auto& params = window.Params;
@@ -49,7 +51,7 @@ void FrameStep(benchmark::State& state, bool heaviest) {
   if (window.Ilda.OpenIldaFile(dir))
     state.SkipWithError("cannot record");
   whorlgen::output::DacState dac;
-  auto driver = whorlgen::output::SelectDacDriver("no device", dac, *window.Libraries);
+  auto driver = whorlgen::output::SelectDacDriver("no device", dac, window.Libraries);
 
   Clock::duration build{}, send{}, draw{}, record{}, events{};
   for (auto _ : state) {

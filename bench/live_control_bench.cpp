@@ -46,6 +46,7 @@
 
 #include "control/preset.h"
 #include "emulators/emulator_process.h"
+#include "ui/application.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/live_control.h"
 #include "ui/panel_scroll_bar.h"
@@ -77,14 +78,16 @@ double ThreadCpuSeconds() {
 // temporary directory, set to play on the emulated EZLase card.
 struct Show {
   QTemporaryDir config;
-  std::unique_ptr<FrmWhorlgen> window;
+  std::unique_ptr<whorlgen::ui::Application> program;
+  FrmWhorlgen* window = nullptr;
   LiveControl* live = nullptr;
   lo_address to = nullptr;
   std::vector<Clock::time_point> handOvers;  // when each frame's event handling began
 
   Show() {
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-    window = std::make_unique<FrmWhorlgen>();
+    program = std::make_unique<whorlgen::ui::Application>();
+    window = &program->Window();
     window->findChild<QListWidget*>("lstDACSelect")->setCurrentRow(1);  // "EZLase"
     window->show();
     live = window->findChild<LiveControl*>("liveControl");

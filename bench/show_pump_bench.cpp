@@ -30,6 +30,7 @@
 
 #include "emulators/emulator_process.h"
 #include "output/etherdream_dac.h"
+#include "ui/application.h"
 #include "ui/devices_window.h"
 #include "ui/frm_whorlgen.h"
 
@@ -86,7 +87,8 @@ void BM_ShowThroughDialogs(benchmark::State& state) {
 
   double gapMs = 0, framesPct = 0;
   for (auto _ : state) {
-    FrmWhorlgen window;
+    whorlgen::ui::Application program;
+    whorlgen::ui::FrmWhorlgen& window = program.Window();
     window.Loop.IldaDirectory = dir.path().toStdString();
     window.Loop.MakeDriver = [&](const std::string&) {
       return std::make_unique<whorlgen::output::EtherDreamDriver>(target);

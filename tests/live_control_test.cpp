@@ -52,7 +52,7 @@ class LiveWindow : public ::testing::Test {
   }
 
   void Open() {
-    window_ = std::make_unique<FrmWhorlgen>();
+    window_ = MakeProgram();
     window_->Loop.DacName = "no device";  // unpaced frames
     window_->show();
     live_ = window_->findChild<LiveControl*>("liveControl");
@@ -84,7 +84,7 @@ class LiveWindow : public ::testing::Test {
   QString File(const char* name) { return config_.filePath(name); }
 
   QTemporaryDir config_;
-  std::unique_ptr<FrmWhorlgen> window_;
+  ProgramWindow window_;
   LiveControl* live_ = nullptr;
 };
 

@@ -40,12 +40,12 @@ class ModulationWindow : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
-    window_ = std::make_unique<FrmWhorlgen>();
+    window_ = MakeProgram();
     window_->Loop.DacName = "no device";  // unpaced frames
     window_->Loop.IldaDirectory = dir_.path().toStdString();
     window_->show();
     live_ = window_->findChild<LiveControl*>("liveControl");
-    music_ = window_->Music();
+    music_ = &window_.Program().Music();
   }
   void TearDown() override {
     if (window_->Running())
@@ -89,7 +89,7 @@ class ModulationWindow : public ::testing::Test {
   }
 
   QTemporaryDir dir_;
-  std::unique_ptr<FrmWhorlgen> window_;
+  ProgramWindow window_;
   LiveControl* live_ = nullptr;
   MusicModulation* music_ = nullptr;
 };

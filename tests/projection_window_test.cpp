@@ -94,7 +94,8 @@ TEST(ProjectionWindow, GuardedRunGoesDarkAtTheLowestGainsAndTheViewFollows) {
     auto settings = OpenSettings();
     SaveProjectorProfile(*settings, "EZLase", guarded);
   }
-  FrmWhorlgen panel;
+  ProgramWindow panelProgram = MakeProgram();
+  FrmWhorlgen& panel = *panelProgram;
   panel.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
   panel.findChild<QListWidget*>("lstDACSelect")->setCurrentRow(1);  // "EZLase", in real time

@@ -91,7 +91,8 @@ TEST_F(SoundCardUi, PageWritesWhatTheLibraryReads) {
 TEST_F(SoundCardUi, RunWithoutACardIsPacedAndSaysSoInTheTitle) {
   std::ofstream(dir_ / ".asoundrc") << "pcm.!default { type hw card 31 }\n";
   snd_config_update_free_global();
-  FrmWhorlgen window;
+  ProgramWindow windowProgram = MakeProgram();
+  FrmWhorlgen& window = *windowProgram;
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
   ASSERT_EQ(window.DacName(), "SoundCard");

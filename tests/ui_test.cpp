@@ -32,7 +32,7 @@ namespace {
 class Window : public ::testing::Test {
  protected:
   void SetUp() override {
-    window_ = std::make_unique<FrmWhorlgen>();
+    window_ = MakeProgram();
     window_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
   }
@@ -48,7 +48,7 @@ class Window : public ::testing::Test {
   PanelScrollBar* Bar(const char* name) { return Control<PanelScrollBar>(name); }
   QString Text(const char* labelName) { return Control<QLabel>(labelName)->text(); }
 
-  std::unique_ptr<FrmWhorlgen> window_;
+  ProgramWindow window_;
 };
 
 // Far beyond each end of a bar, so the thumb stops at that end.
@@ -305,7 +305,8 @@ class GermanLocale {
 
 TEST(WindowInGerman, DecimalLabelsUseTheCommaAndNoGrouping) {
   GermanLocale german;
-  FrmWhorlgen window;
+  ProgramWindow windowProgram = MakeProgram();
+  FrmWhorlgen& window = *windowProgram;
   auto text = [&](const char* name) { return window.findChild<QLabel*>(name)->text(); };
   EXPECT_EQ(text("lblPPSV"), "15000");
   DragTo(window.findChild<PanelScrollBar*>("scrXFreq"), 123);

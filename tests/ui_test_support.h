@@ -5,8 +5,12 @@
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <QTest>
+#include <filesystem>
+#include <memory>
+#include <optional>
 #include <vector>
 
+#include "ui/application.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/panel_scroll_bar.h"
 
@@ -44,6 +48,26 @@ inline void DragThumb(PanelScrollBar* bar, const std::vector<QPoint>& path) {
     QTest::mouseMove(bar, p);
   }
   QTest::mouseRelease(bar, Qt::LeftButton, {}, path.empty() ? start : path.back());
+}
+
+// The whole program as main builds it, held like the window it shows.
+class ProgramWindow {
+ public:
+  ProgramWindow() = default;
+  explicit ProgramWindow(std::unique_ptr<Application> program) : program_(std::move(program)) {}
+  FrmWhorlgen* get() const { return program_ ? &program_->Window() : nullptr; }
+  FrmWhorlgen& operator*() const { return *get(); }
+  FrmWhorlgen* operator->() const { return get(); }
+  Application& Program() const { return *program_; }
+  void reset() { program_.reset(); }
+
+ private:
+  std::unique_ptr<Application> program_;
+};
+
+inline ProgramWindow MakeProgram(
+    const std::optional<std::filesystem::path>& deviceLibraryDirectory = std::nullopt) {
+  return ProgramWindow(std::make_unique<Application>(deviceLibraryDirectory));
 }
 
 // Handles events until the window's run, if one is under way, has ended:

@@ -58,7 +58,8 @@ struct PanelRun {
 // "ILDA Output", clicks Start and, half a second later, Stop.
 PanelRun RecordedRunFromThePanel(const QTemporaryDir& dir, const std::string& dacName) {
   PanelRun run;
-  FrmWhorlgen window;
+  ProgramWindow windowProgram = MakeProgram();
+  FrmWhorlgen& window = *windowProgram;
   window.Loop.IldaDirectory = dir.path().toStdString();
   window.show();
   QCoreApplication::processEvents();
@@ -135,7 +136,8 @@ TEST(WindowNetworkDac, ARecordedRunFromThePanelPlaysOnTheIdnUnit) {
 TEST(WindowNetworkDac, UnitsOfOneKindReadApartInTheListAndAreChosenFromTheDevicesWindow) {
   QTemporaryDir dir;
   AddUnitInSettings(dir, "etherdream_addresses", "40001", "40002");
-  FrmWhorlgen window;
+  ProgramWindow windowProgram = MakeProgram();
+  FrmWhorlgen& window = *windowProgram;
   window.show();
   const std::vector<std::string> names = {"Ether Dream 127.0.0.1:40001",
                                           "Ether Dream 127.0.0.1:40002"};
@@ -171,7 +173,8 @@ TEST(WindowNetworkDac, AChosenDacThatGoesMissingStaysChosenAndStartsNothing) {
     GTEST_SKIP() << why;
   QTemporaryDir dir;
   qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
-  FrmWhorlgen window;
+  ProgramWindow windowProgram = MakeProgram();
+  FrmWhorlgen& window = *windowProgram;
   window.Loop.IldaDirectory = dir.path().toStdString();
   window.show();
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.ChooseDac("JACK"); }, 5000));

@@ -69,7 +69,7 @@ class Script {
 
 class WindowRun : public ::testing::Test {
  protected:
-  void SetUp() override { Open(std::make_unique<FrmWhorlgen>()); }
+  void SetUp() override { Open(MakeProgram()); }
   void TearDown() override {
     window_.reset();
     // Objects whose deletion was deferred inside a nested event loop (a
@@ -77,7 +77,7 @@ class WindowRun : public ::testing::Test {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
 
-  void Open(std::unique_ptr<FrmWhorlgen> window) {
+  void Open(ProgramWindow window) {
     window_ = std::move(window);
     window_->Loop.IldaDirectory = dir_.string();
     window_->show();
@@ -137,7 +137,7 @@ class WindowRun : public ::testing::Test {
 
   whorlgen::testing::TempDir temp_;
   const fs::path dir_ = temp_.Path();
-  std::unique_ptr<FrmWhorlgen> window_;
+  ProgramWindow window_;
   std::unique_ptr<QTimer> watchdog_;
 };
 
@@ -395,7 +395,7 @@ TEST_F(WindowRun, StartRightAfterStopWaitsForTheEndSteps) {
 TEST_F(WindowRun, AMissingDeviceLibraryEndsTheRunWithAMessageAndUsableControls) {
   const fs::path noLibraries = dir_ / "no-libraries";
   fs::create_directories(noLibraries);
-  Open(std::make_unique<FrmWhorlgen>(noLibraries));
+  Open(MakeProgram(noLibraries));
   Control<QListWidget>("lstDACSelect")->setCurrentRow(2);  // "RIYA"
   QString message;
   bool idleWhenTold = false;

@@ -22,26 +22,16 @@
 #include <vector>
 
 #include "discovery/device_directory.h"
-#include "output/etherdream_protocol.h"
-#include "output/idn_dac.h"
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
-#include "ui/audio_input_page.h"
-#include "ui/control_page.h"
 #include "ui/control_table.h"
 #include "ui/dac_directory.h"
 #include "ui/dac_list.h"
 #include "ui/devices_window.h"
-#include "ui/live_control.h"
-#include "ui/modulation_page.h"
-#include "ui/music_modulation.h"
-#include "ui/network_dacs_page.h"
 #include "ui/number_text.h"
 #include "ui/panel_scroll_bar.h"
 #include "ui/projection_window.h"
 #include "ui/projector_settings.h"
-#include "ui/projectors_page.h"
-#include "ui/sound_card_page.h"
 #include "ui/title_note.h"
 
 namespace whorlgen::ui {
@@ -154,14 +144,8 @@ T* Find(QWidget* client, const char* name) {
 
 }  // namespace
 
-FrmWhorlgen::FrmWhorlgen(QWidget* parent)
-    : FrmWhorlgen(std::make_unique<output::DeviceLibraries>(), parent) {}
-
-FrmWhorlgen::FrmWhorlgen(const std::filesystem::path& deviceLibraryDirectory, QWidget* parent)
-    : FrmWhorlgen(std::make_unique<output::DeviceLibraries>(deviceLibraryDirectory), parent) {}
-
-FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWidget* parent)
-    : QMainWindow(parent), Libraries(std::move(libraries)) {
+FrmWhorlgen::FrmWhorlgen(output::DeviceLibraries& libraries, DacDirectory& dacs, QWidget* parent)
+    : QMainWindow(parent), Libraries(libraries), dacs_(dacs) {
   setObjectName("frmWhorlgen");
   setWindowTitle("Whorlgen");
   // Closing this window ends the program, but only once a run's end steps
@@ -180,7 +164,8 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   mnuDevices->setObjectName("mnuDevices");
   mnuDevices->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
   devices_ = new DevicesWindow(this);
-  AddNetworkDacs();
+  connect(&dacs_, &DacDirectory::Changed, this, &FrmWhorlgen::DacSnapshotArrived,
+          Qt::QueuedConnection);
   mnuProjection = menuBar()->addAction(QString::fromUtf8("Projection\u2026"));
   mnuProjection->setObjectName("mnuProjection");
   mnuProjection->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
@@ -201,47 +186,21 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   ConnectHandlers();
   Form_Load();
   RefreshDacList();  // the devices the directory has found by now
-  if (const std::string& problem = Libraries->SearchProblem(); !problem.empty()) {
-    // Told once the window is up, without holding anything up.
-    QTimer::singleShot(0, this, [this, problem] {
-      auto* box = new QMessageBox(
-          QMessageBox::Warning, kTitle,
-          QString::fromStdString("The DAC libraries are looked for on the system's library path "
-                                 "only: " +
-                                 problem + "."),
-          QMessageBox::Ok, this);
-      box->setAttribute(Qt::WA_DeleteOnClose);
-      box->open();
-    });
-  }
-
-  // MIDI, OSC and presets: after the load, so the panel starts as always.
   ReportTouches();
-  live_ = new LiveControl(*this);
-  devices_->AddPage(new SoundCardPage(*Libraries), "Sound card");
-  devices_->AddPage(new ControlPage(*live_), "Control");
   statusNote_ = new TitleNote(this);
   Loop.MakeDriver = [this](const std::string& dacName) { return MakeDacDriver(dacName); };
-  auto* projectors = new ProjectorsPage([this] { return ListedDacNames(); },
-                                        [this] { return Params.PointsPerSec; });
-  devices_->AddPage(projectors, "Projectors");
-  connect(devices_, &DevicesWindow::Opened, projectors, &ProjectorsPage::Refresh);
-  music_ = new MusicModulation(*this);
-  live_->SetMusic(music_);
-  devices_->AddPage(new AudioInputPage(*music_), "Audio input");
-  devices_->AddPage(new ModulationPage(*music_), "Modulation");
 }
 
 std::unique_ptr<output::DacDriver> FrmWhorlgen::MakeDacDriver(const std::string& dacName) {
   std::unique_ptr<output::DacDriver> base;
   if (!IsLibraryDac(dacName))
-    base = dacs_->Directory().MakeDriver(dacName);
+    base = dacs_.Directory().MakeDriver(dacName);
   // A device chosen from the list that has left it since plays nothing
   // anywhere, and the run says so.
   if (!base && chosenDac_ && chosenDac_->Name == dacName)
     base = discovery::MakeMissingDacDriver(dacName);
   if (!base)
-    base = output::SelectDacDriver(dacName, Dac, *Libraries);
+    base = output::SelectDacDriver(dacName, Dac, Libraries);
   // A neutral profile hands the figure's own frame on untouched; the wrapper
   // is there for the projection view.
   const output::ProjectorProfile profile = LoadProjectorProfile(dacName);
@@ -474,7 +433,7 @@ void FrmWhorlgen::DrawPreview(const engine::FrameData& frame, bool showDots) {
 }
 
 void FrmWhorlgen::BeforeFrame(double showSeconds) {
-  music_->BeforeFrame(showSeconds);
+  emit FrameComing(showSeconds);
 }
 
 void FrmWhorlgen::Form_Load() {
@@ -600,18 +559,6 @@ void FrmWhorlgen::mnuAbout_Click() {
 // The device directory (its thread, the Ether Dream listener and the other
 // families' watches start with the program) and its Devices page. The DAC
 // list follows its snapshots, but never during a run.
-void FrmWhorlgen::AddNetworkDacs() {
-  dacs_ = new DacDirectory(MakeProgramDirectory(), this);
-  connect(dacs_, &DacDirectory::Changed, this, &FrmWhorlgen::DacSnapshotArrived,
-          Qt::QueuedConnection);
-  auto* page = new NetworkDacsPage(*dacs_, this);
-  page->AddKind({"Ether Dream", "network/etherdream_addresses", output::etherdream::kTcpPort});
-  page->AddKind({"IDN", "network/idn_addresses", output::kIdnPort});
-  page->SetChooser([this](const std::string& name) { return ChooseDac(name); });
-  devices_->AddPage(page, "Network DACs");
-  connect(devices_, &DevicesWindow::Opened, page, &NetworkDacsPage::Scan);
-}
-
 void FrmWhorlgen::mnuDevices_Click() {
   devices_->Open();
 }
@@ -640,7 +587,7 @@ bool FrmWhorlgen::ChosenDacMissing() const {
 
 void FrmWhorlgen::RefreshDacList() {
   dacListStale_ = false;
-  listedDacs_ = dacs_->Latest().Devices;
+  listedDacs_ = dacs_.Latest().Devices;
   const std::string chosen = Loop.DacName;
   const bool missing = ChosenDacMissing();
   int row = -1;

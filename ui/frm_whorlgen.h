@@ -37,8 +37,6 @@ namespace whorlgen::ui {
 
 class DacDirectory;
 class DevicesWindow;
-class LiveControl;
-class MusicModulation;
 class PanelScrollBar;
 class ProjectionWindow;
 class TitleNote;
@@ -48,12 +46,9 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
 
  public:
   // Builds the controls and runs Form_Load, so the panel stands at its
-  // start-up values before the user can act.
-  explicit FrmWhorlgen(QWidget* parent = nullptr);
-  // Looks for the device libraries in deviceLibraryDirectory first instead of
-  // the program's own directory.
-  explicit FrmWhorlgen(const std::filesystem::path& deviceLibraryDirectory,
-                       QWidget* parent = nullptr);
+  // start-up values before the user can act. The device libraries and the
+  // directory of DACs are the program's (see Application) and outlive it.
+  FrmWhorlgen(output::DeviceLibraries& libraries, DacDirectory& dacs, QWidget* parent = nullptr);
 
   // The state record. The scroll bar handlers are the only writers of Params.
   engine::PatternParameters Params;
@@ -61,17 +56,16 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   engine::FrameData Frame;
   output::IldaWriter Ilda;
   output::DacState Dac;
-  std::unique_ptr<output::DeviceLibraries>
-      Libraries;  // loaded at first use, kept for the program's life
+  output::DeviceLibraries& Libraries;  // loaded at first use, kept for the program's life
   preview::PreviewRenderer Preview;
   std::int32_t PreviewWidth = 0;  // inner size of picPreview in pixels, read once at load
   std::int32_t PreviewHeight = 0;
   // The runs: Start, Stop, the frames and the closing of the window.
-  output::RunLoop Loop{*this, {Params, Generator, Frame, Ilda, Dac, *Libraries}};
+  output::RunLoop Loop{*this, {Params, Generator, Frame, Ilda, Dac, Libraries}};
 
   // The DACs beyond the three library ones, listed after them: the device
   // directory, which owns their discovery.
-  DacDirectory& Dacs() const { return *dacs_; }
+  DacDirectory& Dacs() const { return dacs_; }
 
   bool Running() const { return Loop.Running(); }
   std::int32_t TotalFrames() const { return Loop.TotalFrames(); }
@@ -99,8 +93,6 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   DevicesWindow* Devices() const { return devices_; }
   // The projection view of what goes to the DAC.
   ProjectionWindow* Projection() const { return projection_; }
-  // The audio input, the LFOs and the modulation matrix.
-  MusicModulation* Music() const { return music_; }
 
   // SIGTERM, SIGINT or SIGHUP: as closing the window, except that what the
   // run's end has to say goes to standard error instead of a box nobody may
@@ -132,14 +124,15 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void ControlTouched(const QString& target);
   // A run's last end step is done: the DAC closed, every message told.
   void RunFinished();
+  // Just before each frame of a run is built, with the show's playing time
+  // so far: what changes the panel now, the frame carries.
+  void FrameComing(double showSeconds);
 
  protected:
   // Closing is never refused; a run in progress ends through its end steps.
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWidget* parent);
-
   // What the run loop needs of the window.
   void SetEnabled(Control control, bool enabled) override;
   void SetTotalFramesCaption(const std::string& text) override;
@@ -173,7 +166,6 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   void Form_Unload();
   void mnuAbout_Click();
   void mnuDevices_Click();
-  void AddNetworkDacs();
   void mnuProjection_Click();
   // The run's driver: the device's own back-end inside the DAC's projector
   // profile, which also hands each frame sent to the projection view.
@@ -243,7 +235,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   preview::PreviewSurface* picPreview = nullptr;
   QPointer<QMessageBox> aboutBox_;  // open while the About box is shown
   DevicesWindow* devices_ = nullptr;
-  DacDirectory* dacs_ = nullptr;
+  DacDirectory& dacs_;
   // The devices behind the list's items after the three library DACs.
   std::vector<output::DacInfo> listedDacs_;
   // The chosen device as last listed, kept while it is missing.
@@ -253,8 +245,6 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   std::vector<std::string> closingMessages_;  // told as the program ends
   TitleNote* statusNote_ = nullptr;
 
-  LiveControl* live_ = nullptr;
-  MusicModulation* music_ = nullptr;
   ProjectionWindow* projection_ = nullptr;
 };
 

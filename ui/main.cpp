@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "control/osc_server.h"
+#include "ui/application.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/quit_signals.h"
 #include "ui/self_test.h"
@@ -27,7 +28,8 @@ int main(int argc, char** argv) {
   // One style everywhere, so geometry and mouse behaviour do not follow the desktop theme.
   QApplication::setStyle(QStyleFactory::create("Fusion"));
   whorlgen::ui::IgnoreFileSizeSignal();
-  whorlgen::ui::FrmWhorlgen window;
+  whorlgen::ui::Application program;
+  whorlgen::ui::FrmWhorlgen& window = program.Window();
   const whorlgen::ui::QuitSignals quitSignals(
       [&window](int signalNumber) { window.EndOnSignal(signalNumber); });
 
