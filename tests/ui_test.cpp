@@ -376,12 +376,13 @@ TEST_F(Window, AboutShowsOneLineWithOkOnlyAndReturnsAtOnce) {
   box->accept();
 }
 
-TEST_F(Window, AboutStaysTheFirstMenuItemAndCtrlDOpensTheDevicesWindow) {
+TEST_F(Window, AboutStaysTheFirstMenuItemAndCtrlDOpensTheDevicesWindowEscapeClosesIt) {
   EXPECT_EQ(W().menuBar()->actions().front()->text(), "About");
   ASSERT_FALSE(W().Devices()->isVisible());
   QTest::keyClick(&W(), Qt::Key_D, Qt::ControlModifier);
   EXPECT_TRUE(W().Devices()->isVisible());
-  W().Devices()->close();
+  QTest::keyClick(W().Devices(), Qt::Key_Escape);
+  EXPECT_FALSE(W().Devices()->isVisible());
 }
 
 TEST_F(Window, MiddleClickInTheTroughStepsByOneLikeTheOtherClicks) {

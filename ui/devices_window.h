@@ -20,6 +20,9 @@ class DevicesWindow : public QWidget {
   // Shows the window, raised, and tells the pages it opened.
   void Open();
 
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
  signals:
   // The operator opened the window: pages that scan do it now.
   void Opened();
