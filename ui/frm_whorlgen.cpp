@@ -589,6 +589,8 @@ void FrmWhorlgen::mnuAbout_Click() {
           .arg(QString::fromUtf8(kAuthorCredit), QString::fromUtf8(kContactAddress));
   aboutBox_ = new QMessageBox(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, this);
   aboutBox_->setTextFormat(Qt::PlainText);
+  // The one line stays as it always was; the version goes below it.
+  aboutBox_->setInformativeText(QStringLiteral("Version %1").arg(WHORLGEN_VERSION));
   aboutBox_->setAttribute(Qt::WA_DeleteOnClose);
   // Without a loop of its own and without holding the panel: a run goes on
   // feeding the DAC and the recording while the box is open, and Stop stays
