@@ -185,6 +185,7 @@ FrmWhorlgen::FrmWhorlgen(std::unique_ptr<output::DeviceLibraries> libraries, QWi
   mnuProjection->setObjectName("mnuProjection");
   mnuProjection->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
   projection_ = new ProjectionWindow(this);
+  connect(this, &FrmWhorlgen::RunFinished, projection_, &ProjectionWindow::EndRun);
 
   auto* client = new QWidget(this);
   client->setObjectName("clientArea");
@@ -245,7 +246,7 @@ std::unique_ptr<output::DacDriver> FrmWhorlgen::MakeDacDriver(const std::string&
   // A neutral profile hands the figure's own frame on untouched; the wrapper
   // is there for the projection view.
   const output::ProjectorProfile profile = LoadProjectorProfile(dacName);
-  projection_->BeginRun(profile);
+  projection_->BeginRun(profile, QString::fromStdString(dacName));
   return std::make_unique<output::ProfiledDacDriver>(std::move(base), profile, projection_);
 }
 
