@@ -123,15 +123,16 @@ void BeamImage::AddStrayPath(double x0, double y0, double x1, double y1) {
   const int steps = std::max(1, static_cast<int>(std::ceil(span)));
   const double dc = (c1 - c0) / steps, dr = (r1 - r0) / steps;
   const auto level = static_cast<float>(gain_);
+  // The band is drawn across the line's main direction, one pixel a step.
+  const bool alongColumns = std::abs(dc) >= std::abs(dr);
   for (int i = 0; i <= steps; ++i) {
     const auto column = static_cast<std::int32_t>(std::lrint(c0 + dc * i));
     const auto row = static_cast<std::int32_t>(std::lrint(r0 + dr * i));
-    for (int dy = -kStrayHalfWidth; dy <= kStrayHalfWidth; ++dy) {
-      for (int dx = -kStrayHalfWidth; dx <= kStrayHalfWidth; ++dx) {
-        const std::int32_t c = column + dx, r = row + dy;
-        if (c >= 0 && c < width_ && r >= 0 && r < height_)
-          marks_[static_cast<std::size_t>(r) * width_ + c] = level;
-      }
+    for (int d = -kStrayHalfWidth; d <= kStrayHalfWidth; ++d) {
+      const std::int32_t c = alongColumns ? column : column + d;
+      const std::int32_t r = alongColumns ? row + d : row;
+      if (c >= 0 && c < width_ && r >= 0 && r < height_)
+        marks_[static_cast<std::size_t>(r) * width_ + c] = level;
     }
   }
 }

@@ -31,7 +31,7 @@ QString MarksLegend() {
   return QStringLiteral(
              "Bright where the beam is slow, dim where it is fast. "
              "<span style=\"background-color:%1\">&nbsp;&nbsp;&nbsp;&nbsp;</span> Grey haze: "
-             "the beam strays more than %2 % of the field from its path, too fast for these "
+             "the beam strays more than %2&nbsp;% of the field from its path, too fast for these "
              "scanners there.")
       .arg(QColor(level, level, level).name(),
            NumberText(projection::ProjectionSimulator::kDefaultStrayFraction * 100));
@@ -39,12 +39,15 @@ QString MarksLegend() {
 
 // The run's DAC and the scanners its profile describes; `ended` once the
 // run is over.
+// The run's DAC and the scanners its profile describes; `ended` once the
+// run is over.
 QString ProfileLegend(const output::ProjectorProfile& profile, const QString& dacName, bool ended) {
   return QString::fromUtf8(
              "%1<b>%2</b>: its projector profile\u2019s scanners, rated %3 pps at "
-             "8\u00B0, scanning %4\u00B0 optical.")
+             "8\u00B0, scanning %4\u00B0 optical; beam guard %5.")
       .arg(ended ? QStringLiteral("Last run, ") : QString(), dacName.toHtmlEscaped(),
-           NumberText(profile.ScannerRatingPps), NumberText(profile.ScanAngleDeg));
+           NumberText(profile.ScannerRatingPps), NumberText(profile.ScanAngleDeg),
+           profile.Guard.Enabled ? QStringLiteral("on") : QStringLiteral("off"));
 }
 
 QLabel* WordsOnBlack(const QString& objectName, QWidget* parent) {
