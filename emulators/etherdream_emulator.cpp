@@ -592,7 +592,7 @@ int EtherDreamUnit::Run() {
     char to[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &announceTo_->sin_addr, to, sizeof to);
     std::fprintf(stderr,
-                 "Announcing itself to %s:%u once a second: Whorlgen there lists it as "
+                 "Announcing itself to %s:%u once a second: Whorlgen on that computer lists it as "
                  "\"Ether Dream %02x:%02x:%02x\".\n",
                  to, ntohs(announceTo_->sin_port), mac_[3], mac_[4], mac_[5]);
   } else {
