@@ -18,8 +18,8 @@ std::optional<Options> Options::Parse(int argc, char** argv, int first,
     const std::string_view arg = argv[i];
     const std::string_view name = arg.starts_with("--") ? arg.substr(2) : std::string_view();
     if (std::find(known.begin(), known.end(), name) == known.end() || name.empty()) {
-      std::fprintf(stderr, "unknown option %s (whorlgen-dac-emulator --help lists them)\n",
-                   argv[i]);
+      std::fprintf(stderr, "%s %s (whorlgen-dac-emulator --help lists the options)\n",
+                   name.empty() ? "unexpected argument" : "unknown option", argv[i]);
       return std::nullopt;
     }
     if (i + 1 >= argc || std::string_view(argv[i + 1]).starts_with("--")) {

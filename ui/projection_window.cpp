@@ -39,8 +39,6 @@ QString MarksLegend() {
 
 // The run's DAC and the scanners its profile describes; `ended` once the
 // run is over.
-// The run's DAC and the scanners its profile describes; `ended` once the
-// run is over.
 QString ProfileLegend(const output::ProjectorProfile& profile, const QString& dacName, bool ended) {
   return QString::fromUtf8(
              "%1<b>%2</b>: its projector profile\u2019s scanners, rated %3 pps at "
