@@ -35,12 +35,15 @@ bench: deps
 	cmake --build $(BENCH) -j $(JOBS)
 	@for b in $(BENCH)/bin/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
 
-# A Debian package in this folder: whorlgen_<version>_<arch>.deb.
+# A Debian package in this folder: whorlgen_<version>_<arch>.deb, which
+# lintian must pass without an error or a warning.
 package: deps
 	cmake -S . -B $(PACKAGE) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
 	  -DWHORLGEN_BUILD_TESTS=OFF -DWHORLGEN_BUILD_BENCH=OFF
 	cmake --build $(PACKAGE) -j $(JOBS)
+	rm -f $(PACKAGE)/whorlgen_*.deb
 	cd $(PACKAGE) && cpack -G DEB
+	lintian --fail-on error,warning $(PACKAGE)/whorlgen_*.deb
 	cp $(PACKAGE)/whorlgen_*.deb .
 
 screenshot: build

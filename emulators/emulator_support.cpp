@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,17 +11,22 @@
 
 namespace whorlgen::emulators {
 
-std::optional<Options> Options::Parse(int argc, char** argv, int first) {
+std::optional<Options> Options::Parse(int argc, char** argv, int first,
+                                      std::span<const std::string_view> known) {
   Options options;
   for (int i = first; i < argc; ++i) {
-    std::string name = argv[i];
-    if (name.rfind("--", 0) != 0) {
-      std::fprintf(stderr, "unexpected argument: %s\n", argv[i]);
+    const std::string_view arg = argv[i];
+    const std::string_view name = arg.starts_with("--") ? arg.substr(2) : std::string_view();
+    if (std::find(known.begin(), known.end(), name) == known.end() || name.empty()) {
+      std::fprintf(stderr, "%s %s (whorlgen-dac-emulator --help lists the options)\n",
+                   name.empty() ? "unexpected argument" : "unknown option", argv[i]);
       return std::nullopt;
     }
-    name = name.substr(2);
-    const bool hasValue = i + 1 < argc && std::string(argv[i + 1]).rfind("--", 0) != 0;
-    options.values_[name] = hasValue ? argv[++i] : "";
+    if (i + 1 >= argc || std::string_view(argv[i + 1]).starts_with("--")) {
+      std::fprintf(stderr, "%s needs a value\n", argv[i]);
+      return std::nullopt;
+    }
+    options.values_[std::string(name)] = argv[++i];
   }
   return options;
 }
@@ -29,13 +36,21 @@ std::string Options::Text(const std::string& name, const std::string& fallback) 
   return found == values_.end() ? fallback : found->second;
 }
 
-long Options::Number(const std::string& name, long fallback) const {
+std::optional<long> Options::Number(const std::string& name, long fallback, long min,
+                                    long max) const {
   auto found = values_.find(name);
   if (found == values_.end())
     return fallback;
-  char* end = nullptr;
-  const long value = std::strtol(found->second.c_str(), &end, 10);
-  return end && *end == '\0' && !found->second.empty() ? value : fallback;
+  const std::string& text = found->second;
+  long value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < min ||
+      value > max) {
+    std::fprintf(stderr, "--%s needs a whole number from %ld to %ld, not \"%s\"\n", name.c_str(),
+                 min, max, text.c_str());
+    return std::nullopt;
+  }
+  return value;
 }
 
 std::optional<in_addr> ParseIpv4(const std::string& text) {

@@ -9,23 +9,34 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace whorlgen::emulators {
 
-// "--name value" pairs and bare "--flag"s after the device flag.
+// "--name value" pairs after the device flag.
 class Options {
  public:
-  // Returns nullopt and prints the reason when an argument is not an option.
-  static std::optional<Options> Parse(int argc, char** argv, int first);
+  // Returns nullopt and prints the reason when an argument is not one of
+  // the `known` options or has no value: a typing mistake is not run as a
+  // default.
+  static std::optional<Options> Parse(int argc, char** argv, int first,
+                                      std::span<const std::string_view> known);
   std::string Text(const std::string& name, const std::string& fallback) const;
-  long Number(const std::string& name, long fallback) const;
+  // The option's whole number, `fallback` when it is absent; nullopt, the
+  // reason printed, when it is not a whole number from min to max.
+  std::optional<long> Number(const std::string& name, long fallback, long min, long max) const;
   bool Has(const std::string& name) const { return values_.count(name) > 0; }
 
  private:
   std::map<std::string, std::string> values_;
 };
+
+// The largest count an option may give (points, samples): past anything a
+// run reaches.
+inline constexpr long kMaxCount = 1L << 40;
 
 // An IPv4 address in dotted form; nullopt when it is not one.
 std::optional<in_addr> ParseIpv4(const std::string& text);
@@ -42,7 +53,7 @@ bool OpenRecord(const Options& options, std::FILE*& record);
 // SIGTERM; the emulator's exit status (2 for a bad command line).
 template <typename Unit>
 int RunUnit(int argc, char** argv, int firstOption) {
-  auto options = Options::Parse(argc, argv, firstOption);
+  auto options = Options::Parse(argc, argv, firstOption, Unit::kOptionNames);
   if (!options)
     return 2;
   Unit unit;

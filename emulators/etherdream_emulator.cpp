@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "emulators/emulator_support.h"
@@ -116,6 +117,10 @@ struct BufferedPoint {
 
 class EtherDreamUnit {
  public:
+  static constexpr std::array<std::string_view, 11> kOptionNames = {
+      "port",   "announce-to", "announce-port", "mac",     "capacity",     "stats",
+      "record", "fault",       "fault-after",   "late-ms", "late-every-ms"};
+
   bool Configure(const Options& options);
   int Run();
 
@@ -199,7 +204,15 @@ class EtherDreamUnit {
 };
 
 bool EtherDreamUnit::Configure(const Options& options) {
-  port_ = static_cast<std::uint16_t>(options.Number("port", 7765));
+  const auto port = options.Number("port", 7765, 1, 65535);
+  const auto announcePort = options.Number("announce-port", 7654, 1, 65535);
+  const auto capacity = options.Number("capacity", 1800, 0, 65535);
+  const auto faultAfter = options.Number("fault-after", 0, 0, kMaxCount);
+  const auto lateMs = options.Number("late-ms", 25, 0, 60000);
+  const auto lateEveryMs = options.Number("late-every-ms", 500, 1, 3600000);
+  if (!port || !announcePort || !capacity || !faultAfter || !lateMs || !lateEveryMs)
+    return false;
+  port_ = static_cast<std::uint16_t>(*port);
   if (options.Has("announce-to")) {
     auto address = ParseIpv4(options.Text("announce-to", ""));
     if (!address) {
@@ -209,7 +222,7 @@ bool EtherDreamUnit::Configure(const Options& options) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr = *address;
-    to.sin_port = htons(static_cast<std::uint16_t>(options.Number("announce-port", 7654)));
+    to.sin_port = htons(static_cast<std::uint16_t>(*announcePort));
     announceTo_ = to;
   }
   if (options.Has("mac")) {
@@ -220,7 +233,7 @@ bool EtherDreamUnit::Configure(const Options& options) {
     }
     mac_ = *mac;
   }
-  capacity_ = static_cast<std::size_t>(options.Number("capacity", 1800));
+  capacity_ = static_cast<std::size_t>(*capacity);
   statsPath_ = options.Text("stats", "");
   faultName_ = options.Text("fault", "");
   auto fault = ParseFault(faultName_);
@@ -229,9 +242,9 @@ bool EtherDreamUnit::Configure(const Options& options) {
     return false;
   }
   fault_ = *fault;
-  faultAfterPoints_ = options.Number("fault-after", 0);
-  lateBy_ = std::chrono::milliseconds(options.Number("late-ms", 25));
-  lateEvery_ = std::chrono::milliseconds(options.Number("late-every-ms", 500));
+  faultAfterPoints_ = *faultAfter;
+  lateBy_ = std::chrono::milliseconds(*lateMs);
+  lateEvery_ = std::chrono::milliseconds(*lateEveryMs);
   return OpenRecord(options, record_);
 }
 
@@ -575,6 +588,20 @@ int EtherDreamUnit::Run() {
   if (!OpenSockets())
     return 1;
   std::fprintf(stderr, "Ether Dream emulator on 127.0.0.1:%u\n", port_);
+  if (announceTo_) {
+    char to[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &announceTo_->sin_addr, to, sizeof to);
+    std::fprintf(stderr,
+                 "Announcing itself to %s:%u once a second: Whorlgen on that computer lists it as "
+                 "\"Ether Dream %02x:%02x:%02x\".\n",
+                 to, ntohs(announceTo_->sin_port), mac_[3], mac_[4], mac_[5]);
+  } else {
+    std::fprintf(stderr,
+                 "Not announcing itself (no --announce-to): Whorlgen sees it only once "
+                 "127.0.0.1:%u is added by address (Devices..., Network DACs, kind Ether Dream). "
+                 "--announce-to 127.0.0.1 makes Whorlgen list it by itself.\n",
+                 port_);
+  }
   auto nextAnnounce = Clock::now();
   auto nextReport = Clock::now();
   while (!StopRequested()) {

@@ -8,7 +8,8 @@ namespace whorlgen::emulators {
 
 inline constexpr const char* kEtherDreamUsage =
     "  --port N            TCP port to listen on, on 127.0.0.1 (7765)\n"
-    "  --announce-to ADDR  send the broadcast there once a second (none when absent)\n"
+    "  --announce-to ADDR  send the broadcast there once a second; without it,\n"
+    "                      Whorlgen sees the unit only when it is added by address\n"
     "  --announce-port N   UDP port of the broadcast (7654)\n"
     "  --mac XX:..:XX      the unit's MAC address (02:57:47:3a:4f:12)\n"
     "  --capacity N        buffer capacity in points (1800)\n"

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "emulators/emulator_support.h"
@@ -57,6 +58,9 @@ void PutName(std::vector<std::uint8_t>& out, const std::string& name, std::size_
 
 class IdnUnit {
  public:
+  static constexpr std::array<std::string_view, 6> kOptionNames = {
+      "port", "name", "stats", "record", "fault", "fault-after"};
+
   bool Configure(const Options& options);
   int Run();
 
@@ -99,7 +103,11 @@ class IdnUnit {
 };
 
 bool IdnUnit::Configure(const Options& options) {
-  port_ = static_cast<std::uint16_t>(options.Number("port", 7255));
+  const auto port = options.Number("port", 7255, 0, 65535);
+  const auto faultAfter = options.Number("fault-after", 0, 0, kMaxCount);
+  if (!port || !faultAfter)
+    return false;
+  port_ = static_cast<std::uint16_t>(*port);
   name_ = options.Text("name", name_).substr(0, 20);
   statsPath_ = options.Text("stats", "");
   fault_ = options.Text("fault", "");
@@ -107,7 +115,7 @@ bool IdnUnit::Configure(const Options& options) {
     std::fprintf(stderr, "unknown --fault %s\n", fault_.c_str());
     return false;
   }
-  faultAfter_ = options.Number("fault-after", 0);
+  faultAfter_ = *faultAfter;
   return OpenRecord(options, record_);
 }
 
@@ -310,6 +318,17 @@ int IdnUnit::Run() {
   if (!Open())
     return 1;
   std::fprintf(stderr, "IDN emulator \"%s\" on 127.0.0.1:%u\n", name_.c_str(), port_);
+  if (port_ == 7255) {
+    std::fprintf(stderr,
+                 "Whorlgen finds it by a scan (Devices..., Scan) when started with "
+                 "WHORLGEN_SCAN_ADDRESSES=127.0.0.1, or once 127.0.0.1 is added by address "
+                 "(Devices..., Network DACs, kind IDN).\n");
+  } else {
+    std::fprintf(stderr,
+                 "A scan looks on port 7255 only: Whorlgen sees it once 127.0.0.1:%u is added by "
+                 "address (Devices..., Network DACs, kind IDN).\n",
+                 port_);
+  }
   auto nextReport = Clock::now();
   while (!StopRequested()) {
     const auto now = Clock::now();

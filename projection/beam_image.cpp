@@ -8,8 +8,7 @@ namespace whorlgen::projection {
 namespace {
 // Past this growth the stored light is scaled back down in one pass.
 constexpr double kRenormaliseGain = 1e6;
-constexpr float kMarkLevel = 0.5f;
-constexpr int kMarkHalfSide = 3;
+
 }  // namespace
 
 void BeamImage::Resize(std::int32_t width, std::int32_t height) {
@@ -113,22 +112,28 @@ void BeamImage::AddPath(double x0, double y0, double x1, double y1, Rgb colour, 
   }
 }
 
-void BeamImage::AddMark(double x, double y) {
+void BeamImage::AddStrayPath(double x0, double y0, double x1, double y1) {
   if (marks_.empty())
     return;
-  const Pixel centre = ToPixel(x, y);
-  Extend(centre.Column, centre.Row, kMarkHalfSide);
+  const double c0 = left_ + (x0 + 0.5) * side_ - 0.5, r0 = top_ + (0.5 - y0) * side_ - 0.5;
+  const double c1 = left_ + (x1 + 0.5) * side_ - 0.5, r1 = top_ + (0.5 - y1) * side_ - 0.5;
+  Extend(c0, r0, kStrayHalfWidth + 1);
+  Extend(c1, r1, kStrayHalfWidth + 1);
+  const double span = std::max(std::abs(c1 - c0), std::abs(r1 - r0));
+  const int steps = std::max(1, static_cast<int>(std::ceil(span)));
+  const double dc = (c1 - c0) / steps, dr = (r1 - r0) / steps;
   const auto level = static_cast<float>(gain_);
-  auto mark = [&](std::int32_t column, std::int32_t row) {
-    if (column >= 0 && column < width_ && row >= 0 && row < height_)
-      marks_[static_cast<std::size_t>(row) * width_ + column] = level;
-  };
-  // A small hollow square: nothing the beam itself draws looks like it.
-  for (int d = -kMarkHalfSide; d <= kMarkHalfSide; ++d) {
-    mark(centre.Column + d, centre.Row - kMarkHalfSide);
-    mark(centre.Column + d, centre.Row + kMarkHalfSide);
-    mark(centre.Column - kMarkHalfSide, centre.Row + d);
-    mark(centre.Column + kMarkHalfSide, centre.Row + d);
+  // The band is drawn across the line's main direction, one pixel a step.
+  const bool alongColumns = std::abs(dc) >= std::abs(dr);
+  for (int i = 0; i <= steps; ++i) {
+    const auto column = static_cast<std::int32_t>(std::lrint(c0 + dc * i));
+    const auto row = static_cast<std::int32_t>(std::lrint(r0 + dr * i));
+    for (int d = -kStrayHalfWidth; d <= kStrayHalfWidth; ++d) {
+      const std::int32_t c = alongColumns ? column : column + d;
+      const std::int32_t r = alongColumns ? row + d : row;
+      if (c >= 0 && c < width_ && r >= 0 && r < height_)
+        marks_[static_cast<std::size_t>(r) * width_ + c] = level;
+    }
   }
 }
 
@@ -146,21 +151,28 @@ PixelRect BeamImage::Compose(std::span<std::uint32_t> pixels, double afterSec,
     return area;
   const double fade = std::exp(-std::max(afterSec, 0.0) / persistenceSec_) / gain_;
   const auto toLevel = static_cast<float>(fade / kFullLevelSecPerField);
-  // A mark shows while it is brighter than half its first level.
-  const auto markThreshold = static_cast<float>(kMarkLevel / fade);
+  const auto toTint = static_cast<float>(fade * kStrayTintLevel);
   for (std::int32_t row = area.Top; row <= area.Bottom; ++row) {
     const std::size_t rowStart = static_cast<std::size_t>(row) * width_;
     const float* light = light_.data() + 3 * rowStart;
     const float* marks = marks_.data() + rowStart;
     std::uint32_t* out = pixels.data() + rowStart;
     for (std::int32_t i = area.Left; i <= area.Right; ++i) {
-      const float r = std::min(light[3 * i] * toLevel, 255.0f);
-      const float g = std::min(light[3 * i + 1] * toLevel, 255.0f);
-      const float b = std::min(light[3 * i + 2] * toLevel, 255.0f);
-      const std::uint32_t beam = (static_cast<std::uint32_t>(std::lrint(r)) << 16) |
-                                 (static_cast<std::uint32_t>(std::lrint(g)) << 8) |
-                                 static_cast<std::uint32_t>(std::lrint(b));
-      out[i] = (marks[i] > markThreshold ? kMarkColour : beam) | topBits;
+      float r = std::min(light[3 * i] * toLevel, 255.0f);
+      float g = std::min(light[3 * i + 1] * toLevel, 255.0f);
+      float b = std::min(light[3 * i + 2] * toLevel, 255.0f);
+      if (marks[i] != 0) {
+        // The haze lies under the beam: it shows where the beam is dark and
+        // gives way as the beam brightens, so the beam keeps its colour.
+        const float tint =
+            std::min(marks[i] * toTint, kStrayTintLevel) * (1.0f - std::max({r, g, b}) / 255.0f);
+        r += tint;
+        g += tint;
+        b += tint;
+      }
+      out[i] = (static_cast<std::uint32_t>(std::lrint(r)) << 16) |
+               (static_cast<std::uint32_t>(std::lrint(g)) << 8) |
+               static_cast<std::uint32_t>(std::lrint(b)) | topBits;
     }
   }
   return area;

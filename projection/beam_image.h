@@ -26,7 +26,12 @@ class BeamImage {
   // The light that paints a pixel full: this many seconds of a full-level
   // beam per field of path, summed over the persistence.
   static constexpr double kFullLevelSecPerField = 0.02;
-  static constexpr std::uint32_t kMarkColour = 0x00FFFFFFu;
+  // Where the beam strays from its path, a grey haze of this level (of 255)
+  // lies under the light: dark pixels take it, the lit beam keeps its own
+  // colour over it, and it fades with the light.
+  static constexpr float kStrayTintLevel = 96.0f;
+  // The haze reaches this many pixels to each side of the path.
+  static constexpr int kStrayHalfWidth = 2;
 
   // The field is drawn as the largest centred square; everything is black.
   void Resize(std::int32_t width, std::int32_t height);
@@ -45,8 +50,9 @@ class BeamImage {
   // lit in `colour` (levels 0..255), taking `seconds`: its light is spread
   // evenly along the line.
   void AddPath(double x0, double y0, double x1, double y1, Rgb colour, double seconds);
-  // Marks a spot where the beam strays from the commanded path.
-  void AddMark(double x, double y);
+  // The beam strayed from the commanded path while it moved in a straight
+  // line from one field position to another: the haze goes along that line.
+  void AddStrayPath(double x0, double y0, double x1, double y1);
 
   // The picture as it stands `afterSec` beyond Time() (the fade once frames
   // stop), into a width x height buffer that was black when the image was
@@ -78,7 +84,7 @@ class BeamImage {
   double gain_ = 1;
   double lastAdvanceSec_ = 0, lastGrowth_ = 1;  // the usual step's growth, kept
   std::vector<float> light_;                    // R, G, B per pixel
-  std::vector<float> marks_;                    // one per pixel, grown like the light
+  std::vector<float> marks_;                    // the haze, one per pixel, grown like the light
   PixelRect lit_;                               // where light or marks may be
   PixelRect composed_;                          // what the last Compose wrote
 };

@@ -1,6 +1,7 @@
 #include "projection/projection_simulator.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace whorlgen::projection {
@@ -95,17 +96,21 @@ void ProjectionSimulator::PlayFrame(std::span<const engine::LaserPoint> frame,
     }
     const Rgb colour{static_cast<float>(point.R), static_cast<float>(point.G),
                      static_cast<float>(point.B)};
+    std::array<Command, kMaxSubsteps + 1> path;
+    path[0] = {x_.Position(), y_.Position()};
     for (int s = 0; s < substeps_; ++s) {
-      const double x0 = x_.Position(), y0 = y_.Position();
       x_.Step(command.X);
       y_.Step(command.Y);
-      image.AddPath(x0, y0, x_.Position(), y_.Position(), colour, substepSec_);
+      path[s + 1] = {x_.Position(), y_.Position()};
+      image.AddPath(path[s].X, path[s].Y, path[s + 1].X, path[s + 1].Y, colour, substepSec_);
       image.Advance(substepSec_);
     }
     const bool lit = point.R != 0 || point.G != 0 || point.B != 0;
     if (lit && Strays(x_.Position(), y_.Position())) {
       ++strayPoints_;
-      image.AddMark(x_.Position(), y_.Position());
+      // The haze follows the beam's own path through this point.
+      for (int s = 0; s < substeps_; ++s)
+        image.AddStrayPath(path[s].X, path[s].Y, path[s + 1].X, path[s + 1].Y);
     }
   }
 }

@@ -207,5 +207,30 @@ TEST(BeamImage, SlowBeamIsBrighterAndLightFades) {
   EXPECT_NEAR(pixels[40 * 100 + 50] >> 16, slow / std::numbers::e, 1.0);
 }
 
+// The haze lies under a straying beam: black beside the beam turns grey, the
+// beam keeps its colour over it (brighter beam, less haze), and the haze
+// fades with the light.
+TEST(BeamImage, StrayHazeLiesUnderTheBeamAndFades) {
+  BeamImage image;
+  image.Resize(100, 100);
+  std::vector<std::uint32_t> plain(100 * 100), hazy(100 * 100);
+  image.AddPath(-0.4, 0.1, 0.4, 0.1, {255, 0, 0}, 0.004);  // along row 40
+  image.Compose(plain);
+  const double red = plain[40 * 100 + 50] >> 16;
+  ASSERT_GT(red, 20.0);
+  image.AddStrayPath(-0.4, 0.1, 0.4, 0.1);
+  image.Compose(hazy);
+  const double tint = BeamImage::kStrayTintLevel;
+  const double under = tint * (1 - red / 255);
+  auto channel = [&](int row, int shift) { return (hazy[row * 100 + 50] >> shift) & 0xFF; };
+  EXPECT_NEAR(channel(40, 16), red + under, 1.0);
+  EXPECT_NEAR(channel(40, 8), under, 1.0);
+  EXPECT_NEAR(channel(40 + BeamImage::kStrayHalfWidth, 0), tint, 1.0);  // beside the beam
+  EXPECT_EQ(hazy[(41 + BeamImage::kStrayHalfWidth) * 100 + 50], 0u);    // clear of the haze
+  image.Advance(BeamImage::kDefaultPersistenceSec);
+  image.Compose(hazy);
+  EXPECT_NEAR(channel(40 + BeamImage::kStrayHalfWidth, 0), tint / std::numbers::e, 1.0);
+}
+
 }  // namespace
 }  // namespace whorlgen::projection

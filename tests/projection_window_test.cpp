@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QImage>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSettings>
@@ -47,10 +48,10 @@ bool CloseEnough(const QImage& a, const QImage& b, int tolerance) {
 
 TEST(ProjectionWindow, StartupFigureMatchesTheGoldenImage) {
   ProjectionWindow window;
-  window.resize(96, 96);
+  window.Picture()->setFixedSize(96, 96);
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-  window.BeginRun(output::NeutralProfile());
+  window.BeginRun(output::NeutralProfile(), "EZLase");
   // A tenth of a second of the start-up figure on the emulated card.
   engine::GeneratorState generator;
   engine::FrameData frame;
@@ -59,7 +60,7 @@ TEST(ProjectionWindow, StartupFigureMatchesTheGoldenImage) {
     window.FrameSent(frame.FrameBuffer, 15000);
   }
   window.DrawAllReceived();
-  const QImage actual = window.grab().toImage().convertToFormat(QImage::Format_RGB32);
+  const QImage actual = window.Picture()->grab().toImage().convertToFormat(QImage::Format_RGB32);
   const QImage golden(WHORLGEN_GOLDEN_DIR "/projection_startup.png");
   const bool same = CloseEnough(actual, golden.convertToFormat(QImage::Format_RGB32), 2);
   if (!same) {
@@ -85,6 +86,40 @@ TEST(ProjectorSettings, UnreadableOrOutOfRangeValuesTakeTheDefault) {
   EXPECT_EQ(loaded.SizeXPercent, 100.0);
   EXPECT_EQ(loaded.Guard.DwellLimitMs, 50.0);
   EXPECT_TRUE(loaded.FlipY);
+}
+
+// The window says what it shows: while no run is on, a hint to press Start;
+// during a run, the DAC and its scanners in the legend; the hint again after.
+TEST(ProjectionWindow, HintWhileNoRunAndTheRunsScannersInTheLegend) {
+  {
+    output::ProjectorProfile slow = output::NeutralProfile();
+    slow.ScannerRatingPps = 2500;
+    slow.ScanAngleDeg = 20;
+    auto settings = OpenSettings();
+    SaveProjectorProfile(*settings, "EZLase", slow);
+  }
+  ProgramWindow panelProgram = MakeProgram();
+  FrmWhorlgen& panel = *panelProgram;
+  panel.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+  panel.findChild<QListWidget*>("lstDACSelect")->setCurrentRow(1);  // "EZLase"
+  QTest::keyClick(&panel, Qt::Key_P, Qt::ControlModifier);
+  const auto* hint = panel.Projection()->findChild<QLabel*>("lblProjectionHint");
+  const auto* legend = panel.Projection()->findChild<QLabel*>("lblProjectionLegend");
+  ASSERT_TRUE(hint && legend);
+  EXPECT_TRUE(hint->isVisible());
+
+  panel.findChild<QPushButton*>("cmdStart")->click();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return panel.TotalFrames() >= 2; }, 10000));
+  EXPECT_FALSE(hint->isVisible());
+  EXPECT_TRUE(legend->text().contains("EZLase")) << legend->text().toStdString();
+  EXPECT_TRUE(legend->text().contains("2500 pps")) << legend->text().toStdString();
+  EXPECT_TRUE(legend->text().contains(QString::fromUtf8("20\u00B0 optical")))
+      << legend->text().toStdString();
+  panel.findChild<QPushButton*>("cmdStop")->click();
+  EXPECT_TRUE(WaitForRunEnd(panel));
+  EXPECT_TRUE(hint->isVisible());
+  EXPECT_TRUE(legend->text().startsWith("Last run, <b>EZLase</b>")) << legend->text().toStdString();
 }
 
 TEST(ProjectionWindow, GuardedRunGoesDarkAtTheLowestGainsAndTheViewFollows) {

@@ -371,6 +371,7 @@ TEST_F(Window, AboutShowsOneLineWithOkOnlyAndReturnsAtOnce) {
   EXPECT_EQ(box->text(),
             "Whorlgen by the Whorlgen developers 06 DEC 10 / "
             "maintainers@users.noreply.c-seed-bc6dbedd.example");
+  EXPECT_EQ(box->informativeText(), "Version " WHORLGEN_PROJECT_VERSION);
   EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
   EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
   box->accept();

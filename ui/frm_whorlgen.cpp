@@ -170,6 +170,7 @@ FrmWhorlgen::FrmWhorlgen(output::DeviceLibraries& libraries, DacDirectory& dacs,
   mnuProjection->setObjectName("mnuProjection");
   mnuProjection->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
   projection_ = new ProjectionWindow(this);
+  connect(this, &FrmWhorlgen::RunFinished, projection_, &ProjectionWindow::EndRun);
 
   auto* client = new QWidget(this);
   client->setObjectName("clientArea");
@@ -204,7 +205,7 @@ std::unique_ptr<output::DacDriver> FrmWhorlgen::MakeDacDriver(const std::string&
   // A neutral profile hands the figure's own frame on untouched; the wrapper
   // is there for the projection view.
   const output::ProjectorProfile profile = LoadProjectorProfile(dacName);
-  projection_->BeginRun(profile);
+  projection_->BeginRun(profile, QString::fromStdString(dacName));
   return std::make_unique<output::ProfiledDacDriver>(std::move(base), profile, projection_);
 }
 
@@ -548,6 +549,8 @@ void FrmWhorlgen::mnuAbout_Click() {
           .arg(QString::fromUtf8(kAuthorCredit), QString::fromUtf8(kContactAddress));
   aboutBox_ = new QMessageBox(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, this);
   aboutBox_->setTextFormat(Qt::PlainText);
+  // The one line stays as it always was; the version goes below it.
+  aboutBox_->setInformativeText(QStringLiteral("Version %1").arg(WHORLGEN_VERSION));
   aboutBox_->setAttribute(Qt::WA_DeleteOnClose);
   // Without a loop of its own and without holding the panel: a run goes on
   // feeding the DAC and the recording while the box is open, and Stop stays

@@ -2,26 +2,19 @@
 #include <QStyleFactory>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 
-#include "control/osc_server.h"
 #include "ui/application.h"
+#include "ui/command_line.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/quit_signals.h"
 #include "ui/self_test.h"
 
 int main(int argc, char** argv) {
   // Answered before any window system is needed.
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("whorlgen %s\n", WHORLGEN_VERSION);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--osc-addresses") == 0) {
-      std::fputs(whorlgen::control::OscAddressTable().c_str(), stdout);
-      return 0;
-    }
-  }
+  const whorlgen::ui::CommandLine commandLine =
+      whorlgen::ui::ReadCommandLine(argc, argv, stdout, stderr);
+  if (commandLine.ExitStatus)
+    return *commandLine.ExitStatus;
   QApplication app(argc, argv);
   QApplication::setApplicationName("whorlgen");
   QApplication::setApplicationVersion(WHORLGEN_VERSION);
@@ -33,12 +26,10 @@ int main(int argc, char** argv) {
   const whorlgen::ui::QuitSignals quitSignals(
       [&window](int signalNumber) { window.EndOnSignal(signalNumber); });
 
-  const QStringList args = QApplication::arguments();
-  const qsizetype selfTest = args.indexOf("--self-test");
-  if (selfTest >= 0) {
-    const QString dac = selfTest + 1 < args.size() ? args[selfTest + 1] : QStringLiteral("EZLase");
+  if (commandLine.SelfTestDac) {
     window.show();
-    return whorlgen::ui::RunSelfTest(window, dac, std::chrono::seconds(2));
+    return whorlgen::ui::RunSelfTest(
+        window, QString::fromLocal8Bit(commandLine.SelfTestDac->c_str()), std::chrono::seconds(2));
   }
   window.show();
   return app.exec();

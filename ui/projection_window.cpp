@@ -1,9 +1,12 @@
 #include "ui/projection_window.h"
 
 #include <QFile>
+#include <QLabel>
+#include <QLocale>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QResizeEvent>
+#include <QVBoxLayout>
 
 #include "projection/scanner_model.h"
 
@@ -13,28 +16,127 @@ namespace {
 constexpr std::uint32_t kOpaque = 0xFF000000u;
 // Once the last light has faded this many persistences, the picture is black.
 constexpr double kFadedPersistences = 8.0;
+// The words under the picture, on the picture's black.
+constexpr QRgb kWordsColour = 0xFFC8C8C8u;
+
+QString NumberText(double value) {
+  QLocale locale;
+  locale.setNumberOptions(QLocale::OmitGroupSeparator);
+  return locale.toString(value, 'g', 15);
+}
+
+// What the marks on the picture mean, with a sample of the haze.
+QString MarksLegend() {
+  const int level = static_cast<int>(projection::BeamImage::kStrayTintLevel);
+  return QStringLiteral(
+             "Bright where the beam is slow, dim where it is fast. "
+             "<span style=\"background-color:%1\">&nbsp;&nbsp;&nbsp;&nbsp;</span> Grey haze: "
+             "the beam strays more than %2&nbsp;% of the field from its path, too fast for these "
+             "scanners there.")
+      .arg(QColor(level, level, level).name(),
+           NumberText(projection::ProjectionSimulator::kDefaultStrayFraction * 100));
+}
+
+// The run's DAC and the scanners its profile describes; `ended` once the
+// run is over.
+QString ProfileLegend(const output::ProjectorProfile& profile, const QString& dacName, bool ended) {
+  return QString::fromUtf8(
+             "%1<b>%2</b>: its projector profile\u2019s scanners, rated %3 pps at "
+             "8\u00B0, scanning %4\u00B0 optical; beam guard %5.")
+      .arg(ended ? QStringLiteral("Last run, ") : QString(), dacName.toHtmlEscaped(),
+           NumberText(profile.ScannerRatingPps), NumberText(profile.ScanAngleDeg),
+           profile.Guard.Enabled ? QStringLiteral("on") : QStringLiteral("off"));
+}
+
+QLabel* WordsOnBlack(const QString& objectName, QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setObjectName(objectName);
+  label->setWordWrap(true);
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::Window, Qt::black);
+  palette.setColor(QPalette::WindowText, QColor::fromRgb(kWordsColour));
+  label->setPalette(palette);
+  return label;
+}
 }  // namespace
+
+ProjectionPicture::ProjectionPicture(std::function<void(QSize)> resized, QWidget* parent)
+    : QWidget(parent), resized_(std::move(resized)) {
+  setObjectName("picProjection");
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  setMinimumSize(64, 64);
+}
+
+void ProjectionPicture::paintEvent(QPaintEvent* event) {
+  QPainter painter(this);
+  painter.drawImage(event->rect(), image_, event->rect());
+}
+
+void ProjectionPicture::resizeEvent(QResizeEvent* event) {
+  image_ = QImage(event->size(), QImage::Format_RGB32);
+  image_.fill(Qt::black);
+  resized_(event->size());
+}
 
 ProjectionWindow::ProjectionWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
   setObjectName("frmProjection");
   setWindowTitle("Whorlgen Projection");
-  setAttribute(Qt::WA_OpaquePaintEvent);
-  setMinimumSize(64, 64);
-  resize(600, 600);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  picture_ = new ProjectionPicture([this](QSize size) { PictureResized(size); }, this);
+  layout->addWidget(picture_, 1);
+
+  // Over the picture while no run is on: what would be seen there, and how.
+  hint_ = WordsOnBlack("lblProjectionHint", picture_);
+  hint_->setAlignment(Qt::AlignCenter);
+  hint_->setAutoFillBackground(false);
+  hint_->setText(
+      "No run is on. Press Start on the panel: what goes to the DAC is drawn here as its "
+      "projector's scanners draw it.");
+  auto* hintPlace = new QVBoxLayout(picture_);
+  hintPlace->setContentsMargins(16, 16, 16, 16);
+  hintPlace->addWidget(hint_);
+
+  legend_ = WordsOnBlack("lblProjectionLegend", this);
+  // A shade lighter than the picture, so the field's edge stays clear.
+  QPalette legendPalette = legend_->palette();
+  legendPalette.setColor(QPalette::Window, QColor(28, 28, 28));
+  legend_->setPalette(legendPalette);
+  legend_->setAutoFillBackground(true);
+  legend_->setTextFormat(Qt::RichText);
+  legend_->setContentsMargins(8, 4, 8, 6);
+  legend_->setText(QString::fromUtf8("The frames a run sends to its DAC, through the scanners of "
+                                     "the DAC\u2019s projector profile (Devices\u2026, "
+                                     "Projectors). ") +
+                   MarksLegend());
+  layout->addWidget(legend_);
+
+  resize(600, 600 + legend_->heightForWidth(600));
   redraw_.setTimerType(Qt::PreciseTimer);
   clock_.start();
   connect(&redraw_, &QTimer::timeout, this, &ProjectionWindow::Redraw);
   // For the measuring script: the frames drawn each second, appended to the
   // file this names.
   rateFile_ = qEnvironmentVariable("WHORLGEN_PROJECTION_RATE_FILE");
-  BeginRun(output::NeutralProfile());
+  simulator_.SetScanner(projection::ScannerParametersFor(output::NeutralProfile().ScannerRatingPps,
+                                                         output::NeutralProfile().ScanAngleDeg));
 }
 
-void ProjectionWindow::BeginRun(const output::ProjectorProfile& profile) {
+void ProjectionWindow::BeginRun(const output::ProjectorProfile& profile, const QString& dacName) {
   simulator_.SetScanner(
       projection::ScannerParametersFor(profile.ScannerRatingPps, profile.ScanAngleDeg));
   light_.Clear();
   player_.Reset(NowSec(), light_);
+  hint_->hide();
+  runProfile_ = profile;
+  runDac_ = dacName;
+  legend_->setText(ProfileLegend(profile, dacName, false) + ' ' + MarksLegend());
+}
+
+void ProjectionWindow::EndRun() {
+  hint_->show();
+  legend_->setText(ProfileLegend(runProfile_, runDac_, true) + ' ' + MarksLegend());
 }
 
 void ProjectionWindow::FrameSent(std::span<const engine::LaserPoint> frame,
@@ -79,17 +181,18 @@ void ProjectionWindow::Redraw() {
 }
 
 void ProjectionWindow::Draw(double afterSec) {
-  if (dark_ || image_.isNull())
+  QImage& image = picture_->Image();
+  if (dark_ || image.isNull())
     return;
   const projection::PixelRect area =
-      light_.Compose(std::span(reinterpret_cast<std::uint32_t*>(image_.bits()),
-                               static_cast<std::size_t>(image_.width()) * image_.height()),
+      light_.Compose(std::span(reinterpret_cast<std::uint32_t*>(image.bits()),
+                               static_cast<std::size_t>(image.width()) * image.height()),
                      afterSec, kOpaque);
   dark_ = afterSec > kFadedPersistences * projection::BeamImage::kDefaultPersistenceSec;
   ++framesDrawn_;
   if (!area.Empty()) {
     const QRect rect(QPoint(area.Left, area.Top), QPoint(area.Right, area.Bottom));
-    update(rect);
+    picture_->update(rect);
   }
   if (!rateFile_.isEmpty() && sinceReport_.elapsed() >= 1000)
     ReportRate();
@@ -106,15 +209,7 @@ void ProjectionWindow::ReportRate() {
   framesAtReport_ = framesDrawn_;
 }
 
-void ProjectionWindow::paintEvent(QPaintEvent* event) {
-  QPainter painter(this);
-  painter.drawImage(event->rect(), image_, event->rect());
-}
-
-void ProjectionWindow::resizeEvent(QResizeEvent* event) {
-  const QSize size = event->size();
-  image_ = QImage(size, QImage::Format_RGB32);
-  image_.fill(Qt::black);
+void ProjectionWindow::PictureResized(QSize size) {
   light_.Resize(size.width(), size.height());
   dark_ = true;
 }

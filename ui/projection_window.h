@@ -2,7 +2,9 @@
 // The "Projection" window: the frames that went to the DAC as the projector
 // draws them, through the modelled scanners of the run's projector profile.
 // It only shows the simulation's image; frames reach it through the sink the
-// run's driver is given, and are played at the next redraw.
+// run's driver is given, and are played at the next redraw. A legend below
+// the picture says what is drawn and with which profile; while no run is on,
+// a hint over the picture says how to see something there.
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -10,8 +12,11 @@
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
+
+class QLabel;
 
 #include "engine/frame_generator.h"
 #include "output/projector_profile.h"
@@ -20,6 +25,21 @@
 #include "projection/projection_simulator.h"
 
 namespace whorlgen::ui {
+
+// The picture itself: the simulation's image, drawn as it is.
+class ProjectionPicture : public QWidget {
+ public:
+  explicit ProjectionPicture(std::function<void(QSize)> resized, QWidget* parent);
+  QImage& Image() { return image_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  std::function<void(QSize)> resized_;
+  QImage image_;
+};
 
 class ProjectionWindow : public QWidget, public output::SentFrameView {
   Q_OBJECT
@@ -30,8 +50,11 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
 
   explicit ProjectionWindow(QWidget* parent = nullptr);
 
-  // A run starts on a DAC with this profile: its scanners, a dark picture.
-  void BeginRun(const output::ProjectorProfile& profile);
+  // A run starts on the named DAC with this profile: its scanners, a dark
+  // picture, the legend naming them.
+  void BeginRun(const output::ProjectorProfile& profile, const QString& dacName);
+  // The run's last step is done: the hint shows again, the picture fades.
+  void EndRun();
   // Each frame the run's driver sent, from the device's thread. Frames are
   // kept only while the window is shown, and played in real time from their
   // arrival.
@@ -42,12 +65,12 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
   // stands at the end of the last: the same picture on every machine.
   void DrawAllReceived();
 
-  const QImage& Image() const { return image_; }
+  const QImage& Image() const { return picture_->Image(); }
+  // Where the picture is drawn, below it the legend.
+  QWidget* Picture() const { return picture_; }
   std::int64_t FramesDrawn() const { return framesDrawn_; }
 
  protected:
-  void paintEvent(QPaintEvent* event) override;
-  void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;
 
@@ -57,10 +80,15 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
   void TakeArrivals();
   void Draw(double afterSec);
   void ReportRate();
+  void PictureResized(QSize size);
 
+  ProjectionPicture* picture_ = nullptr;
+  QLabel* hint_ = nullptr;
+  QLabel* legend_ = nullptr;
+  output::ProjectorProfile runProfile_;  // the latest run's, for the legend
+  QString runDac_;
   projection::ProjectionSimulator simulator_;
   projection::BeamImage light_;
-  QImage image_;
   projection::FramePlayer player_;
   struct Arrival {
     std::vector<engine::LaserPoint> Points;

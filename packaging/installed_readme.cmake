@@ -1,0 +1,32 @@
+# cmake -DSOURCE=<README.md> -DOUTPUT=<file> -P installed_readme.cmake
+# Writes the README as it is installed: without the parts between the
+# markers <!-- checkout --> and <!-- /checkout -->, which speak of the
+# checkout and its build folders, not of the installed program.
+cmake_minimum_required(VERSION 3.25)
+set(open_marker "<!-- checkout -->")
+set(close_marker "<!-- /checkout -->")
+string(LENGTH "${close_marker}" close_length)
+file(READ "${SOURCE}" text)
+set(result "")
+while(TRUE)
+  string(FIND "${text}" "${open_marker}" start)
+  if(start EQUAL -1)
+    string(APPEND result "${text}")
+    break()
+  endif()
+  string(SUBSTRING "${text}" 0 ${start} before)
+  string(APPEND result "${before}")
+  string(SUBSTRING "${text}" ${start} -1 text)
+  string(FIND "${text}" "${close_marker}" end)
+  if(end EQUAL -1)
+    message(FATAL_ERROR "${SOURCE}: ${open_marker} without ${close_marker}")
+  endif()
+  math(EXPR after "${end} + ${close_length}")
+  string(SUBSTRING "${text}" ${after} -1 text)
+endwhile()
+if(result MATCHES "<!-- /?checkout -->")
+  message(FATAL_ERROR "${SOURCE}: ${close_marker} without ${open_marker}")
+endif()
+# What was cut leaves blank lines behind: one between blocks is enough.
+string(REGEX REPLACE "\n\n\n+" "\n\n" result "${result}")
+file(WRITE "${OUTPUT}" "${result}")
