@@ -268,7 +268,7 @@ constexpr milliseconds kPingAfter{50};
 // A run cut short: the dark lead-out it still gets, and how long its close
 // may wait for that to play.
 constexpr double kShortLeadOut_s = 0.010;
-constexpr milliseconds kCutShortClose{120};
+constexpr milliseconds kCutShortClose{300};
 constexpr milliseconds kCutShortAnswer{50};
 constexpr milliseconds kStopAnswer{200};
 
@@ -584,17 +584,13 @@ class Feeder {
   }
 
   void SendShortLeadOut() {
-    const auto until = Clock::now() + kCutShortClose;
     const double rate = Rate();
     const double before = Fullness(Clock::now(), rate);
     const std::size_t wanted =
         std::max<std::size_t>(1, static_cast<std::size_t>(std::llround(rate * kShortLeadOut_s)));
     const std::size_t count = std::min(wanted, Room(before));
-    const double holds_s = before / rate;
-    // A unit without room, or holding more than the close may wait for, is
-    // simply stopped: the stop darkens it.
-    if (count == 0 || holds_s > std::chrono::duration<double>(kCutShortClose).count())
-      return;
+    if (count == 0)
+      return;         // no room at all: the stop is all there is
     unsent_.clear();  // lit points never sent stay unsent
     pulled_.resize(count);
     wire_.assign(pulled_.begin(), pulled_.begin() + stream_.Pull(pulled_, count));
@@ -605,12 +601,17 @@ class Feeder {
     ed::Reply reply;
     if (connection_.Command(packet_, kCutShortAnswer, reply, false) || reply.Response != 'a')
       return;
-    // Let what the unit held before play out, and half the dark after it, as
-    // far as the bound allows; a unit holding more is simply stopped.
-    const double darkPlaying_s = (before + static_cast<double>(wire_.size()) / 2) / rate;
-    const auto darkPlaying =
-        Clock::now() + Duration(darkPlaying_s, microseconds(0), kCutShortClose);
-    std::this_thread::sleep_until(std::min(darkPlaying, until));
+    // The stop waits until the unit itself reports that it plays the dark
+    // points (what it held before has played out), not until the computer's
+    // clock says it should: a late unit would otherwise stop on a lit point.
+    // Bounded: a unit that holds more than that is stopped all the same.
+    const auto until = Clock::now() + kCutShortClose;
+    const std::size_t inTheDark = wire_.size() / 2;
+    while (reply.State.BufferFullness > inTheDark && Clock::now() < until) {
+      std::this_thread::sleep_for(milliseconds(2));
+      if (connection_.Command({'?'}, kCutShortAnswer, reply, false))
+        return;
+    }
   }
 
   EtherDreamConnection& connection_;
