@@ -2,7 +2,7 @@
 // The Ether Dream back-end. OpenDac connects (TCP 7765) and prepares the
 // unit; from then on an I/O thread keeps the unit's buffer topped up from a
 // PointStream, sending blanked points at the beam's last position whenever
-// no frame is ready, and SendFrame only hands frames to that stream.
+// no frame is ready; SendFrame only hands frames to that stream.
 //
 // The buffer is kept nearly full in small, frequent top-ups, so that even at
 // 48,000 points a second the unit holds about 30 ms or more and a stalled
@@ -47,6 +47,9 @@ struct EtherDreamTarget {
   std::size_t Capacity = etherdream::kDefaultCapacity;  // as announced
   // Told true when a run holds the unit and false when it lets go of it.
   std::function<void(bool inUse)> OnUse;
+  // For measuring: told on the I/O thread how many frames began to go out to
+  // the unit with each batch of points it took. Unset in the program.
+  std::function<void(std::uint64_t frames)> OnFramesOnWire;
 };
 
 struct EtherDreamTiming {
@@ -74,26 +77,17 @@ struct EtherDreamCounts {
   // Reports that the computer's clock shows to be false, by kind (a bit each).
   std::atomic<unsigned> FalseReports{0};
   std::atomic<std::size_t> LearntCapacity{0};  // 0 while the announced one holds
-  std::atomic<std::uint64_t> FramesOnWire{0};
 };
 
-class EtherDreamDriver : public DacDriver {
+class EtherDreamDriver : public PointStreamDevice {
  public:
   explicit EtherDreamDriver(EtherDreamTarget target, EtherDreamTiming timing = {});
   ~EtherDreamDriver() override;
 
   DacFailure OpenDac(engine::GeneratorState& generator) override;
-  DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override;
   DacFailure CloseDac() override;
   std::string StatusNote() const override;
   void Interrupt() override;
-  // Frames whose first point has gone out to the unit, for measuring how long
-  // a change takes to leave the program.
-  std::uint64_t FramesOnWire() const { return counts_.FramesOnWire; }
-
- protected:
-  // The stream paces the run: Push returns once the unit can take the frame.
-  DacFailure WaitReady(std::size_t, std::int32_t) override { return std::nullopt; }
 
  private:
   DacFailure Prepare();
@@ -106,12 +100,10 @@ class EtherDreamDriver : public DacDriver {
   const std::string who_;   // its name and address, for messages
   WakeSignal wake_;         // raised by Interrupt
   std::unique_ptr<EtherDreamConnection> connection_;
-  PointStream stream_;
   std::thread io_;
   std::atomic<bool> ioDone_{false};
   std::atomic<std::size_t> leadOutPoints_{0};
   EtherDreamCounts counts_;
-  bool failureTold_ = false;
   bool inUse_ = false;
 };
 

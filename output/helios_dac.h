@@ -2,8 +2,8 @@
 // The Helios laser DAC on USB (vendor 0x1209, product 0xE500). It plays whole
 // frames of at most 4096 points, double-buffered: while one frame plays, the
 // next waits in the DAC, and a DAC given nothing new plays its last frame
-// again. The back-end keeps an I/O thread that writes each frame as soon as
-// the DAC has room and, when the program has no frame ready in time, writes a
+// again. The run's device thread writes each frame as soon as the DAC has
+// room; when the program has no frame ready in time, a guard thread writes a
 // short blanked frame at the beam's last position, so a lit frame is never
 // left repeating.
 

@@ -114,13 +114,6 @@ void PointStream::Close(std::size_t leadOutPoints) {
   changed_.notify_all();
 }
 
-bool PointStream::WaitDrained(milliseconds limit) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, limit, [this] {
-    return failure_.has_value() || (closed_ && ReadyLocked() == 0);
-  }) && !failure_;
-}
-
 void PointStream::Interrupt() {
   std::lock_guard lock(mutex_);
   interrupted_ = true;
@@ -248,6 +241,19 @@ bool PointStream::AwaitPoints(std::chrono::microseconds limit) {
   changed_.wait_for(lock, limit,
                     [this] { return interrupted_ || failure_.has_value() || ReadyLocked() > 0; });
   return interrupted_;
+}
+
+DacFailure PointStreamDevice::SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) {
+  if (!streaming_)
+    return std::nullopt;
+  return TellOnce(stream_.Push(frame.FrameBuffer, pointsPerSec));
+}
+
+DacFailure PointStreamDevice::TellOnce(DacFailure failure) {
+  if (!failure || told_)
+    return std::nullopt;
+  told_ = true;
+  return failure;
 }
 
 }  // namespace whorlgen::output

@@ -20,9 +20,11 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/frame_generator.h"
+#include "output/dac_driver.h"
 #include "output/device_library.h"
 
 namespace whorlgen::output {
@@ -52,9 +54,6 @@ class PointStream {
   // End of the run: the frames handed over still go out, then
   // `leadOutPoints` blanked points, then Pull returns nothing more.
   void Close(std::size_t leadOutPoints);
-  // Waits until the I/O side has pulled the last point or reported a
-  // failure, at most `limit`. True when the stream was drained.
-  bool WaitDrained(std::chrono::milliseconds limit);
 
   // ---- any thread ----
   // The run is ending now: the frames not yet pulled are dropped (Pull then
@@ -131,6 +130,34 @@ class PointStream {
   std::chrono::steady_clock::time_point judgingSince_{};
   std::chrono::steady_clock::time_point lastPullAt_{};
   std::deque<ProgressMark> marks_;
+};
+
+// A device fed point by point: SendFrame hands each frame to the stream,
+// and the back-end's I/O thread pulls points from it as the device has room.
+// A failure is told once, by whichever call meets it first.
+class PointStreamDevice : public DacDriver {
+ public:
+  // Returns once the I/O side has begun on the frame; nothing while the
+  // device is not streaming (its open failed, and said so).
+  DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) final;
+
+ protected:
+  explicit PointStreamDevice(std::string deviceName, std::chrono::milliseconds progressWindow =
+                                                         std::chrono::milliseconds(2000))
+      : stream_(std::move(deviceName), progressWindow) {}
+
+  PointStream& Stream() { return stream_; }
+  const PointStream& Stream() const { return stream_; }
+  // Between the start of the I/O thread and the end of the close.
+  void SetStreaming(bool streaming) { streaming_ = streaming; }
+  bool Streaming() const { return streaming_; }
+  // `failure` unless a failure was told already; then nothing.
+  DacFailure TellOnce(DacFailure failure);
+
+ private:
+  PointStream stream_;
+  bool streaming_ = false;  // the device thread's own
+  bool told_ = false;
 };
 
 }  // namespace whorlgen::output

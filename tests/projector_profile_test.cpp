@@ -29,9 +29,6 @@ class KeepingDriver final : public DacDriver {
   std::string StatusNote() const override { return "device note"; }
   std::vector<std::vector<LaserPoint>> Sent;
   std::vector<const LaserPoint*> Addresses;
-
- protected:
-  DacFailure WaitReady(std::size_t, std::int32_t) override { return {}; }
 };
 
 // Keeps the last frame it was shown.

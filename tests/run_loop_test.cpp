@@ -307,9 +307,6 @@ class RefusingDriver final : public DacDriver {
   }
   DacFailure CloseDac() override { return std::nullopt; }
 
- protected:
-  DacFailure WaitReady(std::size_t, std::int32_t) override { return std::nullopt; }
-
  private:
   int refusedFrame_;
   int sent_ = 0;
@@ -339,9 +336,6 @@ class StallingDriver final : public DacDriver {
   }
   DacFailure CloseDac() override { return std::nullopt; }
   void Interrupt() override { interrupted_ = true; }
-
- protected:
-  DacFailure WaitReady(std::size_t, std::int32_t) override { return std::nullopt; }
 
  private:
   int sent_ = 0;
