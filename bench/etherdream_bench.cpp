@@ -22,7 +22,7 @@
 
 #include "emulators/emulator_process.h"
 #include "engine/frame_generator.h"
-#include "output/etherdream_dac.h"
+#include "lasers/etherdream_dac.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ void BM_EtherDreamStream(benchmark::State& state) {
     state.SkipWithError("the emulator did not start");
     return;
   }
-  output::EtherDreamTarget target;
+  lasers::EtherDreamTarget target;
   target.Name = "Ether Dream bench";
   target.Address.sin_family = AF_INET;
   target.Address.sin_port = htons(port);
@@ -72,7 +72,7 @@ void BM_EtherDreamStream(benchmark::State& state) {
   target.OnFramesOnWire = [&framesOnWire](std::uint64_t count) { framesOnWire += count; };
   for (auto _ : state) {
     framesOnWire = 0;
-    output::EtherDreamDriver driver(target);
+    lasers::EtherDreamDriver driver(target);
     engine::PatternParameters params = engine::StartupParameters();
     params.PointsPerFrame = pointsPerFrame;
     params.PointsPerSec = pointsPerSec;

@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "emulators/emulator_process.h"
-#include "output/etherdream_family.h"
+#include "lasers/etherdream_family.h"
 
 namespace whorlgen::output {
 // States in failure messages read as the operator reads them.
@@ -184,8 +184,8 @@ class EtherDreamDirectory : public ::testing::Test {
     dir_ =
         std::filesystem::temp_directory_path() / ("whorlgen-discovery-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir_);
-    auto family = std::make_unique<output::EtherDreamFamily>(
-        output::EtherDreamFamily::Ports{listenPort_, tcpPort_});
+    auto family = std::make_unique<lasers::EtherDreamFamily>(
+        lasers::EtherDreamFamily::Ports{listenPort_, tcpPort_});
     family_ = family.get();
     directory_.AddFamily(std::move(family));
     directory_.Start({});
@@ -220,7 +220,7 @@ class EtherDreamDirectory : public ::testing::Test {
     limits.QuietAfter = 1500ms;  // a unit announces once a second
     return limits;
   }()};
-  output::EtherDreamFamily* family_ = nullptr;
+  lasers::EtherDreamFamily* family_ = nullptr;
 };
 
 TEST_F(EtherDreamDirectory, AFloodOfForgedAnnouncementsStaysBoundedAndKeepsTheRealUnit) {

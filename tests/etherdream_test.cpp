@@ -16,14 +16,26 @@
 #include <vector>
 
 #include "emulators/emulator_process.h"
+#include "lasers/etherdream_family.h"
+#include "lasers/wire_point.h"
 #include "output/dac_catalog.h"
-#include "output/etherdream_family.h"
 #include "output/run_loop.h"
-#include "output/wire_point.h"
 #include "tests/ilda_test_reader.h"
 #include "tests/posted_work.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::DacDriver;
+using output::DacFailure;
+using output::DacInfo;
+using output::DacState;
+using output::DeviceLibraries;
+using output::DeviceState;
+using output::FrameSettings;
+using output::IldaWriter;
+using output::RunContext;
+using output::RunHost;
+using output::RunLoop;
 namespace {
 
 namespace fs = std::filesystem;
@@ -507,4 +519,4 @@ TEST(EtherDreamWordsTest, UnknownNakCodesAreShownInHex) {
 }
 
 }  // namespace
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

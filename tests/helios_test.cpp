@@ -9,9 +9,13 @@
 #include <mutex>
 #include <thread>
 
-#include "output/helios_dac.h"
+#include "lasers/helios_dac.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::DacDriver;
+using output::DacFailure;
+using output::DacInfo;
 namespace {
 
 using engine::LaserPoint;
@@ -262,4 +266,4 @@ TEST_F(HeliosTest, InterruptEndsTheWaitAndTheCloseStillDarkensTheDac) {
 }
 
 }  // namespace
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

@@ -15,10 +15,15 @@
 #include <vector>
 
 #include "emulators/emulator_process.h"
-#include "output/idn_dac.h"
-#include "output/wire_point.h"
+#include "lasers/idn_dac.h"
+#include "lasers/wire_point.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::DacDriver;
+using output::DacFailure;
+using output::DacInfo;
+using output::DeviceState;
 namespace {
 
 namespace fs = std::filesystem;
@@ -334,4 +339,4 @@ TEST(IdnTest, InterruptEndsTheWaitsAndTheStreamEndsDark) {
 }
 
 }  // namespace
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

@@ -1,4 +1,4 @@
-#include "output/point_stream.h"
+#include "lasers/point_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,9 @@
 #include <thread>
 #include <vector>
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::DacFailure;
 namespace {
 
 using engine::LaserPoint;
@@ -144,4 +146,4 @@ TEST(PointStreamTest, InterruptFreesTheWaiterAndDropsUnplayedFrames) {
 }
 
 }  // namespace
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

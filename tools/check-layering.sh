@@ -24,7 +24,8 @@ forbid() {
 }
 
 forbid engine 'output/|ui/|preview/|devices/|audio/|control/|projection/|emulators/|discovery/|analysis/|modulation/|Q' "engine/ depends on nothing of ours but itself, and not on Qt"
-forbid output 'ui/|preview/|audio/|control/|projection/|discovery/|analysis/|modulation/|Q' "output/ may use engine/ and devices/ only, and not Qt"
+forbid output 'lasers/|ui/|preview/|audio/|control/|projection/|discovery/|analysis/|modulation/|Q' "output/ may use engine/ and devices/ only, and not Qt"
+forbid lasers 'ui/|preview/|audio/|control/|projection/|discovery/|analysis/|modulation/|devices/|emulators/|Q' "lasers/ may use output/ and engine/ only, and not Qt"
 forbid discovery 'ui/|preview/|audio/|control/|projection/|devices/|emulators/|analysis/|modulation/|Q' "discovery/ may use output/ and engine/ only (the families are handed to it), and not Qt"
 forbid preview 'output/|ui/|Q' "preview/ may use engine/ only; Qt only in its upload"
 forbid devices 'output/|ui/|preview/|Q' "devices/ may use the engine's shared numbers only"

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "discovery/device_directory.h"
-#include "output/etherdream_protocol.h"
-#include "output/idn_dac.h"
+#include "lasers/etherdream_protocol.h"
+#include "lasers/idn_dac.h"
 #include "preview/preview_surface.h"
 #include "ui/app_icon.h"
 #include "ui/audio_input_page.h"
@@ -605,8 +605,8 @@ void FrmWhorlgen::AddNetworkDacs() {
   connect(dacs_, &DacDirectory::Changed, this, &FrmWhorlgen::DacSnapshotArrived,
           Qt::QueuedConnection);
   auto* page = new NetworkDacsPage(*dacs_, this);
-  page->AddKind({"Ether Dream", "network/etherdream_addresses", output::etherdream::kTcpPort});
-  page->AddKind({"IDN", "network/idn_addresses", output::kIdnPort});
+  page->AddKind({"Ether Dream", "network/etherdream_addresses", lasers::etherdream::kTcpPort});
+  page->AddKind({"IDN", "network/idn_addresses", lasers::kIdnPort});
   page->SetChooser([this](const std::string& name) { return ChooseDac(name); });
   devices_->AddPage(page, "Network DACs");
   connect(devices_, &DevicesWindow::Opened, page, &NetworkDacsPage::Scan);

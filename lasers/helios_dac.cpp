@@ -1,4 +1,4 @@
-#include "output/helios_dac.h"
+#include "lasers/helios_dac.h"
 
 #include <libusb.h>
 
@@ -14,7 +14,15 @@
 
 #include "engine/shown_text.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::AddFailure;
+using output::DacDriver;
+using output::DacFailure;
+using output::DacInfo;
+using output::DeviceState;
+using output::FrameDevice;
+using output::kMaxUnitsPerFamily;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -559,4 +567,4 @@ std::unique_ptr<DacDriver> MakeHeliosDriver(std::shared_ptr<UsbBus> bus, const D
   return std::make_unique<HeliosDriver>(std::move(bus), dac, timing);
 }
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

@@ -26,13 +26,13 @@
 #include <string>
 #include <thread>
 
+#include "lasers/etherdream_protocol.h"
+#include "lasers/point_stream.h"
+#include "lasers/wake_signal.h"
 #include "output/dac_catalog.h"
 #include "output/dac_driver.h"
-#include "output/etherdream_protocol.h"
-#include "output/point_stream.h"
-#include "output/wake_signal.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
 
 // Announced capacities outside these bounds are not believed (a spoofed or
 // garbled announcement); the first model's 1,800 points are assumed then.
@@ -67,7 +67,7 @@ std::string AddressText(const sockaddr_in& address);
 // state, busy with another computer when it turns the connection away or is
 // playing, unreachable otherwise. The connection is closed at once; the
 // unit's output is not touched.
-DeviceState ProbeEtherDream(const sockaddr_in& address, std::chrono::milliseconds limit);
+output::DeviceState ProbeEtherDream(const sockaddr_in& address, std::chrono::milliseconds limit);
 
 class EtherDreamConnection;  // the TCP connection, in the .cpp
 
@@ -84,13 +84,13 @@ class EtherDreamDriver : public PointStreamDevice {
   explicit EtherDreamDriver(EtherDreamTarget target, EtherDreamTiming timing = {});
   ~EtherDreamDriver() override;
 
-  DacFailure OpenDac(engine::GeneratorState& generator) override;
-  DacFailure CloseDac() override;
+  output::DacFailure OpenDac(engine::GeneratorState& generator) override;
+  output::DacFailure CloseDac() override;
   std::string StatusNote() const override;
   void Interrupt() override;
 
  private:
-  DacFailure Prepare();
+  output::DacFailure Prepare();
   void IoMain();
   void StopIo();
 
@@ -107,4 +107,4 @@ class EtherDreamDriver : public PointStreamDevice {
   bool inUse_ = false;
 };
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

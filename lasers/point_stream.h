@@ -27,7 +27,7 @@
 #include "output/dac_driver.h"
 #include "output/device_library.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
 
 struct StreamPoint {
   engine::LaserPoint Point;
@@ -50,7 +50,7 @@ class PointStream {
   // take it, so the frame after it waits at most while this one plays.
   // Returns the failure the I/O side reported, or the UI side's own verdict
   // on a device that does not keep up. Returns at once after Interrupt.
-  DacFailure Push(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec);
+  output::DacFailure Push(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec);
   // End of the run: the frames handed over still go out, then
   // `leadOutPoints` blanked points, then Pull returns nothing more.
   void Close(std::size_t leadOutPoints);
@@ -78,7 +78,7 @@ class PointStream {
   // The I/O side gives up: the message goes to the next (or waiting) Push.
   // Only the first message is kept.
   void Fail(const std::string& reason);
-  DacFailure Failure() const;
+  output::DacFailure Failure() const;
   // The point rate of the last point pulled (0 before any).
   std::int32_t CurrentPointsPerSec() const;
   // Sleeps up to `limit`, less once the stream failed or was interrupted.
@@ -135,11 +135,11 @@ class PointStream {
 // A device fed point by point: SendFrame hands each frame to the stream,
 // and the back-end's I/O thread pulls points from it as the device has room.
 // A failure is told once, by whichever call meets it first.
-class PointStreamDevice : public DacDriver {
+class PointStreamDevice : public output::DacDriver {
  public:
   // Returns once the I/O side has begun on the frame; nothing while the
   // device is not streaming (its open failed, and said so).
-  DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) final;
+  output::DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) final;
 
  protected:
   explicit PointStreamDevice(std::string deviceName, std::chrono::milliseconds progressWindow =
@@ -152,7 +152,7 @@ class PointStreamDevice : public DacDriver {
   void SetStreaming(bool streaming) { streaming_ = streaming; }
   bool Streaming() const { return streaming_; }
   // `failure` unless a failure was told already; then nothing.
-  DacFailure TellOnce(DacFailure failure);
+  output::DacFailure TellOnce(output::DacFailure failure);
 
  private:
   PointStream stream_;
@@ -160,4 +160,4 @@ class PointStreamDevice : public DacDriver {
   bool told_ = false;
 };
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

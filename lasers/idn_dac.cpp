@@ -1,4 +1,4 @@
-#include "output/idn_dac.h"
+#include "lasers/idn_dac.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -20,13 +20,19 @@
 #include <utility>
 
 #include "engine/shown_text.h"
-#include "output/etherdream_family.h"
-#include "output/point_stream.h"
-#include "output/scan_addresses.h"
-#include "output/wake_signal.h"
-#include "output/wire_point.h"
+#include "lasers/etherdream_family.h"
+#include "lasers/point_stream.h"
+#include "lasers/scan_addresses.h"
+#include "lasers/wake_signal.h"
+#include "lasers/wire_point.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::DacDriver;
+using output::DacFailure;
+using output::DacInfo;
+using output::DeviceState;
+using output::kMaxUnitsPerFamily;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -777,4 +783,4 @@ std::unique_ptr<DacDriver> MakeIdnDriver(const DacInfo& dac, IdnTiming timing,
   return std::make_unique<IdnDriver>(dac, timing, std::move(playing));
 }
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

@@ -1,10 +1,12 @@
-#include "output/point_stream.h"
+#include "lasers/point_stream.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <utility>
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::DacFailure;
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -256,4 +258,4 @@ DacFailure PointStreamDevice::TellOnce(DacFailure failure) {
   return failure;
 }
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

@@ -1,4 +1,4 @@
-#include "output/etherdream_dac.h"
+#include "lasers/etherdream_dac.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,7 +17,10 @@
 
 #include "engine/shown_text.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::DacFailure;
+using output::DeviceState;
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
@@ -776,4 +779,4 @@ void EtherDreamDriver::IoMain() {
   ioDone_ = true;
 }
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers
