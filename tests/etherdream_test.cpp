@@ -17,10 +17,10 @@
 
 #include "emulators/emulator_process.h"
 #include "lasers/etherdream_family.h"
-#include "lasers/wire_point.h"
 #include "output/dac_catalog.h"
 #include "output/run_loop.h"
 #include "tests/ilda_test_reader.h"
+#include "tests/loopback_listener.h"
 #include "tests/posted_work.h"
 
 namespace whorlgen::lasers {
@@ -182,6 +182,15 @@ class EtherDreamTest : public ::testing::Test {
   RunLoop loop_{host_, RunContext{params_, generator_, frame_, ilda_, dac_, libraries_}};
 };
 
+// A point's fields as the unit takes them: X and Y signed 16-bit, codes 0
+// and 4095 at -32768 and 32752; colours 16-bit, level 255 at 65535.
+std::int16_t Wire(std::int16_t code) {
+  return static_cast<std::int16_t>(code * 16 - 32768);
+}
+std::uint16_t Level(std::uint8_t level) {
+  return static_cast<std::uint16_t>(level << 8 | level);
+}
+
 bool Dark(const Emulator::Played& p) {
   return p.R == 0 && p.G == 0 && p.B == 0 && p.I == 0;
 }
@@ -227,8 +236,8 @@ TEST_F(EtherDreamTest, PlaysTheFramesExactlyWithRateChangeGapAndLeadOut) {
     const std::size_t gapStart = at;
     while (at < played.size() && Dark(played[at])) {
       if (f > 0) {  // dark where the previous frame ended
-        EXPECT_EQ(played[at].X, WireCoordinate(host_.frames[f - 1].first.back().X));
-        EXPECT_EQ(played[at].Y, WireCoordinate(host_.frames[f - 1].first.back().Y));
+        EXPECT_EQ(played[at].X, Wire(host_.frames[f - 1].first.back().X));
+        EXPECT_EQ(played[at].Y, Wire(host_.frames[f - 1].first.back().Y));
       }
       ++at;
     }
@@ -238,12 +247,12 @@ TEST_F(EtherDreamTest, PlaysTheFramesExactlyWithRateChangeGapAndLeadOut) {
     for (std::size_t i = 0; i < points.size(); ++i, ++at) {
       const auto& p = points[i];
       const auto& q = played[at];
-      ASSERT_EQ(q.X, WireCoordinate(p.X)) << "frame " << f << " point " << i;
-      ASSERT_EQ(q.Y, WireCoordinate(p.Y));
-      ASSERT_EQ(q.R, WireLevel(p.R));
-      ASSERT_EQ(q.G, WireLevel(p.G));
-      ASSERT_EQ(q.B, WireLevel(p.B));
-      ASSERT_EQ(q.I, WireLevel(p.I));
+      ASSERT_EQ(q.X, Wire(p.X)) << "frame " << f << " point " << i;
+      ASSERT_EQ(q.Y, Wire(p.Y));
+      ASSERT_EQ(q.R, Level(p.R));
+      ASSERT_EQ(q.G, Level(p.G));
+      ASSERT_EQ(q.B, Level(p.B));
+      ASSERT_EQ(q.I, Level(p.I));
       ASSERT_EQ(q.Rate, static_cast<std::uint32_t>(rate));
       ASSERT_EQ(q.Control, (f == 3 && i == 0) ? 0x8000 : 0) << "frame " << f << " point " << i;
     }
@@ -295,7 +304,8 @@ TEST_F(EtherDreamTest, EveryFailureEndsTheRunInWords) {
 }
 
 // The listener says so when its port is taken; an added address is probed
-// only on Scan and listed with what the probe found.
+// only on Scan, only when WHORLGEN_SCAN_ADDRESSES lists it, and is listed
+// with what the probe found.
 TEST_F(EtherDreamTest, TakenPortAndAddedAddresses) {
   const int holder = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in at{};
@@ -311,10 +321,14 @@ TEST_F(EtherDreamTest, TakenPortAndAddedAddresses) {
   EXPECT_FALSE(deaf.AddAddress("not an address").has_value());
   EXPECT_FALSE(deaf.AddAddress("127.0.0.1:70000").has_value());
   ASSERT_TRUE(deaf.AddAddress("127.0.0.1:" + std::to_string(tcpPort_)).has_value());
-  ASSERT_EQ(deaf.Devices().size(), 1u);
+  const testing::LoopbackListener unlisted(SOCK_STREAM, "127.0.0.2");
+  ASSERT_TRUE(deaf.AddAddress(unlisted.Address()).has_value());
+  ASSERT_EQ(deaf.Devices().size(), 2u);
   EXPECT_EQ(deaf.Devices()[0].State, DeviceState::NotChecked);
   deaf.Scan();
   EXPECT_EQ(deaf.Devices()[0].State, DeviceState::Unreachable);
+  EXPECT_FALSE(unlisted.Reached()) << "probed an address the scan list leaves out";
+  EXPECT_EQ(deaf.Devices()[1].State, DeviceState::NotChecked);
   Emulator unit(dir_, tcpPort_, {});
   deaf.Scan();
   EXPECT_EQ(deaf.Devices()[0].State, DeviceState::Idle);
