@@ -71,7 +71,7 @@ output::DeviceState ProbeEtherDream(const sockaddr_in& address, std::chrono::mil
 
 class EtherDreamConnection;  // the TCP connection, in the .cpp
 
-// What the I/O thread tells the run thread, read by StatusNote.
+// What the I/O thread tells the run's device thread, read by StatusNote.
 struct EtherDreamCounts {
   std::atomic<int> Underruns{0};
   // Reports that the computer's clock shows to be false, by kind (a bit each).

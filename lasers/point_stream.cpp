@@ -13,7 +13,7 @@ using std::chrono::milliseconds;
 
 namespace {
 
-// Progress is looked at this often while the UI side waits.
+// Progress is looked at this often while the run side waits.
 constexpr milliseconds kMarkEvery{100};
 // A device that takes less than this share of what the rate asks for, over
 // two whole windows, cannot keep up with the run.

@@ -1,6 +1,6 @@
 #pragma once
-// The feeder between the run loop and a streaming DAC. The run loop hands
-// over whole frames (Push, from SendFrame on the UI thread); a back-end's I/O
+// The feeder between the run and a streaming DAC. The run hands over whole
+// frames (Push, from SendFrame on the run's device thread); a back-end's I/O
 // thread pulls points as the device has room for them (Pull). Between the two
 // sits at most one waiting frame, and Push returns once the device begins on
 // it, so a frame reaches the device at most about one frame after it was
@@ -45,10 +45,10 @@ class PointStream {
   explicit PointStream(std::string deviceName,
                        std::chrono::milliseconds progressWindow = std::chrono::milliseconds(2000));
 
-  // ---- UI side ----
+  // ---- Run side (the run's device thread) ----
   // Hands a frame over (copied) and returns once the I/O side has begun to
   // take it, so the frame after it waits at most while this one plays.
-  // Returns the failure the I/O side reported, or the UI side's own verdict
+  // Returns the failure the I/O side reported, or the run side's own verdict
   // on a device that does not keep up. Returns at once after Interrupt.
   output::DacFailure Push(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec);
   // End of the run: the frames handed over still go out, then
@@ -123,7 +123,7 @@ class PointStream {
   engine::LaserPoint lastPoint_{2048, 2048, 0, 0, 0, 0};
   std::optional<std::string> failure_;
 
-  // Progress, judged on the UI side while it waits.
+  // Progress, judged on the run side while it waits.
   std::uint64_t pulled_ = 0;  // points handed to the I/O side, padding included
   double due_ = 0.0;          // points the rate asked for since the first frame
   std::chrono::steady_clock::time_point judgedAt_{};
