@@ -27,6 +27,7 @@
 #include "control/preset.h"
 #include "control/preset_loader.h"
 #include "control/printable.h"
+#include "tests/temp_dir.h"
 
 namespace whorlgen::control {
 
@@ -399,12 +400,6 @@ TEST_F(Osc, ATakenPortIsRefusedWithTheReason) {
 
 class Presets : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("whorlgen-presets-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string Problem(const std::string& text) {
     const PresetReading reading = ParsePreset(text);
     EXPECT_FALSE(reading.preset) << text;
@@ -416,7 +411,8 @@ class Presets : public ::testing::Test {
     return reading.preset.value_or(Preset{});
   }
 
-  fs::path dir_;
+  testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
 };
 
 TEST_F(Presets, ASavedFigureIsWrittenAsTheLabelsShowItAndReadsBackTheSame) {

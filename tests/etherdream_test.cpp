@@ -22,6 +22,7 @@
 #include "tests/ilda_test_reader.h"
 #include "tests/loopback_listener.h"
 #include "tests/posted_work.h"
+#include "tests/temp_dir.h"
 
 namespace whorlgen::lasers {
 
@@ -114,19 +115,12 @@ class EtherDreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("WHORLGEN_SCAN_ADDRESSES", "127.0.0.1", 1);
-    dir_ = fs::temp_directory_path() /
-           ("whorlgen-etherdream-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     host_.params = &params_;
     loop_.IldaDirectory = dir_.string();
     loop_.MakeDriver = [this](const std::string& name) { return family_->MakeDriver(Find(name)); };
     // Short limits keep the stall cases quick; the rules are the same.
     family_->Timing = {500ms, 500ms, 500ms};
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
   DacInfo Find(const std::string& name) {
     for (const DacInfo& dac : family_->Devices()) {
       if (dac.Name == name)
@@ -167,7 +161,8 @@ class EtherDreamTest : public ::testing::Test {
     EXPECT_EQ(static_cast<int>(sections.size()) - 1, loop_.TotalFrames());
   }
 
-  fs::path dir_;
+  testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
   std::uint16_t tcpPort_ = emulators::FreeLoopbackPort(SOCK_STREAM);
   std::uint16_t listenPort_ = emulators::FreeLoopbackPort(SOCK_DGRAM);
   std::unique_ptr<EtherDreamFamily> family_ =
@@ -374,14 +369,6 @@ Streamed StreamFor(
 
 class EtherDreamDriverTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("whorlgen-etherdream-driver-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::unique_ptr<EtherDreamDriver> Open(EtherDreamTiming timing = {},
                                          std::size_t capacity = 1800) {
     auto driver = std::make_unique<EtherDreamDriver>(TargetAt(port_, capacity), timing);
@@ -390,7 +377,8 @@ class EtherDreamDriverTest : public ::testing::Test {
     return driver;
   }
 
-  fs::path dir_;
+  testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
   std::uint16_t port_ = emulators::FreeLoopbackPort(SOCK_STREAM);
 };
 

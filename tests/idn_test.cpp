@@ -18,6 +18,7 @@
 #include "lasers/idn_dac.h"
 #include "lasers/scan_addresses.h"
 #include "tests/loopback_listener.h"
+#include "tests/temp_dir.h"
 
 namespace whorlgen::lasers {
 
@@ -35,24 +36,12 @@ struct Chunk {
   std::vector<engine::LaserPoint> Samples;  // X and Y as sent on the wire
 };
 
-fs::path FreshDirectory() {
-  static int count = 0;
-  const fs::path dir = fs::temp_directory_path() /
-                       ("whorlgen-idn-" + std::to_string(getpid()) + "-" + std::to_string(count++));
-  fs::create_directories(dir);
-  return dir;
-}
-
 // One emulator on a port of its own choosing, stopped at the end.
 class IdnEmulator {
  public:
   explicit IdnEmulator(std::vector<std::string> extra)
-      : dir_(FreshDirectory()),
-        process_(WHORLGEN_DAC_EMULATOR, Args(dir_, extra), dir_ / "stats") {}
-  ~IdnEmulator() {
-    process_.Stop();
-    fs::remove_all(dir_);
-  }
+      : process_(WHORLGEN_DAC_EMULATOR, Args(dir_, extra), dir_ / "stats") {}
+  ~IdnEmulator() { process_.Stop(); }
 
   std::string Address() const { return "127.0.0.1:" + Report()["port"]; }
   std::uint16_t Port() const { return static_cast<std::uint16_t>(std::stoi(Report()["port"])); }
@@ -92,7 +81,8 @@ class IdnEmulator {
     return args;
   }
 
-  fs::path dir_;
+  testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
   emulators::EmulatorProcess process_;
 };
 
