@@ -6,7 +6,7 @@ ASAN      ?= build-asan
 BENCH     ?= build-bench
 PACKAGE   ?= build-package
 
-.PHONY: all deps build run test test-normal test-asan bench package screenshot format clean
+.PHONY: all deps build run test test-normal test-asan bench mutants package screenshot format clean
 
 all: build
 
@@ -34,6 +34,12 @@ bench: deps
 	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DWHORLGEN_BUILD_TESTS=OFF
 	cmake --build $(BENCH) -j $(JOBS)
 	@for b in $(BENCH)/bin/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+
+# Whether the tests catch the faults of tools/mutants.txt: each is put into
+# the source in turn, its test program rebuilt and run (in build-mutants/).
+# Slow, so not part of `make test`; ONLY=<text> picks some of the faults.
+mutants: deps
+	python3 tools/mutants.py $(if $(ONLY),--only "$(ONLY)")
 
 # A Debian package in this folder: whorlgen_<version>_<arch>.deb, which
 # lintian must pass without an error or a warning.

@@ -124,7 +124,10 @@ void CloseClient(std::shared_ptr<JackSession> session, const std::atomic<bool>& 
     closer.detach();  // it keeps the session until libjack lets go
 }
 
-class JackDriver final : public output::DacDriver {
+// A frame device: a frame is resampled to the server's rate and queued in a
+// lock-free ring once the ring has room for it, and the server's process
+// callback, JACK's own real-time thread, takes the audio from there.
+class JackDriver final : public output::FrameDevice {
  public:
   ~JackDriver() override { CloseDac(); }
 
@@ -164,16 +167,6 @@ class JackDriver final : public output::DacDriver {
     return std::nullopt;
   }
 
-  output::DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override {
-    const std::size_t points = frame.FrameBuffer.size();
-    if (session_ == nullptr || points == 0 || pointsPerSec <= 0 || Interrupted())
-      return std::nullopt;
-    if (output::DacFailure failure = WaitReady(points, pointsPerSec))
-      return failure;
-    Resample(frame, pointsPerSec);
-    return Queue(resampled_.data(), resampled_.size() / kChannels);
-  }
-
   // The waits for room give up at once, and the close waits for the server
   // at most 50 ms.
   void Interrupt() override { interrupted_.store(true, std::memory_order_release); }
@@ -192,10 +185,25 @@ class JackDriver final : public output::DacDriver {
   }
 
  protected:
+  // The frame goes whole, while the client is open and the run goes on.
+  std::size_t BlockAt(std::size_t first, std::size_t total) const override {
+    return first == 0 && session_ != nullptr && !Interrupted() ? total : 0;
+  }
+
+  output::DacFailure WriteBlock(const engine::FrameData& frame, std::size_t /*first*/,
+                                std::size_t /*count*/, std::int32_t pointsPerSec) override {
+    if (pointsPerSec <= 0)
+      return std::nullopt;
+    Resample(frame, pointsPerSec);
+    return Queue(resampled_.data(), resampled_.size() / kChannels);
+  }
+
   // Keeps about one frame queued: the next frame is taken once what is left
   // is no longer than the frame about to be sent. Frames shorter than the
   // server's cycle keep two cycles queued, or every cycle would run dry.
   output::DacFailure WaitReady(std::size_t points, std::int32_t pointsPerSec) override {
+    if (pointsPerSec <= 0)
+      return std::nullopt;
     const double frameSamples = static_cast<double>(points) * sampleRate_ / pointsPerSec;
     const double twoCycles = 2.0 * jack_get_buffer_size(session_->client);
     const auto allowed = static_cast<std::size_t>(

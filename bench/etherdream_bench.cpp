@@ -22,7 +22,7 @@
 
 #include "emulators/emulator_process.h"
 #include "engine/frame_generator.h"
-#include "output/etherdream_dac.h"
+#include "lasers/etherdream_dac.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ void BM_EtherDreamStream(benchmark::State& state) {
     state.SkipWithError("the emulator did not start");
     return;
   }
-  output::EtherDreamTarget target;
+  lasers::EtherDreamTarget target;
   target.Name = "Ether Dream bench";
   target.Address.sin_family = AF_INET;
   target.Address.sin_port = htons(port);
@@ -67,8 +67,12 @@ void BM_EtherDreamStream(benchmark::State& state) {
 
   std::vector<double> latencies_ms;
   std::int64_t frames = 0;
+  // Frames whose first point has gone out to the unit.
+  std::atomic<std::uint64_t> framesOnWire{0};
+  target.OnFramesOnWire = [&framesOnWire](std::uint64_t count) { framesOnWire += count; };
   for (auto _ : state) {
-    output::EtherDreamDriver driver(target);
+    framesOnWire = 0;
+    lasers::EtherDreamDriver driver(target);
     engine::PatternParameters params = engine::StartupParameters();
     params.PointsPerFrame = pointsPerFrame;
     params.PointsPerSec = pointsPerSec;
@@ -86,7 +90,7 @@ void BM_EtherDreamStream(benchmark::State& state) {
     std::thread watcher([&] {
       while (!done) {
         const std::uint64_t frame = awaited;
-        if (frame != 0 && driver.FramesOnWire() >= frame) {
+        if (frame != 0 && framesOnWire >= frame) {
           const auto since = Clock::now().time_since_epoch().count() - changedAt;
           latencies_ms.push_back(static_cast<double>(since) / 1e6);
           awaited = 0;

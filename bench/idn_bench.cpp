@@ -21,7 +21,7 @@
 #include "emulators/emulator_process.h"
 #include "engine/frame_generator.h"
 #include "engine/parameters.h"
-#include "output/idn_dac.h"
+#include "lasers/idn_dac.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ void StreamToIdn(benchmark::State& state, std::int32_t pointsPerFrame, std::int3
     unit.Name = "IDN bench";
     unit.Kind = "IDN";
     unit.Address = address;
-    auto driver = output::MakeIdnDriver(unit);
+    auto driver = lasers::MakeIdnDriver(unit);
     if (auto failure = driver->OpenDac(generator)) {
       state.SkipWithError(failure->c_str());
       break;

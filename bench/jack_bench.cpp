@@ -1,6 +1,6 @@
 // The JACK DAC for 30 s on a JACK server's dummy driver at 48 kHz (started
 // here, stopped at the end), at the start-up values. Reports this process's
-// CPU time (the UI thread's frames and resampling, and the JACK client's
+// CPU time (the frames and their resampling on the run's thread, and the JACK client's
 // thread) as a share of one core, the frames a second, the server's xruns
 // and the cycles that found the queue dry. Targets: under 5 % of one core,
 // zero xruns.

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "emulators/emulator_process.h"
-#include "output/etherdream_dac.h"
+#include "lasers/etherdream_dac.h"
 #include "ui/application.h"
 #include "ui/devices_window.h"
 #include "ui/frm_whorlgen.h"
@@ -79,7 +79,7 @@ void BM_ShowThroughDialogs(benchmark::State& state) {
     state.SkipWithError("the emulator did not start");
     return;
   }
-  whorlgen::output::EtherDreamTarget target;
+  whorlgen::lasers::EtherDreamTarget target;
   target.Name = "Ether Dream bench";
   target.Address.sin_family = AF_INET;
   target.Address.sin_port = htons(port);
@@ -91,7 +91,7 @@ void BM_ShowThroughDialogs(benchmark::State& state) {
     whorlgen::ui::FrmWhorlgen& window = program.Window();
     window.Loop.IldaDirectory = dir.path().toStdString();
     window.Loop.MakeDriver = [&](const std::string&) {
-      return std::make_unique<whorlgen::output::EtherDreamDriver>(target);
+      return std::make_unique<whorlgen::lasers::EtherDreamDriver>(target);
     };
     window.findChild<QCheckBox*>("chkILDAout")->setChecked(true);
     window.show();

@@ -38,9 +38,6 @@ class MissingDacDriver : public output::DacDriver {
   }
   output::DacFailure CloseDac() override { return std::nullopt; }
 
- protected:
-  output::DacFailure WaitReady(std::size_t, std::int32_t) override { return std::nullopt; }
-
  private:
   std::string name_;
 };

@@ -43,15 +43,10 @@ class NoDeviceDriver final : public DacDriver {
     return std::nullopt;
   }
   DacFailure CloseDac() override { return std::nullopt; }
-
- protected:
-  DacFailure WaitReady(std::size_t /*points*/, std::int32_t /*pointsPerSec*/) override {
-    return std::nullopt;
-  }
 };
 
 // "SoundCard" and "EZLase": the same calls, each over its own library.
-class EasyLaseDriver final : public DacDriver {
+class EasyLaseDriver final : public FrameDevice {
  public:
   EasyLaseDriver(DeviceLibrary library, DacState& state, DeviceLibraries& libraries,
                  DacWaitLimits limits)
@@ -65,29 +60,6 @@ class EasyLaseDriver final : public DacDriver {
     }
     noSoundCard_ = library_ == DeviceLibrary::SoundCard && state_.CardIndex < 0;
     return failure;
-  }
-
-  DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override {
-    const std::size_t points = frame.FrameBuffer.size();
-    assert(static_cast<std::size_t>(frame.FrameBytes) == points * sizeof(LaserPoint));
-    if (DacFailure failure = WaitReady(points, pointsPerSec))
-      return failure;
-    DacFailure failure;
-    if (!binding_.Resolve(writeFrame_, failure))
-      return failure;
-    const std::int16_t accepted = writeFrame_.Address(&state_.CardIndex, PointAddress(frame, 0),
-                                                      frame.FrameBytes, pointsPerSec);
-    // Our sound-card library says why it failed, whether the failure showed
-    // in its status or in a refused frame.
-    if (SoundCardFailed() ||
-        (accepted == 0 && state_.CardIndex >= 0 && library_ == DeviceLibrary::SoundCard))
-      return SoundCardFailure();
-    // Without a card (index -1) the library refuses every frame, and the run
-    // goes on as it always has; a card that is there and refuses is a fault.
-    if (accepted == 0 && state_.CardIndex >= 0)
-      return Refused(points);
-    Held(engine::PlayingTime(static_cast<std::int64_t>(points), pointsPerSec));
-    return std::nullopt;
   }
 
   std::string StatusNote() const override {
@@ -110,6 +82,33 @@ class EasyLaseDriver final : public DacDriver {
   }
 
  protected:
+  // The frame goes whole, in one call.
+  std::size_t BlockAt(std::size_t first, std::size_t total) const override {
+    return first == 0 ? total : 0;
+  }
+
+  DacFailure WriteBlock(const engine::FrameData& frame, [[maybe_unused]] std::size_t first,
+                        std::size_t count, std::int32_t pointsPerSec) override {
+    assert(first == 0 && count == frame.FrameBuffer.size());
+    assert(static_cast<std::size_t>(frame.FrameBytes) == count * sizeof(LaserPoint));
+    DacFailure failure;
+    if (!binding_.Resolve(writeFrame_, failure))
+      return failure;
+    const std::int16_t accepted = writeFrame_.Address(&state_.CardIndex, PointAddress(frame, 0),
+                                                      frame.FrameBytes, pointsPerSec);
+    // Our sound-card library says why it failed, whether the failure showed
+    // in its status or in a refused frame.
+    if (SoundCardFailed() ||
+        (accepted == 0 && state_.CardIndex >= 0 && library_ == DeviceLibrary::SoundCard))
+      return SoundCardFailure();
+    // Without a card (index -1) the library refuses every frame, and the run
+    // goes on as it always has; a card that is there and refuses is a fault.
+    if (accepted == 0 && state_.CardIndex >= 0)
+      return Refused(count);
+    Held(engine::PlayingTime(static_cast<std::int64_t>(count), pointsPerSec));
+    return std::nullopt;
+  }
+
   // Polls without a pause of its own (the library may wait up to about a
   // millisecond before answering busy), so the next frame follows as soon as
   // the card can take it. Every answer other than busy ends the wait.
@@ -199,7 +198,7 @@ class EasyLaseDriver final : public DacDriver {
   std::atomic<bool> interrupted_{false};
 };
 
-class RiyaDriver final : public DacDriver {
+class RiyaDriver final : public FrameDevice {
  public:
   RiyaDriver(DacState& state, DeviceLibraries& libraries)
       : state_(state), binding_(libraries, DeviceLibrary::Riya) {}
@@ -225,23 +224,6 @@ class RiyaDriver final : public DacDriver {
     return failure;
   }
 
-  DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override {
-    if (state_.RiyaOpened == 0)
-      return std::nullopt;
-    const std::size_t total = frame.FrameBuffer.size();
-    for (std::size_t first = 0; first < total; first += kRiyaBlockPoints) {
-      const std::size_t count = std::min(kRiyaBlockPoints, total - first);
-      if (DacFailure failure = WaitReady(count, pointsPerSec))
-        return failure;
-      DacFailure failure;
-      if (!binding_.Resolve(showBlock_, failure))
-        return failure;
-      showBlock_.Address(0, PointAddress(frame, first), static_cast<std::int32_t>(count),
-                         frame.PointPeriod, kShowMode);
-    }
-    return std::nullopt;
-  }
-
   void Interrupt() override { interrupted_ = true; }
 
   // The whole sequence, whether or not a device was opened.
@@ -257,6 +239,21 @@ class RiyaDriver final : public DacDriver {
   }
 
  protected:
+  // Blocks of at most kRiyaBlockPoints; nothing at all when no device opened.
+  std::size_t BlockAt(std::size_t first, std::size_t total) const override {
+    return state_.RiyaOpened == 0 ? 0 : std::min(kRiyaBlockPoints, total - first);
+  }
+
+  DacFailure WriteBlock(const engine::FrameData& frame, std::size_t first, std::size_t count,
+                        std::int32_t /*pointsPerSec*/) override {
+    DacFailure failure;
+    if (!binding_.Resolve(showBlock_, failure))
+      return failure;
+    showBlock_.Address(0, PointAddress(frame, first), static_cast<std::int32_t>(count),
+                       frame.PointPeriod, kShowMode);
+    return std::nullopt;
+  }
+
   // Gives the device about 200 ms; the block is sent whether or not it
   // reported ready.
   DacFailure WaitReady(std::size_t /*points*/, std::int32_t /*pointsPerSec*/) override {
@@ -294,6 +291,19 @@ class RiyaDriver final : public DacDriver {
 };
 
 }  // namespace
+
+DacFailure FrameDevice::SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) {
+  const std::size_t total = frame.FrameBuffer.size();
+  std::size_t first = 0;
+  for (std::size_t count = BlockAt(first, total); count > 0; count = BlockAt(first, total)) {
+    if (DacFailure failure = WaitReady(count, pointsPerSec))
+      return failure;
+    if (DacFailure failure = WriteBlock(frame, first, count, pointsPerSec))
+      return failure;
+    first += count;
+  }
+  return std::nullopt;
+}
 
 std::chrono::nanoseconds BusyWaitLimit(std::chrono::nanoseconds longestHeldPlayingTime,
                                        const DacWaitLimits& limits) {

@@ -1,16 +1,18 @@
 #pragma once
-// The laser DAC drivers. One back-end per device library sits behind
-// DacDriver: "SoundCard" (libEZAudDac.so), "EZLase" (libEasyLase.so) and
-// "RIYA" (libRiyaNetServer_stdcall.so); any other name sends nothing. Each
-// back-end is a thin layer: it hands the frame to the library in place and
-// waits until the device can take it, which is what paces a run.
-//
-// The run loop drives one driver per run:
-//   Start:  driver = SelectDacDriver(DacName, ...); OpenDac(generator)
+// The laser DAC drivers. A run drives one driver through the calls below, each
+// made on the run's device thread (DeviceRunner), one at a time:
+//   Start:  driver = SelectDacDriver(DacName, ...) or a family's; OpenDac(generator)
 //   frame:  SendFrame(frame, PointsPerSec), after BuildFrame
 //   end:    CloseDac(), as the last end step
 // A failure is a message for the operator: end the run as Stop does and show
 // it after the end steps. CloseDac is safe after any failure.
+//
+// Devices come in two shapes. A frame device (the three library DACs,
+// "SoundCard", "EZLase" and "RIYA", and the USB and audio DACs that take
+// frames) waits until the device can take a frame or a block of it, then
+// hands it over; that wait is what paces a run. A point-stream device (the
+// network DACs) hands the frame to a feeder whose I/O thread keeps the device
+// supplied point by point (lasers/point_stream.h).
 
 #include <chrono>
 #include <cstddef>
@@ -58,15 +60,15 @@ class DacDriver {
   // Start of a run, with Running already set and before the first frame.
   // A RIYA device that opens moves the generator's last point to (2047, 2047).
   virtual DacFailure OpenDac(engine::GeneratorState& generator) = 0;
-  // Hands the built frame to the device in place, each block after its own
-  // wait. pointsPerSec is the nominal point rate of the frame.
+  // Hands the built frame to the device. pointsPerSec is the nominal point
+  // rate of the frame.
   virtual DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) = 0;
   // End of a run. Runs its whole sequence even after a failure, skipping only
   // calls into a library or function already reported missing.
   virtual DacFailure CloseDac() = 0;
   // A short word for the operator while the run lasts ("no sound card: nothing
   // is heard", "beam guard: output blanked"); empty when all is well. Read on
-  // the UI thread between frames.
+  // the device thread after each call.
   virtual std::string StatusNote() const { return {}; }
   // Any thread, at any time: the run is ending and will not wait for the
   // device. A wait inside OpenDac, SendFrame or CloseDac gives up within a
@@ -77,8 +79,25 @@ class DacDriver {
 
  protected:
   DacDriver() = default;
-  // Blocks until the device can take the next block of `points` points.
+};
+
+// A device that takes a frame whole, or in blocks, each once it has said it
+// can. SendFrame hands the blocks over in order, each after its own wait.
+class FrameDevice : public DacDriver {
+ public:
+  DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) final;
+
+ protected:
+  // The size of the block that starts at point `first` of a frame of `total`
+  // points; 0 when nothing more of the frame goes to the device.
+  virtual std::size_t BlockAt(std::size_t first, std::size_t total) const = 0;
+  // Returns once the device can take the next block of `points` points, or
+  // with the reason it cannot (the block is then not written).
   virtual DacFailure WaitReady(std::size_t points, std::int32_t pointsPerSec) = 0;
+  // Hands the device `count` points of the frame from `first` on, read in
+  // place.
+  virtual DacFailure WriteBlock(const engine::FrameData& frame, std::size_t first,
+                                std::size_t count, std::int32_t pointsPerSec) = 0;
 };
 
 // The back-end for `dacName`, compared exactly and case-sensitively with

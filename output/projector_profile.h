@@ -103,9 +103,6 @@ class ProfiledDacDriver final : public DacDriver {
   // The guard's note while it blanks, otherwise the device's own.
   std::string StatusNote() const override;
 
- protected:
-  DacFailure WaitReady(std::size_t, std::int32_t) override { return {}; }
-
  private:
   std::unique_ptr<DacDriver> inner_;
   bool neutral_;

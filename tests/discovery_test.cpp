@@ -17,7 +17,8 @@
 #include <thread>
 
 #include "emulators/emulator_process.h"
-#include "output/etherdream_family.h"
+#include "lasers/etherdream_family.h"
+#include "tests/temp_dir.h"
 
 namespace whorlgen::output {
 // States in failure messages read as the operator reads them.
@@ -181,19 +182,13 @@ TEST(DeviceDirectory, RequestsReturnAtOnceWhileAScanIsUnderWay) {
 class EtherDreamDirectory : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ =
-        std::filesystem::temp_directory_path() / ("whorlgen-discovery-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir_);
-    auto family = std::make_unique<output::EtherDreamFamily>(
-        output::EtherDreamFamily::Ports{listenPort_, tcpPort_});
+    auto family = std::make_unique<lasers::EtherDreamFamily>(
+        lasers::EtherDreamFamily::Ports{listenPort_, tcpPort_});
     family_ = family.get();
     directory_.AddFamily(std::move(family));
     directory_.Start({});
   }
-  void TearDown() override {
-    directory_.Stop();
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { directory_.Stop(); }
 
   std::unique_ptr<emulators::EmulatorProcess> Unit(bool announcing) {
     std::vector<std::string> args = {"--etherdream", "--port", std::to_string(tcpPort_)};
@@ -212,7 +207,8 @@ class EtherDreamDirectory : public ::testing::Test {
     return dac != nullptr ? dac->State : DeviceState::NotChecked;
   }
 
-  std::filesystem::path dir_;
+  testing::TempDir temp_;
+  const std::filesystem::path dir_ = temp_.Path();
   std::uint16_t tcpPort_ = emulators::FreeLoopbackPort(SOCK_STREAM);
   std::uint16_t listenPort_ = emulators::FreeLoopbackPort(SOCK_DGRAM);
   DeviceDirectory directory_{[] {
@@ -220,7 +216,7 @@ class EtherDreamDirectory : public ::testing::Test {
     limits.QuietAfter = 1500ms;  // a unit announces once a second
     return limits;
   }()};
-  output::EtherDreamFamily* family_ = nullptr;
+  lasers::EtherDreamFamily* family_ = nullptr;
 };
 
 TEST_F(EtherDreamDirectory, AFloodOfForgedAnnouncementsStaysBoundedAndKeepsTheRealUnit) {

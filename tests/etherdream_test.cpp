@@ -16,14 +16,27 @@
 #include <vector>
 
 #include "emulators/emulator_process.h"
+#include "lasers/etherdream_family.h"
 #include "output/dac_catalog.h"
-#include "output/etherdream_family.h"
 #include "output/run_loop.h"
-#include "output/wire_point.h"
 #include "tests/ilda_test_reader.h"
+#include "tests/loopback_listener.h"
 #include "tests/posted_work.h"
+#include "tests/temp_dir.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::DacDriver;
+using output::DacFailure;
+using output::DacInfo;
+using output::DacState;
+using output::DeviceLibraries;
+using output::DeviceState;
+using output::FrameSettings;
+using output::IldaWriter;
+using output::RunContext;
+using output::RunHost;
+using output::RunLoop;
 namespace {
 
 namespace fs = std::filesystem;
@@ -102,19 +115,12 @@ class EtherDreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("WHORLGEN_SCAN_ADDRESSES", "127.0.0.1", 1);
-    dir_ = fs::temp_directory_path() /
-           ("whorlgen-etherdream-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     host_.params = &params_;
     loop_.IldaDirectory = dir_.string();
     loop_.MakeDriver = [this](const std::string& name) { return family_->MakeDriver(Find(name)); };
     // Short limits keep the stall cases quick; the rules are the same.
     family_->Timing = {500ms, 500ms, 500ms};
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
   DacInfo Find(const std::string& name) {
     for (const DacInfo& dac : family_->Devices()) {
       if (dac.Name == name)
@@ -155,7 +161,8 @@ class EtherDreamTest : public ::testing::Test {
     EXPECT_EQ(static_cast<int>(sections.size()) - 1, loop_.TotalFrames());
   }
 
-  fs::path dir_;
+  testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
   std::uint16_t tcpPort_ = emulators::FreeLoopbackPort(SOCK_STREAM);
   std::uint16_t listenPort_ = emulators::FreeLoopbackPort(SOCK_DGRAM);
   std::unique_ptr<EtherDreamFamily> family_ =
@@ -169,6 +176,15 @@ class EtherDreamTest : public ::testing::Test {
   Host host_;
   RunLoop loop_{host_, RunContext{params_, generator_, frame_, ilda_, dac_, libraries_}};
 };
+
+// A point's fields as the unit takes them: X and Y signed 16-bit, codes 0
+// and 4095 at -32768 and 32752; colours 16-bit, level 255 at 65535.
+std::int16_t Wire(std::int16_t code) {
+  return static_cast<std::int16_t>(code * 16 - 32768);
+}
+std::uint16_t Level(std::uint8_t level) {
+  return static_cast<std::uint16_t>(level << 8 | level);
+}
 
 bool Dark(const Emulator::Played& p) {
   return p.R == 0 && p.G == 0 && p.B == 0 && p.I == 0;
@@ -215,8 +231,8 @@ TEST_F(EtherDreamTest, PlaysTheFramesExactlyWithRateChangeGapAndLeadOut) {
     const std::size_t gapStart = at;
     while (at < played.size() && Dark(played[at])) {
       if (f > 0) {  // dark where the previous frame ended
-        EXPECT_EQ(played[at].X, WireCoordinate(host_.frames[f - 1].first.back().X));
-        EXPECT_EQ(played[at].Y, WireCoordinate(host_.frames[f - 1].first.back().Y));
+        EXPECT_EQ(played[at].X, Wire(host_.frames[f - 1].first.back().X));
+        EXPECT_EQ(played[at].Y, Wire(host_.frames[f - 1].first.back().Y));
       }
       ++at;
     }
@@ -226,12 +242,12 @@ TEST_F(EtherDreamTest, PlaysTheFramesExactlyWithRateChangeGapAndLeadOut) {
     for (std::size_t i = 0; i < points.size(); ++i, ++at) {
       const auto& p = points[i];
       const auto& q = played[at];
-      ASSERT_EQ(q.X, WireCoordinate(p.X)) << "frame " << f << " point " << i;
-      ASSERT_EQ(q.Y, WireCoordinate(p.Y));
-      ASSERT_EQ(q.R, WireLevel(p.R));
-      ASSERT_EQ(q.G, WireLevel(p.G));
-      ASSERT_EQ(q.B, WireLevel(p.B));
-      ASSERT_EQ(q.I, WireLevel(p.I));
+      ASSERT_EQ(q.X, Wire(p.X)) << "frame " << f << " point " << i;
+      ASSERT_EQ(q.Y, Wire(p.Y));
+      ASSERT_EQ(q.R, Level(p.R));
+      ASSERT_EQ(q.G, Level(p.G));
+      ASSERT_EQ(q.B, Level(p.B));
+      ASSERT_EQ(q.I, Level(p.I));
       ASSERT_EQ(q.Rate, static_cast<std::uint32_t>(rate));
       ASSERT_EQ(q.Control, (f == 3 && i == 0) ? 0x8000 : 0) << "frame " << f << " point " << i;
     }
@@ -283,7 +299,8 @@ TEST_F(EtherDreamTest, EveryFailureEndsTheRunInWords) {
 }
 
 // The listener says so when its port is taken; an added address is probed
-// only on Scan and listed with what the probe found.
+// only on Scan, only when WHORLGEN_SCAN_ADDRESSES lists it, and is listed
+// with what the probe found.
 TEST_F(EtherDreamTest, TakenPortAndAddedAddresses) {
   const int holder = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in at{};
@@ -299,10 +316,14 @@ TEST_F(EtherDreamTest, TakenPortAndAddedAddresses) {
   EXPECT_FALSE(deaf.AddAddress("not an address").has_value());
   EXPECT_FALSE(deaf.AddAddress("127.0.0.1:70000").has_value());
   ASSERT_TRUE(deaf.AddAddress("127.0.0.1:" + std::to_string(tcpPort_)).has_value());
-  ASSERT_EQ(deaf.Devices().size(), 1u);
+  const testing::LoopbackListener unlisted(SOCK_STREAM, "127.0.0.2");
+  ASSERT_TRUE(deaf.AddAddress(unlisted.Address()).has_value());
+  ASSERT_EQ(deaf.Devices().size(), 2u);
   EXPECT_EQ(deaf.Devices()[0].State, DeviceState::NotChecked);
   deaf.Scan();
   EXPECT_EQ(deaf.Devices()[0].State, DeviceState::Unreachable);
+  EXPECT_FALSE(unlisted.Reached()) << "probed an address the scan list leaves out";
+  EXPECT_EQ(deaf.Devices()[1].State, DeviceState::NotChecked);
   Emulator unit(dir_, tcpPort_, {});
   deaf.Scan();
   EXPECT_EQ(deaf.Devices()[0].State, DeviceState::Idle);
@@ -348,14 +369,6 @@ Streamed StreamFor(
 
 class EtherDreamDriverTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("whorlgen-etherdream-driver-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::unique_ptr<EtherDreamDriver> Open(EtherDreamTiming timing = {},
                                          std::size_t capacity = 1800) {
     auto driver = std::make_unique<EtherDreamDriver>(TargetAt(port_, capacity), timing);
@@ -364,7 +377,8 @@ class EtherDreamDriverTest : public ::testing::Test {
     return driver;
   }
 
-  fs::path dir_;
+  testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
   std::uint16_t port_ = emulators::FreeLoopbackPort(SOCK_STREAM);
 };
 
@@ -507,4 +521,4 @@ TEST(EtherDreamWordsTest, UnknownNakCodesAreShownInHex) {
 }
 
 }  // namespace
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

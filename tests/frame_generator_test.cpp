@@ -45,6 +45,7 @@ bool SamePoints(const std::vector<LaserPoint>& a, const LaserPoint* b) {
 TEST(FrameSetup, StepLimitAndPointPeriod) {
   EXPECT_EQ(StepLimitFor(5000, true), 819);
   EXPECT_EQ(StepLimitFor(15000, true), 273);
+  EXPECT_EQ(StepLimitFor(16000, true), 256);  // 255.94 to the nearest
   EXPECT_EQ(StepLimitFor(30000, true), 136);  // 136.5 goes to the even neighbour
   EXPECT_EQ(StepLimitFor(48000, true), 85);
   EXPECT_EQ(StepLimitFor(15000, false), 4095);
@@ -63,6 +64,12 @@ TEST(BuildFrame, FirstPointAfterStart) {
   EXPECT_EQ(unlimited.G, 255);
   EXPECT_EQ(unlimited.B, 255);
   EXPECT_EQ(unlimited.I, 255);
+  // X leads Y by the X phase: cos(pi/4 + pi/4) puts it at the centre.
+  PatternParameters phased = Still(2047);
+  phased.XPhase = Pi / 4;
+  GeneratorState quarter;
+  quarter.XAngle = Pi / 4;
+  EXPECT_EQ(FirstPoint(phased, quarter, 1, false).X, 2048);
 
   s = GeneratorState{};
   FrameData f;

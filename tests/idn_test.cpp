@@ -15,10 +15,17 @@
 #include <vector>
 
 #include "emulators/emulator_process.h"
-#include "output/idn_dac.h"
-#include "output/wire_point.h"
+#include "lasers/idn_dac.h"
+#include "lasers/scan_addresses.h"
+#include "tests/loopback_listener.h"
+#include "tests/temp_dir.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::DacDriver;
+using output::DacFailure;
+using output::DacInfo;
+using output::DeviceState;
 namespace {
 
 namespace fs = std::filesystem;
@@ -29,24 +36,12 @@ struct Chunk {
   std::vector<engine::LaserPoint> Samples;  // X and Y as sent on the wire
 };
 
-fs::path FreshDirectory() {
-  static int count = 0;
-  const fs::path dir = fs::temp_directory_path() /
-                       ("whorlgen-idn-" + std::to_string(getpid()) + "-" + std::to_string(count++));
-  fs::create_directories(dir);
-  return dir;
-}
-
 // One emulator on a port of its own choosing, stopped at the end.
 class IdnEmulator {
  public:
   explicit IdnEmulator(std::vector<std::string> extra)
-      : dir_(FreshDirectory()),
-        process_(WHORLGEN_DAC_EMULATOR, Args(dir_, extra), dir_ / "stats") {}
-  ~IdnEmulator() {
-    process_.Stop();
-    fs::remove_all(dir_);
-  }
+      : process_(WHORLGEN_DAC_EMULATOR, Args(dir_, extra), dir_ / "stats") {}
+  ~IdnEmulator() { process_.Stop(); }
 
   std::string Address() const { return "127.0.0.1:" + Report()["port"]; }
   std::uint16_t Port() const { return static_cast<std::uint16_t>(std::stoi(Report()["port"])); }
@@ -86,7 +81,8 @@ class IdnEmulator {
     return args;
   }
 
-  fs::path dir_;
+  testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
   emulators::EmulatorProcess process_;
 };
 
@@ -102,25 +98,44 @@ std::unique_ptr<DacDriver> Open(const std::string& address, DacFailure& failure,
   return driver;
 }
 
+// X and Y as the stream carries them: signed 16-bit, codes 0 and 4095 at
+// -32768 and 32752.
+std::int16_t Wire(std::int16_t code) {
+  return static_cast<std::int16_t>(code * 16 - 32768);
+}
+
 bool Dark(const engine::LaserPoint& p) {
   return p.R == 0 && p.G == 0 && p.B == 0;
 }
 
-TEST(IdnTest, ScanNamesTheUnitAndKeepsAddedAddressesThatDoNotAnswer) {
+// A scan asks the listed addresses and the added ones, but only those that
+// WHORLGEN_SCAN_ADDRESSES lists; added units that do not answer stay listed.
+TEST(IdnTest, ScanAsksOnlyListedAddressesAndKeepsAddedOnesThatDoNotAnswer) {
   setenv("WHORLGEN_SCAN_ADDRESSES", "127.0.0.1", 1);  // never a broadcast from a test
   IdnEmulator unit({});
   IdnFamily family(unit.Port());
-  // The discard port: nobody answers there.
-  ASSERT_EQ(family.AddAddress("127.0.0.1:9"), "127.0.0.1:9");
+  const testing::LoopbackListener silent(SOCK_DGRAM, "127.0.0.1");
+  const testing::LoopbackListener unlisted(SOCK_DGRAM, "127.0.0.2");
+  ASSERT_EQ(family.AddAddress(silent.Address()), silent.Address());
+  ASSERT_EQ(family.AddAddress(unlisted.Address()), unlisted.Address());
   EXPECT_EQ(family.AddAddress("stage.local"), std::nullopt);
   family.Scan();
+  EXPECT_TRUE(silent.Reached());
+  EXPECT_FALSE(unlisted.Reached()) << "asked an address the scan list leaves out";
   const std::vector<DacInfo> devices = family.Devices();
-  ASSERT_EQ(devices.size(), 2u);
+  ASSERT_EQ(devices.size(), 3u);
   EXPECT_EQ(devices[0].Name, "IDN stage-left");
   EXPECT_EQ(devices[0].Address, unit.Address());
   EXPECT_EQ(devices[0].State, DeviceState::Idle);
-  EXPECT_EQ(devices[1].Name, "IDN 127.0.0.1:9");
+  EXPECT_EQ(devices[1].Name, "IDN " + silent.Address());
   EXPECT_EQ(devices[1].State, DeviceState::Unreachable);
+}
+
+TEST(ScanAddresses, TakesTheAddressesOfACommaSeparatedListAndSkipsTheRest) {
+  const std::vector<in_addr> listed = ParseAddressList(" 127.0.0.1 ,stage.local,,\t127.0.0.3\t");
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(ntohl(listed[0].s_addr), 0x7F000001u);
+  EXPECT_EQ(ntohl(listed[1].s_addr), 0x7F000003u);
 }
 
 // The generator's points come back exactly, each at its frame's rate, the
@@ -160,9 +175,10 @@ TEST(IdnTest, FramesArriveExactlyAtTheirRatesThenADarkLeadOut) {
       }
       ASSERT_LT(next, sent.size()) << "more lit points than were sent";
       const auto& [want, rate] = sent[next++];
-      ASSERT_EQ(p.X, WireCoordinate(want.X)) << next;
-      ASSERT_EQ(p.Y, WireCoordinate(want.Y)) << next;
+      ASSERT_EQ(p.X, Wire(want.X)) << next;
+      ASSERT_EQ(p.Y, Wire(want.Y)) << next;
       ASSERT_EQ(p.R, want.R);
+      ASSERT_EQ(p.G, want.G);
       ASSERT_EQ(p.B, want.B);
       // A chunk plays at one rate: its duration is its points at that rate.
       const double expected_us = 1e6 * static_cast<double>(chunk.Samples.size()) / rate;
@@ -263,8 +279,9 @@ TEST(IdnTest, StartsBackToBackInChunksOfAtLeast200usAndBridgesAStall) {
   }
   ASSERT_GE(received.size(), 3000u);
   for (std::size_t i = 0; i < 3000; ++i) {
-    ASSERT_EQ(received[i].X, WireCoordinate(sent[i].X)) << "sample " << i;
-    ASSERT_EQ(received[i].Y, WireCoordinate(sent[i].Y)) << "sample " << i;
+    ASSERT_EQ(received[i].X, Wire(sent[i].X)) << "sample " << i;
+    ASSERT_EQ(received[i].Y, Wire(sent[i].Y)) << "sample " << i;
+    ASSERT_EQ(received[i].G, sent[i].G) << "sample " << i;
   }
   EXPECT_EQ(unit.Report().at("underruns"), "0");
 }
@@ -334,4 +351,4 @@ TEST(IdnTest, InterruptEndsTheWaitsAndTheStreamEndsDark) {
 }
 
 }  // namespace
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

@@ -140,8 +140,8 @@ std::vector<engine::LaserPoint> Circle(double hz, std::int32_t pointsPerSec, int
   for (int i = 0; i < points; ++i) {
     const double a = 2 * kPi * hz * i / pointsPerSec;
     frame.push_back({static_cast<std::int16_t>(std::lrint(2048 + 512 * std::cos(a))),
-                     static_cast<std::int16_t>(std::lrint(2048 + 512 * std::sin(a))), 200, 200, 200,
-                     200});
+                     static_cast<std::int16_t>(std::lrint(2048 + 512 * std::sin(a))), 0, 0, 200,
+                     23});  // a blue beam
   }
   return frame;
 }

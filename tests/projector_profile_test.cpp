@@ -2,6 +2,7 @@
 // colour shift, the beam guard, and nothing at all when neutral.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -29,9 +30,6 @@ class KeepingDriver final : public DacDriver {
   std::string StatusNote() const override { return "device note"; }
   std::vector<std::vector<LaserPoint>> Sent;
   std::vector<const LaserPoint*> Addresses;
-
- protected:
-  DacFailure WaitReady(std::size_t, std::int32_t) override { return {}; }
 };
 
 // Keeps the last frame it was shown.
@@ -98,34 +96,40 @@ TEST(ProjectorProfile, ColourShiftCarriesAcrossFrames) {
   profile.ColourShiftPoints = 2;
   ProfileTransform transform(profile);
   FrameData out;
-  transform.Apply(Frame({{1, 1, 10, 10, 10, 10}, {2, 2, 20, 20, 20, 20}, {3, 3, 30, 30, 30, 30}}),
-                  out);
-  EXPECT_EQ(out.FrameBuffer[0].R, 0);  // the run starts dark
-  EXPECT_EQ(out.FrameBuffer[1].R, 0);
-  EXPECT_EQ(out.FrameBuffer[2].R, 10);
+  // Each point's channels at levels of their own: 10 to 13, 20 to 23, ...
+  const auto point = [](std::int16_t n) {
+    const auto level = [n](int channel) { return static_cast<std::uint8_t>(10 * n + channel); };
+    return LaserPoint{n, n, level(0), level(1), level(2), level(3)};
+  };
+  const auto colour = [](const LaserPoint& p) { return std::array{p.R, p.G, p.B, p.I}; };
+  transform.Apply(Frame({point(1), point(2), point(3)}), out);
+  EXPECT_EQ(colour(out.FrameBuffer[0]), colour({}));  // the run starts dark
+  EXPECT_EQ(colour(out.FrameBuffer[1]), colour({}));
+  EXPECT_EQ(colour(out.FrameBuffer[2]), colour(point(1)));
   EXPECT_EQ(out.FrameBuffer[2].X, 3);  // position is not delayed
-  transform.Apply(Frame({{4, 4, 40, 40, 40, 40}, {5, 5, 50, 50, 50, 50}}), out);
-  EXPECT_EQ(out.FrameBuffer[0].R, 20);
-  EXPECT_EQ(out.FrameBuffer[1].I, 30);
+  transform.Apply(Frame({point(4), point(5)}), out);
+  EXPECT_EQ(colour(out.FrameBuffer[0]), colour(point(2)));
+  EXPECT_EQ(colour(out.FrameBuffer[1]), colour(point(3)));
 }
 
 TEST(BeamGuard, BlanksAfterExactlyTheDwellLimitAndReleasesOnMovement) {
   BeamGuard guard;  // 1 % of the field, 50 ms
-  // 50 ms at 15000 points per second is 750 points, spread over two frames
-  // and jittering inside the 40.96-code circle.
-  std::vector<LaserPoint> first(500, LaserPoint{2048, 2048, 255, 255, 255, 255});
+  // 50 ms at 30000 points per second is 1500 points (whose summed point
+  // times come out a hair above 0.05 s), spread over two frames and
+  // jittering inside the 40.96-code circle; blue counts as lit as much as white.
+  std::vector<LaserPoint> first(1000, LaserPoint{2048, 2048, 0, 0, 255, 29});
   for (std::size_t i = 0; i < first.size(); i += 2)
     first[i].X = 2088;
-  EXPECT_EQ(guard.Apply(first, 15000), 0u);
-  std::vector<LaserPoint> second(500, LaserPoint{2048, 2048, 255, 255, 255, 255});
+  EXPECT_EQ(guard.Apply(first, 30000), 0u);
+  std::vector<LaserPoint> second(1000, LaserPoint{2048, 2048, 255, 255, 255, 255});
   second[100] = {2048, 2048, 0, 0, 0, 0};  // a dark point adds no lit time
-  EXPECT_EQ(guard.Apply(second, 15000), 249u);
-  EXPECT_EQ(second[250].R, 255);
-  EXPECT_EQ(second[251].R, 0);
-  EXPECT_EQ(second[251].X, 2048);  // blanked where it stands
+  EXPECT_EQ(guard.Apply(second, 30000), 499u);
+  EXPECT_EQ(second[500].R, 255);  // the 1500th lit point
+  EXPECT_EQ(second[501].R, 0);
+  EXPECT_EQ(second[501].X, 2048);  // blanked where it stands
   EXPECT_TRUE(guard.Blanking());
   std::vector<LaserPoint> moved{{2048, 2048, 9, 9, 9, 9}, {2200, 2048, 9, 9, 9, 9}};
-  EXPECT_EQ(guard.Apply(moved, 15000), 1u);
+  EXPECT_EQ(guard.Apply(moved, 30000), 1u);
   EXPECT_EQ(moved[1].R, 9);
   EXPECT_FALSE(guard.Blanking());
 }

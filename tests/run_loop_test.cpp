@@ -193,21 +193,22 @@ TEST_F(RunLoopTest, ScrollFramesCarryTheirOwnMomentsValuesInOrderAndStayBounded)
   EXPECT_EQ(sections[0].total, loop_.TotalFrames());
 }
 
-// The show's clock counts the playing time of the frames made, whatever the
-// device's pace: 500 points at 15000 a second play for 1/30 s.
+// The show's clock counts the playing time of the frames made, each at its
+// own rate, whatever the device's pace: 500 points at 15000 a second play
+// for 1/30 s. The rate changes while the third frame is with the device.
 TEST_F(RunLoopTest, TheShowClockIsThePlayingTimeOfTheFramesMade) {
   host_.events = [this] {
-    if (loop_.TotalFrames() == 2 && params_.PointsPerSec == 15000)
+    if (host_.showTimes.size() == 3 && loop_.TotalFrames() == 2)
       params_.PointsPerSec = 30000;
-    if (loop_.TotalFrames() >= 4 && loop_.Running())
+    if (loop_.TotalFrames() >= 5 && loop_.Running())
       loop_.cmdStop_Click();
   };
   Run();
-  ASSERT_GE(host_.showTimes.size(), 4u);
+  ASSERT_GE(host_.showTimes.size(), 5u);
   EXPECT_DOUBLE_EQ(host_.showTimes[0], 0.0);
   EXPECT_DOUBLE_EQ(host_.showTimes[1], 1.0 / 30);
-  EXPECT_DOUBLE_EQ(host_.showTimes[2], 2.0 / 30);
-  EXPECT_DOUBLE_EQ(host_.showTimes[3], 2.0 / 30 + 1.0 / 60);
+  EXPECT_DOUBLE_EQ(host_.showTimes[3], 3.0 / 30);
+  EXPECT_DOUBLE_EQ(host_.showTimes[4], 3.0 / 30 + 1.0 / 60);
 }
 
 TEST_F(RunLoopTest, ScrollWhileIdleBuildsNothing) {
@@ -307,9 +308,6 @@ class RefusingDriver final : public DacDriver {
   }
   DacFailure CloseDac() override { return std::nullopt; }
 
- protected:
-  DacFailure WaitReady(std::size_t, std::int32_t) override { return std::nullopt; }
-
  private:
   int refusedFrame_;
   int sent_ = 0;
@@ -339,9 +337,6 @@ class StallingDriver final : public DacDriver {
   }
   DacFailure CloseDac() override { return std::nullopt; }
   void Interrupt() override { interrupted_ = true; }
-
- protected:
-  DacFailure WaitReady(std::size_t, std::int32_t) override { return std::nullopt; }
 
  private:
   int sent_ = 0;
@@ -373,15 +368,32 @@ TEST_F(RunLoopTest, StopDuringADevicesWaitEndsTheRunAndTheWaitingFrameLeavesNoTr
   EXPECT_EQ(generator_.XAngle, afterFirst.XAngle);
 }
 
+// Closes when told to, and says so.
+class ClosingDriver final : public DacDriver {
+ public:
+  explicit ClosingDriver(std::atomic<bool>& closed) : closed_(closed) {}
+  DacFailure OpenDac(engine::GeneratorState&) override { return std::nullopt; }
+  DacFailure SendFrame(const engine::FrameData&, std::int32_t) override { return std::nullopt; }
+  DacFailure CloseDac() override {
+    closed_ = true;
+    return std::nullopt;
+  }
+
+ private:
+  std::atomic<bool>& closed_;
+};
+
 TEST_F(RunLoopTest, ALoopDestroyedDuringARunFinishesTheFileAndClosesTheDac) {
   host_.ilda = true;
+  std::atomic<bool> closed{false};
   {
     RunLoop doomed{host_, RunContext{params_, generator_, frame_, ilda_, dac_, libraries_}};
-    doomed.DacName = "none";
+    doomed.MakeDriver = [&](const std::string&) { return std::make_unique<ClosingDriver>(closed); };
     doomed.IldaDirectory = dir_.string();
     doomed.cmdStart_Click();
     host_.RunWhile([&] { return doomed.TotalFrames() < 2; });
   }
+  EXPECT_TRUE(closed);
   EXPECT_FALSE(ilda_.IsOpen());
   const auto sections = IldaSections(dir_ / "WG01.ild");
   EXPECT_GE(sections.size(), 3u);

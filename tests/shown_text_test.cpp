@@ -12,6 +12,8 @@ TEST(ShownText, NothingHidesReordersOrBreaksTheTextAroundIt) {
   EXPECT_EQ(ShownText("live\r\n\t\x1b[2Jx\x7f\u0085\u2028", 40), "live [2Jx");  // controls
   EXPECT_EQ(ShownText("a\tb\nc", 40), "a b c");
   EXPECT_EQ(ShownText("\xff\xc3(ok\xe2\x82", 40), "\uFFFD\uFFFD(ok\uFFFD\uFFFD");  // malformed
+  EXPECT_EQ(ShownText("\xc0\xaf\xed\xa0\x80", 40),
+            "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD");  // overlong, surrogate
   EXPECT_EQ(ShownText("  laser-1  ", 40), "laser-1");
   EXPECT_EQ(ShownText("\u00e9t\u00e9 \u4e2d\u6587", 40),
             "\u00e9t\u00e9 \u4e2d\u6587");  // every script

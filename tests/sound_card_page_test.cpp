@@ -24,6 +24,7 @@
 #include <string>
 
 #include "devices/sound_card_settings.h"
+#include "tests/temp_dir.h"
 #include "tests/ui_qstring_printer.h"
 #include "tests/ui_test_support.h"
 #include "ui/frm_whorlgen.h"
@@ -39,11 +40,6 @@ namespace fs = std::filesystem;
 class SoundCardUi : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           (std::string("whorlgen-soundcard-") +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     for (const char* name : {"HOME", "XDG_CONFIG_HOME"}) {
       if (const char* value = std::getenv(name))
         saved_.emplace_back(name, value);
@@ -56,10 +52,10 @@ class SoundCardUi : public ::testing::Test {
     for (const auto& [name, value] : saved_)
       setenv(name.c_str(), value.c_str(), 1);
     snd_config_update_free_global();
-    fs::remove_all(dir_);
   }
 
-  fs::path dir_;
+  testing::TempDir temp_;
+  const fs::path dir_ = temp_.Path();
   std::vector<std::pair<std::string, std::string>> saved_;
 };
 

@@ -10,7 +10,7 @@ packages=(
   nlohmann-json3-dev libaubio-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick
-  ccache desktop-file-utils appstream librsvg2-bin dpkg-dev file lintian
+  ccache desktop-file-utils appstream librsvg2-bin dpkg-dev file lintian python3
 )
 
 missing=()

@@ -4,8 +4,8 @@
 #include <QTimer>
 
 #include "output/device_library.h"
-#include "output/etherdream_protocol.h"
-#include "output/idn_dac.h"
+#include "lasers/etherdream_protocol.h"
+#include "lasers/idn_dac.h"
 #include "ui/audio_input_page.h"
 #include "ui/control_page.h"
 #include "ui/dac_directory.h"
@@ -45,8 +45,8 @@ Application::~Application() {
 void Application::AddDevicePages() {
   DevicesWindow& devices = *window_->Devices();
   auto* network = new NetworkDacsPage(*dacs_);
-  network->AddKind({"Ether Dream", "network/etherdream_addresses", output::etherdream::kTcpPort});
-  network->AddKind({"IDN", "network/idn_addresses", output::kIdnPort});
+  network->AddKind({"Ether Dream", "network/etherdream_addresses", lasers::etherdream::kTcpPort});
+  network->AddKind({"IDN", "network/idn_addresses", lasers::kIdnPort});
   FrmWhorlgen& window = *window_;
   network->SetChooser([&window](const std::string& name) { return window.ChooseDac(name); });
   devices.AddPage(network, "Network DACs");

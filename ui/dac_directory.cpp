@@ -1,9 +1,9 @@
 #include "ui/dac_directory.h"
 
 #include "audio/jack_dac.h"
-#include "output/etherdream_family.h"
-#include "output/helios_dac.h"
-#include "output/idn_dac.h"
+#include "lasers/etherdream_family.h"
+#include "lasers/helios_dac.h"
+#include "lasers/idn_dac.h"
 
 namespace whorlgen::ui {
 
@@ -18,9 +18,9 @@ DacDirectory::~DacDirectory() {
 
 std::unique_ptr<discovery::DeviceDirectory> MakeProgramDirectory() {
   auto directory = std::make_unique<discovery::DeviceDirectory>();
-  directory->AddFamily(std::make_unique<output::EtherDreamFamily>());
-  directory->AddFamily(std::make_unique<output::IdnFamily>());
-  directory->AddFamily(std::make_unique<output::HeliosFamily>(output::MakeLibusbBus()));
+  directory->AddFamily(std::make_unique<lasers::EtherDreamFamily>());
+  directory->AddFamily(std::make_unique<lasers::IdnFamily>());
+  directory->AddFamily(std::make_unique<lasers::HeliosFamily>(lasers::MakeLibusbBus()));
   directory->AddFamily(std::make_unique<audio::JackDacFamily>());
   return directory;
 }

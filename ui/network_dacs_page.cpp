@@ -9,7 +9,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
-#include "output/etherdream_family.h"
+#include "lasers/etherdream_family.h"
 #include "ui/dac_directory.h"
 #include "ui/settings_file.h"
 
@@ -101,8 +101,8 @@ NetworkDacsPage::NetworkDacsPage(DacDirectory& directory, QWidget* parent)
 void NetworkDacsPage::AddKind(AddressKind kind) {
   std::vector<std::string> saved;
   for (const QString& address : Saved(kind)) {
-    if (auto sockaddr = output::ParseHostPort(address.trimmed().toStdString(), kind.DefaultPort))
-      saved.push_back(output::AddressText(*sockaddr));
+    if (auto sockaddr = lasers::ParseHostPort(address.trimmed().toStdString(), kind.DefaultPort))
+      saved.push_back(lasers::AddressText(*sockaddr));
   }
   if (!saved.empty())
     directory_.Directory().RequestAddAddresses(kind.Kind.toStdString(), std::move(saved));
@@ -137,12 +137,12 @@ void NetworkDacsPage::AddClicked() {
   if (kind == nullptr)
     return;
   const QString text = address_->text().trimmed();
-  const auto address = output::ParseHostPort(text.toStdString(), kind->DefaultPort);
+  const auto address = lasers::ParseHostPort(text.toStdString(), kind->DefaultPort);
   if (!address) {
     note_->setText("\"" + text + "\" is not an IPv4 address (with an optional :port).");
     return;
   }
-  const QString listed = Text(output::AddressText(*address));
+  const QString listed = Text(lasers::AddressText(*address));
   if (!directory_.Directory().RequestAddAddresses(kind->Kind.toStdString(),
                                                   {listed.toStdString()})) {
     note_->setText("The device list is busy; press Add again in a moment.");

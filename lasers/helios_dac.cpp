@@ -1,4 +1,4 @@
-#include "output/helios_dac.h"
+#include "lasers/helios_dac.h"
 
 #include <libusb.h>
 
@@ -14,7 +14,15 @@
 
 #include "engine/shown_text.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::AddFailure;
+using output::DacDriver;
+using output::DacFailure;
+using output::DacInfo;
+using output::DeviceState;
+using output::FrameDevice;
+using output::kMaxUnitsPerFamily;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -135,14 +143,19 @@ std::string ReadName(UsbLink& link) {
   return last == std::string::npos ? std::string() : name.substr(0, last + 1);
 }
 
-class HeliosDriver : public DacDriver {
+// A frame device: the run's device thread waits until the DAC has room, then
+// writes the frame (or its parts) itself. Beside it a guard thread watches
+// the frame written last: when the program has nothing ready to follow it
+// before it ends, the guard writes a short dark frame where the beam stands,
+// so the DAC never repeats a lit frame while the program is late.
+class HeliosDriver final : public FrameDevice {
  public:
   HeliosDriver(std::shared_ptr<UsbBus> bus, DacInfo dac, HeliosTiming timing)
       : bus_(std::move(bus)),
         dac_(std::move(dac)),
         name_(engine::ShownText(dac_.Name, 64)),
         timing_(timing) {}
-  ~HeliosDriver() override { StopFeeding(); }
+  ~HeliosDriver() override { StopGuard(); }
 
   DacFailure OpenDac(engine::GeneratorState&) override {
     UsbOpenResult opened = bus_->Open(dac_.Address, kInterface, kAltSetting);
@@ -151,29 +164,12 @@ class HeliosDriver : public DacDriver {
     if (int error = Control(*opened.Link, kShutter, 1, nullptr))
       return DeviceFailure(name_, error);
     link_ = std::move(opened.Link);
-    feeder_ = std::thread([this] { Feed(); });
+    guard_ = std::thread([this] { GuardGaps(); });
     return std::nullopt;
   }
 
-  DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override {
-    if (!feeder_.joinable() || frame.FrameBuffer.empty())
-      return std::nullopt;
-    if (auto failure = WaitReady(frame.FrameBuffer.size(), pointsPerSec))
-      return failure;
-    std::unique_lock lock(mutex_);
-    if (interrupted_)
-      return std::nullopt;
-    pending_ = frame.FrameBuffer;
-    pendingRate_ = std::clamp(pointsPerSec, kMinRate, kMaxRate);
-    hasPending_ = true;
-    changed_.notify_all();
-    // Returns once the frame is in the DAC: at most one frame waits there.
-    changed_.wait(lock, [&] { return !hasPending_ || failure_ || interrupted_; });
-    return TakeFailure();
-  }
-
   DacFailure CloseDac() override {
-    StopFeeding();
+    StopGuard();
     DacFailure failure;
     {
       std::lock_guard lock(mutex_);
@@ -187,7 +183,7 @@ class HeliosDriver : public DacDriver {
     return failure;
   }
 
-  // The feeder gives up its waits; SendFrame returns at once from now on.
+  // The waits give up; no frame is written from now on.
   void Interrupt() override {
     std::lock_guard lock(mutex_);
     interrupted_ = true;
@@ -202,108 +198,163 @@ class HeliosDriver : public DacDriver {
   }
 
  protected:
-  // The feeder can take a frame once it has written the one before.
+  // The frame's parts, none of a size the firmware mishandles; nothing once
+  // the DAC is not open or its failure has been told.
+  std::size_t BlockAt(std::size_t first, std::size_t total) const override {
+    {
+      std::lock_guard lock(mutex_);
+      if (!link_ || (failure_ && failureTold_))
+        return 0;
+    }
+    std::size_t start = 0;
+    for (const std::size_t count : HeliosPartSizes(total)) {
+      if (start == first)
+        return count;
+      start += count;
+    }
+    return 0;
+  }
+
+  // Room for a part once the one written before has begun to play.
   DacFailure WaitReady(std::size_t, std::int32_t) override {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return !hasPending_ || failure_ || interrupted_; });
-    return TakeFailure();
+    {
+      std::lock_guard lock(mutex_);
+      if (failure_ || interrupted_)
+        return NotReady();
+      sending_ = true;
+    }
+    if (AwaitFreeSlot([this] { return interrupted_; }))
+      return std::nullopt;
+    std::lock_guard lock(mutex_);
+    EndSending();
+    return NotReady();
+  }
+
+  DacFailure WriteBlock(const engine::FrameData& frame, std::size_t first, std::size_t count,
+                        std::int32_t pointsPerSec) override {
+    const auto part = std::span(frame.FrameBuffer).subspan(first, count);
+    const bool written = Write(part, std::clamp(pointsPerSec, kMinRate, kMaxRate), 0);
+    std::lock_guard lock(mutex_);
+    if (written)
+      ++writes_;
+    if (!written || first + count == frame.FrameBuffer.size())
+      EndSending();
+    return written ? std::nullopt : TakeFailure();
   }
 
  private:
-  // Runs on the feeder thread.
-  void Feed() {
-    std::chrono::nanoseconds& playing = playing_;
-    while (true) {
-      if (!AwaitFreeSlot(true, playing))
+  // What was written last, by either thread; guarded by linkMutex_.
+  struct LastWrite {
+    engine::LaserPoint Point{2048, 2048, 0, 0, 0, 0};  // where the beam ends
+    std::int32_t Rate = 15000;
+    std::chrono::nanoseconds Playing{0};  // how long it plays
+  };
+
+  // ---- The guard thread ----
+
+  // Each time something was written and no frame is on its way, waits for
+  // it to begin playing; if still nothing follows shortly before its end, a
+  // dark frame does.
+  void GuardGaps() {
+    std::unique_lock lock(mutex_);
+    std::uint64_t guarded = 0;
+    for (;;) {
+      changed_.wait(lock, [&] { return Ending() || (!sending_ && writes_ != guarded); });
+      if (Ending())
         return;
-      // The part written last has begun to play; the next must follow before
-      // it ends. Before the first frame nothing plays and nothing is due.
-      std::unique_lock lock(mutex_);
-      const auto due = [&] { return stop_ || interrupted_ || hasPending_; };
-      if (playing.count() == 0)
-        changed_.wait(lock, due);
-      else
-        changed_.wait_until(lock, Clock::now() + playing - MarginFor(playing), due);
-      if (stop_ || interrupted_)
-        return;
-      if (hasPending_) {
-        const std::vector<engine::LaserPoint> frame = pending_;
-        const std::int32_t rate = pendingRate_;
-        lock.unlock();
-        if (!WriteParts(frame, rate, playing))
-          return;
-        lock.lock();
-        hasPending_ = false;
-        changed_.notify_all();
-      } else {
-        lock.unlock();
-        if (!WriteBlank(0, playing))
-          return;
+      const std::uint64_t seen = writes_;
+      guarded = seen;
+      lock.unlock();
+      const bool written = NothingFollowsInTime(seen) && WriteBlankUnlessGivingWay(seen);
+      lock.lock();
+      if (written) {
+        ++writes_;
         lastBlank_ = Clock::now().time_since_epoch();
       }
     }
   }
 
+  // Decided with the link held, so a frame cannot slip in between: its wait
+  // for room polls only after the dark frame has gone.
+  bool WriteBlankUnlessGivingWay(std::uint64_t seen) {
+    std::lock_guard link(linkMutex_);
+    {
+      std::lock_guard lock(mutex_);
+      if (GiveWay(seen))
+        return false;
+    }
+    return WriteLocked(Blank(written_), written_.Rate, 0);
+  }
+
+  // The guard makes way for a frame on its way, or something newer written.
+  bool GiveWay(std::uint64_t seen) const { return Ending() || sending_ || writes_ != seen; }
+  bool Ending() const { return stop_ || interrupted_ || failure_.has_value(); }
+
+  // True when the write `seen` began to play and nothing followed it until
+  // shortly before its end.
+  bool NothingFollowsInTime(std::uint64_t seen) {
+    if (!AwaitFreeSlot([&] { return GiveWay(seen); }))
+      return false;
+    const auto playing = Written().Playing;
+    const auto due = Clock::now() + playing - MarginFor(playing);
+    std::unique_lock lock(mutex_);
+    return !changed_.wait_until(lock, due, [&] { return GiveWay(seen); });
+  }
+
+  // ---- Both threads ----
+
   std::chrono::nanoseconds MarginFor(std::chrono::nanoseconds playing) const {
     return std::min<std::chrono::nanoseconds>(timing_.Margin, playing / 2);
   }
 
-  bool WriteParts(const std::vector<engine::LaserPoint>& frame, std::int32_t rate,
-                  std::chrono::nanoseconds& playing) {
-    std::size_t first = 0;
-    for (const std::size_t count : HeliosPartSizes(frame.size())) {
-      if (first > 0 && !AwaitFreeSlot(false, playing))
-        return false;
-      const auto part = std::span(frame).subspan(first, count);
-      if (!Write(part, rate, 0, playing))
-        return false;
-      first += count;
-    }
-    return true;
+  LastWrite Written() {
+    std::lock_guard lock(linkMutex_);
+    return written_;
   }
 
   // A short dark frame where the beam last was, at the last rate.
-  bool WriteBlank(std::uint8_t flags, std::chrono::nanoseconds& playing) {
+  std::vector<engine::LaserPoint> Blank(const LastWrite& last) const {
     const double seconds = std::chrono::duration<double>(timing_.BlankLength).count();
     const auto count = static_cast<std::size_t>(std::clamp<long>(
-        std::lrint(seconds * lastRate_), 16, static_cast<long>(kHeliosMaxPoints / 2)));
-    const engine::LaserPoint dark{last_.X, last_.Y, 0, 0, 0, 0};
-    const std::vector<engine::LaserPoint> blank(count, dark);
-    return Write(blank, lastRate_, flags, playing);
+        std::lrint(seconds * last.Rate), 16, static_cast<long>(kHeliosMaxPoints / 2)));
+    return std::vector<engine::LaserPoint>(count, {last.Point.X, last.Point.Y, 0, 0, 0, 0});
   }
 
-  bool Write(std::span<const engine::LaserPoint> points, std::int32_t rate, std::uint8_t flags,
-             std::chrono::nanoseconds& playing) {
+  bool Write(std::span<const engine::LaserPoint> points, std::int32_t rate, std::uint8_t flags) {
+    std::lock_guard lock(linkMutex_);
+    return WriteLocked(points, rate, flags);
+  }
+
+  // The caller holds linkMutex_.
+  bool WriteLocked(std::span<const engine::LaserPoint> points, std::int32_t rate,
+                   std::uint8_t flags) {
     std::vector<std::uint8_t> transfer = EncodeFrame(points, rate, flags);
     int moved = 0;
     const auto timeout = std::chrono::milliseconds(100 + transfer.size() / 256);
     if (int error = link_->Bulk(kFrameOut, transfer, moved, timeout))
       return Fail(error);
-    last_ = points.back();
-    lastRate_ = rate;
-    playing = PlayTime(points.size(), rate);
+    written_ = {points.back(), rate, PlayTime(points.size(), rate)};
     return true;
   }
 
-  // Polls until the DAC has room for a frame. False when the run must end
-  // (a failure, an Interrupt, or a stop when `honourStop`).
-  bool AwaitFreeSlot(bool honourStop, std::chrono::nanoseconds playing) {
+  // Polls until the DAC has room for a frame. False when it failed, stalled
+  // or `giveUp` (read under mutex_) said so.
+  template <typename GiveUp>
+  bool AwaitFreeSlot(GiveUp giveUp) {
     // Two buffered frames may have to play out before there is room.
-    const auto limit = Clock::now() + timing_.StallLimit + 2 * playing;
+    const auto limit = Clock::now() + timing_.StallLimit + 2 * Written().Playing;
     while (true) {
       const SlotState state = PollSlot();
       if (state != SlotState::Busy)
         return state == SlotState::Free;
+      std::unique_lock lock(mutex_);
       if (Clock::now() > limit) {
-        std::lock_guard lock(mutex_);
         failure_ = name_ + " stopped taking frames for " + DurationText(timing_.StallLimit) + ".";
         stalled_ = true;
         changed_.notify_all();
         return false;
       }
-      std::unique_lock lock(mutex_);
-      if (changed_.wait_for(lock, std::chrono::milliseconds(1),
-                            [&] { return interrupted_ || (honourStop && stop_); }))
+      if (changed_.wait_for(lock, std::chrono::milliseconds(1), giveUp))
         return false;
     }
   }
@@ -311,7 +362,9 @@ class HeliosDriver : public DacDriver {
   enum class SlotState { Free, Busy, Failed };
   SlotState PollSlot() {
     std::array<std::uint8_t, 32> reply{};
+    std::unique_lock lock(linkMutex_);
     if (int error = Control(*link_, kStatus, 0, &reply)) {
+      lock.unlock();
       Fail(error);
       return SlotState::Failed;
     }
@@ -335,12 +388,19 @@ class HeliosDriver : public DacDriver {
   bool Fail(int error) {
     std::lock_guard lock(mutex_);
     unplugged_ = unplugged_ || error == LIBUSB_ERROR_NO_DEVICE;
-    failure_ = DeviceFailure(name_, error);
+    if (!failure_)
+      failure_ = DeviceFailure(name_, error);
     changed_.notify_all();
     return false;
   }
 
-  // The failure once; the caller holds the lock or the feeder has ended.
+  // The caller holds mutex_.
+  void EndSending() {
+    sending_ = false;
+    changed_.notify_all();
+  }
+
+  // The failure once; the caller holds mutex_ or the guard has ended.
   DacFailure TakeFailure() {
     if (!failure_ || failureTold_)
       return std::nullopt;
@@ -348,15 +408,23 @@ class HeliosDriver : public DacDriver {
     return failure_;
   }
 
-  void StopFeeding() {
-    if (!feeder_.joinable())
+  // Why a part cannot be written: the failure, told once, or the end of the
+  // run (which the run does not report). The caller holds mutex_.
+  DacFailure NotReady() {
+    if (DacFailure failure = TakeFailure())
+      return failure;
+    return name_ + ": the run ended before it had room for the frame.";
+  }
+
+  void StopGuard() {
+    if (!guard_.joinable())
       return;
     {
       std::lock_guard lock(mutex_);
       stop_ = true;
       changed_.notify_all();
     }
-    feeder_.join();
+    guard_.join();
   }
 
   // End of the run: a dark frame at once in place of whatever plays, then
@@ -369,17 +437,21 @@ class HeliosDriver : public DacDriver {
       std::lock_guard lock(mutex_);
       hurry = interrupted_ || stalled_;
     }
+    const LastWrite last = Written();
     const auto limit = hurry ? std::chrono::nanoseconds(kCutShortWait)
-                             : std::chrono::nanoseconds(timing_.StallLimit) + 2 * playing_;
+                             : std::chrono::nanoseconds(timing_.StallLimit) + 2 * last.Playing;
     const bool roomForBlank = FreeWithin(limit);
-    if (unplugged_ || (roomForBlank && !WriteBlank(kStartImmediately, playing_)))
+    if (unplugged_ || (roomForBlank && !Write(Blank(last), last.Rate, kStartImmediately))) {
+      std::lock_guard lock(mutex_);
       return TakeFailure();
+    }
     int error = Control(*link_, kStop, 0, nullptr);
     if (error == 0)
       error = Control(*link_, kShutter, 0, nullptr);
     if (error != 0)
       return name_ +
              ": the beam could not be blanked at the end of the run: " + UsbErrorText(error) + ".";
+    std::lock_guard lock(mutex_);
     return TakeFailure();
   }
 
@@ -387,25 +459,22 @@ class HeliosDriver : public DacDriver {
   DacInfo dac_;
   const std::string name_;  // the DAC's name, safe to show
   HeliosTiming timing_;
-  std::unique_ptr<UsbLink> link_;
-  std::thread feeder_;
+  std::unique_ptr<UsbLink> link_;  // set and reset on the device thread, with the guard stopped
+  std::mutex linkMutex_;           // one transfer, or request and answer, at a time
+  LastWrite written_;
+  std::thread guard_;
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<engine::LaserPoint> pending_;  // guarded by mutex_, like the four below
-  std::int32_t pendingRate_ = 0;
-  bool hasPending_ = false;
+  std::uint64_t writes_ = 0;  // guarded by mutex_, like the six below
+  bool sending_ = false;      // a frame is on its way: from its wait to its last part
   bool stop_ = false;
   bool interrupted_ = false;
   bool stalled_ = false;  // it stopped taking frames
   DacFailure failure_;
   bool failureTold_ = false;
-  bool unplugged_ = false;
+  bool unplugged_ = false;  // also read on the device thread once the guard has ended
 
-  // The feeder's own, and the closing thread's once the feeder has ended.
-  engine::LaserPoint last_{2048, 2048, 0, 0, 0, 0};
-  std::int32_t lastRate_ = 15000;
-  std::chrono::nanoseconds playing_{0};  // playing time of the part written last
   std::atomic<Clock::duration> lastBlank_{Clock::duration::zero()};
 };
 
@@ -498,4 +567,4 @@ std::unique_ptr<DacDriver> MakeHeliosDriver(std::shared_ptr<UsbBus> bus, const D
   return std::make_unique<HeliosDriver>(std::move(bus), dac, timing);
 }
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

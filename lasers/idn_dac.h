@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "lasers/point_stream.h"
 #include "output/dac_catalog.h"
-#include "output/point_stream.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
 
 inline constexpr std::uint16_t kIdnPort = 7255;
 // Samples in one stream message at most: it stays within one Ethernet frame.
@@ -55,7 +55,7 @@ struct IdnTiming {
   std::chrono::milliseconds AnswerWait{300};
 };
 
-class IdnFamily : public DacFamily {
+class IdnFamily : public output::DacFamily {
  public:
   // `port` is where units listen (7255; the tests' emulator elsewhere).
   explicit IdnFamily(std::uint16_t port = kIdnPort, IdnTiming timing = {});
@@ -65,8 +65,8 @@ class IdnFamily : public DacFamily {
   // AnswerWait for the answers and keeps at most kMaxUnitsPerFamily units.
   void Scan() override;
   // Units that answered the last scan, then added addresses that did not.
-  std::vector<DacInfo> Devices() override;
-  std::unique_ptr<DacDriver> MakeDriver(const DacInfo& dac) override;
+  std::vector<output::DacInfo> Devices() override;
+  std::unique_ptr<output::DacDriver> MakeDriver(const output::DacInfo& dac) override;
 
   // "192.168.1.40" or "192.168.1.40:7255"; returns it as listed, with its
   // port, or nullopt for text that is no IPv4 address with an optional port.
@@ -96,7 +96,8 @@ class IdnFamily : public DacFamily {
   std::shared_ptr<Playing> playing_ = std::make_shared<Playing>();
 };
 
-std::unique_ptr<DacDriver> MakeIdnDriver(const DacInfo& dac, IdnTiming timing = {},
-                                         std::shared_ptr<IdnFamily::Playing> playing = nullptr);
+std::unique_ptr<output::DacDriver> MakeIdnDriver(
+    const output::DacInfo& dac, IdnTiming timing = {},
+    std::shared_ptr<IdnFamily::Playing> playing = nullptr);
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

@@ -8,7 +8,7 @@
 
 #include "engine/dac_units.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
 
 constexpr std::int16_t WireCoordinate(std::int16_t code) {
   return static_cast<std::int16_t>((code - engine::kDacCentreCode) * 16);
@@ -21,4 +21,4 @@ constexpr std::uint16_t WireLevel(std::uint8_t level) {
 static_assert(WireCoordinate(0) == -32768 && WireCoordinate(4095) == 32752);
 static_assert(WireLevel(255) == 65535);
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

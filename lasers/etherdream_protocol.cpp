@@ -1,10 +1,10 @@
-#include "output/etherdream_protocol.h"
+#include "lasers/etherdream_protocol.h"
 
 #include <cstdio>
 
-#include "output/wire_point.h"
+#include "lasers/wire_point.h"
 
-namespace whorlgen::output::etherdream {
+namespace whorlgen::lasers::etherdream {
 namespace {
 
 std::uint16_t U16(const std::uint8_t* bytes) {
@@ -110,4 +110,4 @@ std::string NakReason(char response) {
   }
 }
 
-}  // namespace whorlgen::output::etherdream
+}  // namespace whorlgen::lasers::etherdream

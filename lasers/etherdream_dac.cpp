@@ -1,4 +1,4 @@
-#include "output/etherdream_dac.h"
+#include "lasers/etherdream_dac.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,7 +17,10 @@
 
 #include "engine/shown_text.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::DacFailure;
+using output::DeviceState;
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
@@ -290,14 +293,16 @@ class Feeder {
  public:
   Feeder(EtherDreamConnection& connection, PointStream& stream, const EtherDreamTiming& timing,
          const std::string& who, std::size_t capacity, EtherDreamCounts& counts,
-         const std::atomic<std::size_t>& leadOutPoints)
+         const std::atomic<std::size_t>& leadOutPoints,
+         const std::function<void(std::uint64_t)>& framesOnWire)
       : connection_(connection),
         stream_(stream),
         timing_(timing),
         who_(who),
         capacity_(capacity),
         counts_(counts),
-        leadOutPoints_(leadOutPoints) {}
+        leadOutPoints_(leadOutPoints),
+        framesOnWire_(framesOnWire) {}
 
   // Keeps the unit fed until the stream has ended and its lead-out plays, or
   // the run failed or was cut short.
@@ -485,7 +490,8 @@ class Feeder {
       frames += pending.Point.FrameStart ? 1 : 0;
     }
     clockQueued_ += static_cast<double>(points.size());
-    counts_.FramesOnWire += frames;
+    if (frames > 0 && framesOnWire_)
+      framesOnWire_(frames);
     sincePrepare_ += points.size();
     lastRate_ = points.back().Point.PointsPerSec;
     unsent_.erase(unsent_.begin(), unsent_.begin() + static_cast<std::ptrdiff_t>(points.size()));
@@ -621,6 +627,7 @@ class Feeder {
   std::size_t capacity_;  // as far as known: announced, or learnt from refusals
   EtherDreamCounts& counts_;
   const std::atomic<std::size_t>& leadOutPoints_;
+  const std::function<void(std::uint64_t)>& framesOnWire_;
 
   ed::Status last_;  // the last status the unit reported, and when
   Clock::time_point lastAt_ = Clock::now();
@@ -647,11 +654,11 @@ class Feeder {
 }  // namespace
 
 EtherDreamDriver::EtherDreamDriver(EtherDreamTarget target, EtherDreamTiming timing)
-    : target_(std::move(target)),
+    : PointStreamDevice(engine::ShownText(target.Name, 64), timing.StallLimit),
+      target_(std::move(target)),
       timing_(timing),
       name_(engine::ShownText(target_.Name, 64)),
-      who_(name_ + " at " + AddressText(target_.Address)),
-      stream_(name_, timing.StallLimit) {}
+      who_(name_ + " at " + AddressText(target_.Address)) {}
 
 EtherDreamDriver::~EtherDreamDriver() {
   StopIo();
@@ -669,13 +676,13 @@ DacFailure EtherDreamDriver::OpenDac(engine::GeneratorState&) {
       connection_->Command({'s'}, kCutShortAnswer, ignored, false);
     }
     connection_.reset();
-    failureTold_ = true;
-    return failure;
+    return TellOnce(failure);
   }
   inUse_ = true;
   if (target_.OnUse)
     target_.OnUse(true);
   io_ = std::thread([this] { IoMain(); });
+  SetStreaming(true);
   return std::nullopt;
 }
 
@@ -699,53 +706,37 @@ DacFailure EtherDreamDriver::Prepare() {
   return std::nullopt;
 }
 
-DacFailure EtherDreamDriver::SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) {
-  if (!io_.joinable())
-    return std::nullopt;  // the open failed, and said so
-  auto failure = stream_.Push(frame.FrameBuffer, pointsPerSec);
-  if (failure) {
-    if (failureTold_)
-      return std::nullopt;
-    failureTold_ = true;
-  }
-  return failure;
-}
-
 DacFailure EtherDreamDriver::CloseDac() {
   if (io_.joinable() && !wake_.Raised()) {
     const std::size_t capacity = PlausibleCapacity(target_.Capacity);
-    const std::int32_t rate = std::max(stream_.CurrentPointsPerSec(), 1000);
+    const std::int32_t rate = std::max(Stream().CurrentPointsPerSec(), 1000);
     // 40 ms of dark points, so the unit is stopped on a blanked beam.
     const std::size_t leadOut =
         std::min<std::size_t>(static_cast<std::size_t>(rate) / 25, capacity / 2);
     leadOutPoints_ = leadOut;
-    stream_.Close(leadOut);
+    Stream().Close(leadOut);
     // What is still queued plays out; a unit that stalls meanwhile is given
     // up after the stall limit. Interrupt cuts the wait short.
     const auto playOut =
-        milliseconds(1000 * (stream_.ReadyPoints() + capacity) / static_cast<std::size_t>(rate));
+        milliseconds(1000 * (Stream().ReadyPoints() + capacity) / static_cast<std::size_t>(rate));
     const auto deadline = Clock::now() + playOut + timing_.StallLimit + timing_.AnswerLimit;
     while (!ioDone_ && !wake_.Raised() && Clock::now() < deadline)
       std::this_thread::sleep_for(milliseconds(5));
     if (!ioDone_ && !wake_.Raised())
-      stream_.Fail(who_ + " did not finish playing the last frame in time and was stopped");
+      Stream().Fail(who_ + " did not finish playing the last frame in time and was stopped");
   }
   StopIo();
   connection_.reset();
   if (inUse_ && target_.OnUse)
     target_.OnUse(false);
   inUse_ = false;
-  auto failure = stream_.Failure();
-  if (failure && !failureTold_) {
-    failureTold_ = true;
-    return failure;
-  }
-  return std::nullopt;
+  SetStreaming(false);
+  return TellOnce(Stream().Failure());
 }
 
 void EtherDreamDriver::Interrupt() {
   wake_.Raise();
-  stream_.Interrupt();
+  Stream().Interrupt();
 }
 
 std::string EtherDreamDriver::StatusNote() const {
@@ -782,11 +773,11 @@ void EtherDreamDriver::StopIo() {
 }
 
 void EtherDreamDriver::IoMain() {
-  Feeder feeder(*connection_, stream_, timing_, who_, PlausibleCapacity(target_.Capacity), counts_,
-                leadOutPoints_);
+  Feeder feeder(*connection_, Stream(), timing_, who_, PlausibleCapacity(target_.Capacity), counts_,
+                leadOutPoints_, target_.OnFramesOnWire);
   feeder.Run();
-  feeder.FinishDark(stream_.Interrupted());
+  feeder.FinishDark(Stream().Interrupted());
   ioDone_ = true;
 }
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
 
 // With WHORLGEN_SCAN_ADDRESSES set (comma-separated IPv4 addresses, as every
 // test and script sets it to 127.0.0.1), exactly those addresses; otherwise
@@ -18,4 +18,4 @@ std::vector<in_addr> ScanAddresses();
 // The addresses in a comma-separated list; blanks around entries are allowed.
 std::vector<in_addr> ParseAddressList(const std::string& list);
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

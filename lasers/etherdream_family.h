@@ -21,13 +21,13 @@
 #include <thread>
 #include <vector>
 
+#include "lasers/etherdream_dac.h"
+#include "lasers/etherdream_protocol.h"
 #include "output/dac_catalog.h"
-#include "output/etherdream_dac.h"
-#include "output/etherdream_protocol.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
 
-class EtherDreamFamily : public DacFamily {
+class EtherDreamFamily : public output::DacFamily {
  public:
   struct Ports {
     std::uint16_t Listen = etherdream::kBroadcastPort;  // where announcements arrive
@@ -48,8 +48,8 @@ class EtherDreamFamily : public DacFamily {
   // Units heard announcing (at most kMaxUnitsPerFamily, each forgotten
   // kForgetSilentUnitsAfter after its last word), then added addresses that
   // no announcement comes from.
-  std::vector<DacInfo> Devices() override;
-  std::unique_ptr<DacDriver> MakeDriver(const DacInfo& dac) override;
+  std::vector<output::DacInfo> Devices() override;
+  std::unique_ptr<output::DacDriver> MakeDriver(const output::DacInfo& dac) override;
 
   // An address already known is kept once; at most kMaxUnitsPerFamily.
   std::optional<std::string> AddAddress(const std::string& text) override;
@@ -73,7 +73,7 @@ class EtherDreamFamily : public DacFamily {
     Clock::time_point At;
   };
   struct Probed {
-    DeviceState State = DeviceState::NotChecked;
+    output::DeviceState State = output::DeviceState::NotChecked;
     Clock::time_point At;
   };
 
@@ -104,4 +104,4 @@ class EtherDreamFamily : public DacFamily {
 // `defaultPort`. Nullopt for anything else.
 std::optional<sockaddr_in> ParseHostPort(const std::string& text, std::uint16_t defaultPort);
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

@@ -1,4 +1,4 @@
-#include "output/idn_dac.h"
+#include "lasers/idn_dac.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -19,14 +19,20 @@
 #include <thread>
 #include <utility>
 
-#include "output/etherdream_family.h"
-#include "output/point_stream.h"
-#include "output/scan_addresses.h"
-#include "output/wake_signal.h"
-#include "output/wire_point.h"
 #include "engine/shown_text.h"
+#include "lasers/etherdream_family.h"
+#include "lasers/point_stream.h"
+#include "lasers/scan_addresses.h"
+#include "lasers/wake_signal.h"
+#include "lasers/wire_point.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::DacDriver;
+using output::DacFailure;
+using output::DacInfo;
+using output::DeviceState;
+using output::kMaxUnitsPerFamily;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -260,14 +266,14 @@ std::size_t IdnChunkSamples(std::span<const StreamPoint> pending, bool runMayGoO
 
 namespace {
 
-class IdnDriver : public DacDriver {
+class IdnDriver : public PointStreamDevice {
  public:
   IdnDriver(DacInfo dac, IdnTiming timing, std::shared_ptr<IdnFamily::Playing> playing)
-      : dac_(std::move(dac)),
+      : PointStreamDevice(engine::ShownText(dac.Name, 64)),
+        dac_(std::move(dac)),
         name_(engine::ShownText(dac_.Name, 64)),
         timing_(timing),
-        playing_(std::move(playing)),
-        stream_(name_) {}
+        playing_(std::move(playing)) {}
   ~IdnDriver() override {
     StopFeeding();
     MarkPlaying(false);
@@ -284,7 +290,7 @@ class IdnDriver : public DacDriver {
       return failure;
     if (auto failure = FindLaserService())
       return failure;
-    streaming_ = true;
+    SetStreaming(true);
     feeder_ = std::thread([this] {
       Feed();
       std::lock_guard lock(mutex_);
@@ -295,21 +301,15 @@ class IdnDriver : public DacDriver {
     return std::nullopt;
   }
 
-  DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override {
-    if (!streaming_)
-      return std::nullopt;
-    return Once(stream_.Push(frame.FrameBuffer, pointsPerSec));
-  }
-
   DacFailure CloseDac() override {
-    if (!streaming_)
+    if (!Streaming())
       return std::nullopt;
     // A short dark stretch where the beam last was, then the channel closed;
     // a stream that never began has nothing to darken.
-    const std::int32_t rate = stream_.CurrentPointsPerSec();
+    const std::int32_t rate = Stream().CurrentPointsPerSec();
     if (rate == 0)
       StopFeeding();
-    stream_.Close(static_cast<std::size_t>(rate / 50));
+    Stream().Close(static_cast<std::size_t>(rate / 50));
     {
       // The feeder sends what is left, lets it play and closes the channel;
       // cut short, it closes after a short dark stretch.
@@ -319,8 +319,8 @@ class IdnDriver : public DacDriver {
     StopFeeding();
     if (!closeSent_)
       socket_.Send(CloseMessage(sequence_++, serviceId_, static_cast<std::uint32_t>(sent_us_)));
-    DacFailure failure = Once(stream_.Failure());
-    streaming_ = false;
+    DacFailure failure = TellOnce(Stream().Failure());
+    SetStreaming(false);
     MarkPlaying(false);
     return failure;
   }
@@ -335,12 +335,7 @@ class IdnDriver : public DacDriver {
 
   void Interrupt() override {
     wake_.Raise();
-    stream_.Interrupt();
-  }
-
- protected:
-  DacFailure WaitReady(std::size_t, std::int32_t) override {
-    return streaming_ ? Once(stream_.Failure()) : std::nullopt;
+    Stream().Interrupt();
   }
 
  private:
@@ -352,13 +347,6 @@ class IdnDriver : public DacDriver {
       playing_->Addresses.insert(dac_.Address);
     else
       playing_->Addresses.erase(dac_.Address);
-  }
-
-  DacFailure Once(DacFailure failure) {
-    if (!failure || told_)
-      return std::nullopt;
-    told_ = true;
-    return failure;
   }
 
   // Waits for one packet with `command`; other packets are passed over.
@@ -418,7 +406,7 @@ class IdnDriver : public DacDriver {
   // Sends the points as they fall due, Lead ahead of the playing beam, and
   // watches the unit's acknowledgements.
   void Feed() {
-    while (!stream_.Started()) {
+    while (!Stream().Started()) {
       if (Pause())
         return;
     }
@@ -426,7 +414,7 @@ class IdnDriver : public DacDriver {
     while (true) {
       if (!WatchAnswers())
         return;
-      if (stream_.Interrupted() && !cutShort_) {
+      if (Stream().Interrupted() && !cutShort_) {
         // Cut short: what was not yet sent never plays; a short dark
         // stretch where the beam is, then the close.
         cutShort_ = true;
@@ -473,9 +461,9 @@ class IdnDriver : public DacDriver {
         padTo =
             static_cast<std::size_t>(std::ceil((low_us + kPadAbove_us - ahead_us) * rate / 1e6));
       TopUpPending(wanted + LeastSamples(rate), padTo);
-      const std::size_t size = IdnChunkSamples(pending_, !stream_.Finished(), wanted);
+      const std::size_t size = IdnChunkSamples(pending_, !Stream().Finished(), wanted);
       if (size == 0) {
-        if (!stream_.Finished() || !pending_.empty())
+        if (!Stream().Finished() || !pending_.empty())
           return true;  // the unit holds enough: wait for the next frame
         // Everything is out: dark points where the beam is until the close,
         // so the unit neither runs dry nor stops on a lit point.
@@ -491,7 +479,7 @@ class IdnDriver : public DacDriver {
   double PendingRate() const {
     if (!pending_.empty())
       return std::max(pending_.front().PointsPerSec, 1);
-    const std::int32_t current = stream_.CurrentPointsPerSec();
+    const std::int32_t current = Stream().CurrentPointsPerSec();
     return current > 0 ? current : std::max(lastSample_.PointsPerSec, 1);
   }
 
@@ -503,9 +491,9 @@ class IdnDriver : public DacDriver {
       return;
     const std::size_t minimum = padTo > pending_.size() ? padTo - pending_.size() : 0;
     if (minimum > 0)
-      blanking_ = stream_.ReadyPoints() < minimum;
+      blanking_ = Stream().ReadyPoints() < minimum;
     pulled_.resize(total - pending_.size());
-    const std::size_t got = stream_.Pull(pulled_, minimum);
+    const std::size_t got = Stream().Pull(pulled_, minimum);
     if (got > 0 && minimum == 0)
       blanking_ = false;
     pending_.insert(pending_.end(), pulled_.begin(),
@@ -556,7 +544,7 @@ class IdnDriver : public DacDriver {
     const auto message =
         SamplesMessage(sequence_++, withConfig, serviceId_, start_us, samples, duration_us);
     if (int error = socket_.Send(message)) {
-      stream_.Fail(NetworkFailure(name_, address_, error, true));
+      Stream().Fail(NetworkFailure(name_, address_, error, true));
       return false;
     }
     sent_us_ = end_us;
@@ -573,7 +561,7 @@ class IdnDriver : public DacDriver {
       const std::vector<std::uint8_t> packet =
           socket_.Receive(std::chrono::milliseconds(0), nullptr, error);
       if (error != 0) {
-        stream_.Fail(NetworkFailure(name_, address_, error, true));
+        Stream().Fail(NetworkFailure(name_, address_, error, true));
         return false;
       }
       if (packet.empty())
@@ -582,13 +570,13 @@ class IdnDriver : public DacDriver {
         continue;
       const std::uint8_t result = packet[5];
       if (result == 0xEC || result == 0xED) {  // all sessions taken; this client excluded
-        stream_.Fail(name_ + " is busy with another computer.");
+        Stream().Fail(name_ + " is busy with another computer.");
         return false;
       }
       if (result != 0) {
         char code[8];
         std::snprintf(code, sizeof code, "0x%02x", result);
-        stream_.Fail(name_ + " rejected the stream (code " + code + ").");
+        Stream().Fail(name_ + " rejected the stream (code " + code + ").");
         return false;
       }
       acknowledged_ = true;
@@ -600,10 +588,10 @@ class IdnDriver : public DacDriver {
     if (Clock::now() - silentSince <= timing_.SilenceLimit)
       return true;
     const std::string limit = std::to_string(timing_.SilenceLimit.count()) + " ms";
-    stream_.Fail(acknowledged_
-                     ? name_ + " stopped answering for " + limit + ": the connection is lost."
-                     : name_ + " never acknowledged the stream in " + limit +
-                           ": is it an IDN projector, and does UDP port 7255 pass both ways?");
+    Stream().Fail(acknowledged_
+                      ? name_ + " stopped answering for " + limit + ": the connection is lost."
+                      : name_ + " never acknowledged the stream in " + limit +
+                            ": is it an IDN projector, and does UDP port 7255 pass both ways?");
     return false;
   }
 
@@ -641,11 +629,8 @@ class IdnDriver : public DacDriver {
   sockaddr_in address_{};
   std::uint8_t serviceId_ = 0;
   std::uint16_t sequence_ = 0;  // the feeder's alone once it runs
-  PointStream stream_;
-  bool streaming_ = false;  // the run thread's: between a good OpenDac and CloseDac
   WakeSignal wake_;
   std::thread feeder_;
-  bool told_ = false;
 
   std::mutex mutex_;
   std::condition_variable stopped_;
@@ -798,4 +783,4 @@ std::unique_ptr<DacDriver> MakeIdnDriver(const DacInfo& dac, IdnTiming timing,
   return std::make_unique<IdnDriver>(dac, timing, std::move(playing));
 }
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

@@ -1,6 +1,6 @@
 #pragma once
-// The feeder between the run loop and a streaming DAC. The run loop hands
-// over whole frames (Push, from SendFrame on the UI thread); a back-end's I/O
+// The feeder between the run and a streaming DAC. The run hands over whole
+// frames (Push, from SendFrame on the run's device thread); a back-end's I/O
 // thread pulls points as the device has room for them (Pull). Between the two
 // sits at most one waiting frame, and Push returns once the device begins on
 // it, so a frame reaches the device at most about one frame after it was
@@ -20,12 +20,14 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/frame_generator.h"
+#include "output/dac_driver.h"
 #include "output/device_library.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
 
 struct StreamPoint {
   engine::LaserPoint Point;
@@ -43,18 +45,15 @@ class PointStream {
   explicit PointStream(std::string deviceName,
                        std::chrono::milliseconds progressWindow = std::chrono::milliseconds(2000));
 
-  // ---- UI side ----
+  // ---- Run side (the run's device thread) ----
   // Hands a frame over (copied) and returns once the I/O side has begun to
   // take it, so the frame after it waits at most while this one plays.
-  // Returns the failure the I/O side reported, or the UI side's own verdict
+  // Returns the failure the I/O side reported, or the run side's own verdict
   // on a device that does not keep up. Returns at once after Interrupt.
-  DacFailure Push(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec);
+  output::DacFailure Push(std::span<const engine::LaserPoint> frame, std::int32_t pointsPerSec);
   // End of the run: the frames handed over still go out, then
   // `leadOutPoints` blanked points, then Pull returns nothing more.
   void Close(std::size_t leadOutPoints);
-  // Waits until the I/O side has pulled the last point or reported a
-  // failure, at most `limit`. True when the stream was drained.
-  bool WaitDrained(std::chrono::milliseconds limit);
 
   // ---- any thread ----
   // The run is ending now: the frames not yet pulled are dropped (Pull then
@@ -79,7 +78,7 @@ class PointStream {
   // The I/O side gives up: the message goes to the next (or waiting) Push.
   // Only the first message is kept.
   void Fail(const std::string& reason);
-  DacFailure Failure() const;
+  output::DacFailure Failure() const;
   // The point rate of the last point pulled (0 before any).
   std::int32_t CurrentPointsPerSec() const;
   // Sleeps up to `limit`, less once the stream failed or was interrupted.
@@ -124,7 +123,7 @@ class PointStream {
   engine::LaserPoint lastPoint_{2048, 2048, 0, 0, 0, 0};
   std::optional<std::string> failure_;
 
-  // Progress, judged on the UI side while it waits.
+  // Progress, judged on the run side while it waits.
   std::uint64_t pulled_ = 0;  // points handed to the I/O side, padding included
   double due_ = 0.0;          // points the rate asked for since the first frame
   std::chrono::steady_clock::time_point judgedAt_{};
@@ -133,4 +132,32 @@ class PointStream {
   std::deque<ProgressMark> marks_;
 };
 
-}  // namespace whorlgen::output
+// A device fed point by point: SendFrame hands each frame to the stream,
+// and the back-end's I/O thread pulls points from it as the device has room.
+// A failure is told once, by whichever call meets it first.
+class PointStreamDevice : public output::DacDriver {
+ public:
+  // Returns once the I/O side has begun on the frame; nothing while the
+  // device is not streaming (its open failed, and said so).
+  output::DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) final;
+
+ protected:
+  explicit PointStreamDevice(std::string deviceName, std::chrono::milliseconds progressWindow =
+                                                         std::chrono::milliseconds(2000))
+      : stream_(std::move(deviceName), progressWindow) {}
+
+  PointStream& Stream() { return stream_; }
+  const PointStream& Stream() const { return stream_; }
+  // Between the start of the I/O thread and the end of the close.
+  void SetStreaming(bool streaming) { streaming_ = streaming; }
+  bool Streaming() const { return streaming_; }
+  // `failure` unless a failure was told already; then nothing.
+  output::DacFailure TellOnce(output::DacFailure failure);
+
+ private:
+  PointStream stream_;
+  bool streaming_ = false;  // the device thread's own
+  bool told_ = false;
+};
+
+}  // namespace whorlgen::lasers

@@ -2,7 +2,7 @@
 // The Ether Dream back-end. OpenDac connects (TCP 7765) and prepares the
 // unit; from then on an I/O thread keeps the unit's buffer topped up from a
 // PointStream, sending blanked points at the beam's last position whenever
-// no frame is ready, and SendFrame only hands frames to that stream.
+// no frame is ready; SendFrame only hands frames to that stream.
 //
 // The buffer is kept nearly full in small, frequent top-ups, so that even at
 // 48,000 points a second the unit holds about 30 ms or more and a stalled
@@ -26,13 +26,13 @@
 #include <string>
 #include <thread>
 
+#include "lasers/etherdream_protocol.h"
+#include "lasers/point_stream.h"
+#include "lasers/wake_signal.h"
 #include "output/dac_catalog.h"
 #include "output/dac_driver.h"
-#include "output/etherdream_protocol.h"
-#include "output/point_stream.h"
-#include "output/wake_signal.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
 
 // Announced capacities outside these bounds are not believed (a spoofed or
 // garbled announcement); the first model's 1,800 points are assumed then.
@@ -47,6 +47,9 @@ struct EtherDreamTarget {
   std::size_t Capacity = etherdream::kDefaultCapacity;  // as announced
   // Told true when a run holds the unit and false when it lets go of it.
   std::function<void(bool inUse)> OnUse;
+  // For measuring: told on the I/O thread how many frames began to go out to
+  // the unit with each batch of points it took. Unset in the program.
+  std::function<void(std::uint64_t frames)> OnFramesOnWire;
 };
 
 struct EtherDreamTiming {
@@ -64,39 +67,30 @@ std::string AddressText(const sockaddr_in& address);
 // state, busy with another computer when it turns the connection away or is
 // playing, unreachable otherwise. The connection is closed at once; the
 // unit's output is not touched.
-DeviceState ProbeEtherDream(const sockaddr_in& address, std::chrono::milliseconds limit);
+output::DeviceState ProbeEtherDream(const sockaddr_in& address, std::chrono::milliseconds limit);
 
 class EtherDreamConnection;  // the TCP connection, in the .cpp
 
-// What the I/O thread tells the run thread, read by StatusNote.
+// What the I/O thread tells the run's device thread, read by StatusNote.
 struct EtherDreamCounts {
   std::atomic<int> Underruns{0};
   // Reports that the computer's clock shows to be false, by kind (a bit each).
   std::atomic<unsigned> FalseReports{0};
   std::atomic<std::size_t> LearntCapacity{0};  // 0 while the announced one holds
-  std::atomic<std::uint64_t> FramesOnWire{0};
 };
 
-class EtherDreamDriver : public DacDriver {
+class EtherDreamDriver : public PointStreamDevice {
  public:
   explicit EtherDreamDriver(EtherDreamTarget target, EtherDreamTiming timing = {});
   ~EtherDreamDriver() override;
 
-  DacFailure OpenDac(engine::GeneratorState& generator) override;
-  DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) override;
-  DacFailure CloseDac() override;
+  output::DacFailure OpenDac(engine::GeneratorState& generator) override;
+  output::DacFailure CloseDac() override;
   std::string StatusNote() const override;
   void Interrupt() override;
-  // Frames whose first point has gone out to the unit, for measuring how long
-  // a change takes to leave the program.
-  std::uint64_t FramesOnWire() const { return counts_.FramesOnWire; }
-
- protected:
-  // The stream paces the run: Push returns once the unit can take the frame.
-  DacFailure WaitReady(std::size_t, std::int32_t) override { return std::nullopt; }
 
  private:
-  DacFailure Prepare();
+  output::DacFailure Prepare();
   void IoMain();
   void StopIo();
 
@@ -106,13 +100,11 @@ class EtherDreamDriver : public DacDriver {
   const std::string who_;   // its name and address, for messages
   WakeSignal wake_;         // raised by Interrupt
   std::unique_ptr<EtherDreamConnection> connection_;
-  PointStream stream_;
   std::thread io_;
   std::atomic<bool> ioDone_{false};
   std::atomic<std::size_t> leadOutPoints_{0};
   EtherDreamCounts counts_;
-  bool failureTold_ = false;
   bool inUse_ = false;
 };
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

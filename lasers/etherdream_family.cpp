@@ -1,4 +1,4 @@
-#include "output/etherdream_family.h"
+#include "lasers/etherdream_family.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -10,9 +10,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "output/scan_addresses.h"
+#include "lasers/scan_addresses.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::DacDriver;
+using output::DacInfo;
+using output::DeviceState;
+using output::kForgetSilentUnitsAfter;
+using output::kMaxUnitsPerFamily;
 
 using Clock = std::chrono::steady_clock;
 namespace ed = etherdream;
@@ -279,4 +285,4 @@ std::string EtherDreamFamily::Problem() const {
   return listenProblem_.empty() ? flood : listenProblem_ + "\n" + flood;
 }
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

@@ -2,8 +2,8 @@
 // The Helios laser DAC on USB (vendor 0x1209, product 0xE500). It plays whole
 // frames of at most 4096 points, double-buffered: while one frame plays, the
 // next waits in the DAC, and a DAC given nothing new plays its last frame
-// again. The back-end keeps an I/O thread that writes each frame as soon as
-// the DAC has room and, when the program has no frame ready in time, writes a
+// again. The run's device thread writes each frame as soon as the DAC has
+// room; when the program has no frame ready in time, a guard thread writes a
 // short blanked frame at the beam's last position, so a lit frame is never
 // left repeating.
 
@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "lasers/usb_link.h"
 #include "output/dac_catalog.h"
-#include "output/usb_link.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
 
 inline constexpr std::uint16_t kHeliosVendor = 0x1209;
 inline constexpr std::uint16_t kHeliosProduct = 0xE500;
@@ -40,7 +40,7 @@ struct HeliosTiming {
   std::chrono::milliseconds BlankLength{10};
 };
 
-class HeliosFamily : public DacFamily {
+class HeliosFamily : public output::DacFamily {
  public:
   explicit HeliosFamily(std::shared_ptr<UsbBus> bus, HeliosTiming timing = {});
   ~HeliosFamily() override;
@@ -50,8 +50,8 @@ class HeliosFamily : public DacFamily {
   // The DACs plugged in, as last looked at. The bus is looked at on the
   // first call, after a Scan and whenever the bus tells of a Helios DAC
   // plugged in or out; names are read once per plugged device.
-  std::vector<DacInfo> Devices() override;
-  std::unique_ptr<DacDriver> MakeDriver(const DacInfo& dac) override;
+  std::vector<output::DacInfo> Devices() override;
+  std::unique_ptr<output::DacDriver> MakeDriver(const output::DacInfo& dac) override;
   // Passive where libusb tells of hot-plugging; elsewhere only a Scan looks.
   void WatchChanges(std::function<void()> changed) override;
 
@@ -60,12 +60,13 @@ class HeliosFamily : public DacFamily {
 
   std::shared_ptr<UsbBus> bus_;
   HeliosTiming timing_;
-  std::map<std::string, DacInfo> byPlace_;  // devices found, by their place on the bus
+  std::map<std::string, output::DacInfo> byPlace_;  // devices found, by their place on the bus
   std::atomic<bool> lookNeeded_{true};
   std::unique_ptr<UsbWatch> watch_;
 };
 
-std::unique_ptr<DacDriver> MakeHeliosDriver(std::shared_ptr<UsbBus> bus, const DacInfo& dac,
-                                            HeliosTiming timing = {});
+std::unique_ptr<output::DacDriver> MakeHeliosDriver(std::shared_ptr<UsbBus> bus,
+                                                    const output::DacInfo& dac,
+                                                    HeliosTiming timing = {});
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

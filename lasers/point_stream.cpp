@@ -1,17 +1,19 @@
-#include "output/point_stream.h"
+#include "lasers/point_stream.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <utility>
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
+
+using output::DacFailure;
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 namespace {
 
-// Progress is looked at this often while the UI side waits.
+// Progress is looked at this often while the run side waits.
 constexpr milliseconds kMarkEvery{100};
 // A device that takes less than this share of what the rate asks for, over
 // two whole windows, cannot keep up with the run.
@@ -112,13 +114,6 @@ void PointStream::Close(std::size_t leadOutPoints) {
   closed_ = true;
   started_ = true;
   changed_.notify_all();
-}
-
-bool PointStream::WaitDrained(milliseconds limit) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, limit, [this] {
-    return failure_.has_value() || (closed_ && ReadyLocked() == 0);
-  }) && !failure_;
 }
 
 void PointStream::Interrupt() {
@@ -250,4 +245,17 @@ bool PointStream::AwaitPoints(std::chrono::microseconds limit) {
   return interrupted_;
 }
 
-}  // namespace whorlgen::output
+DacFailure PointStreamDevice::SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) {
+  if (!streaming_)
+    return std::nullopt;
+  return TellOnce(stream_.Push(frame.FrameBuffer, pointsPerSec));
+}
+
+DacFailure PointStreamDevice::TellOnce(DacFailure failure) {
+  if (!failure || told_)
+    return std::nullopt;
+  told_ = true;
+  return failure;
+}
+
+}  // namespace whorlgen::lasers

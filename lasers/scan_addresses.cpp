@@ -1,4 +1,4 @@
-#include "output/scan_addresses.h"
+#include "lasers/scan_addresses.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
 
 std::vector<in_addr> ParseAddressList(const std::string& list) {
   std::vector<in_addr> addresses;
@@ -41,4 +41,4 @@ std::vector<in_addr> ScanAddresses() {
   return addresses;
 }
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

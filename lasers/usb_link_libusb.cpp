@@ -4,9 +4,9 @@
 #include <climits>
 #include <thread>
 
-#include "output/usb_link.h"
+#include "lasers/usb_link.h"
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
 namespace {
 
 unsigned int TimeoutMs(std::chrono::milliseconds timeout) {
@@ -186,4 +186,4 @@ std::string UsbErrorText(int error) {
   return libusb_strerror(error);
 }
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "output/point_stream.h"
+#include "lasers/point_stream.h"
 
-namespace whorlgen::output::etherdream {
+namespace whorlgen::lasers::etherdream {
 
 inline constexpr std::uint16_t kTcpPort = 7765;
 inline constexpr std::uint16_t kBroadcastPort = 7654;
@@ -71,4 +71,4 @@ void AppendDataCommand(std::span<const StreamPoint> points, std::vector<std::uin
 // hexadecimal ("0x07"), never as the raw byte.
 std::string NakReason(char response);
 
-}  // namespace whorlgen::output::etherdream
+}  // namespace whorlgen::lasers::etherdream

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
 
 class WakeSignal {
  public:
@@ -49,4 +49,4 @@ inline short PollOrWake(int fd, short events, int timeoutMs, const WakeSignal* w
   return watched[0].revents;
 }
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace whorlgen::output {
+namespace whorlgen::lasers {
 
 // One opened device whose interface has been claimed; released and closed
 // when the object goes.
@@ -81,4 +81,4 @@ std::unique_ptr<UsbBus> MakeLibusbBus();
 // disconnected)").
 std::string UsbErrorText(int error);
 
-}  // namespace whorlgen::output
+}  // namespace whorlgen::lasers
