@@ -1,6 +1,5 @@
 #include "ui/projection_window.h"
 
-#include <QFile>
 #include <QLabel>
 #include <QLocale>
 #include <QPaintEvent>
@@ -116,9 +115,6 @@ ProjectionWindow::ProjectionWindow(QWidget* parent) : QWidget(parent, Qt::Window
   redraw_.setTimerType(Qt::PreciseTimer);
   clock_.start();
   connect(&redraw_, &QTimer::timeout, this, &ProjectionWindow::Redraw);
-  // For the measuring script: the frames drawn each second, appended to the
-  // file this names.
-  rateFile_ = qEnvironmentVariable("WHORLGEN_PROJECTION_RATE_FILE");
   simulator_.SetScanner(projection::ScannerParametersFor(output::NeutralProfile().ScannerRatingPps,
                                                          output::NeutralProfile().ScanAngleDeg));
 }
@@ -194,19 +190,6 @@ void ProjectionWindow::Draw(double afterSec) {
     const QRect rect(QPoint(area.Left, area.Top), QPoint(area.Right, area.Bottom));
     picture_->update(rect);
   }
-  if (!rateFile_.isEmpty() && sinceReport_.elapsed() >= 1000)
-    ReportRate();
-}
-
-void ProjectionWindow::ReportRate() {
-  QFile file(rateFile_);
-  if (file.open(QIODevice::Append | QIODevice::Text)) {
-    file.write(QStringLiteral("%1 frames drawn in %2 ms\n")
-                   .arg(framesDrawn_ - framesAtReport_)
-                   .arg(sinceReport_.restart())
-                   .toUtf8());
-  }
-  framesAtReport_ = framesDrawn_;
 }
 
 void ProjectionWindow::PictureResized(QSize size) {
@@ -216,7 +199,6 @@ void ProjectionWindow::PictureResized(QSize size) {
 
 void ProjectionWindow::showEvent(QShowEvent*) {
   shown_ = true;
-  sinceReport_.start();
   redraw_.start(kRedrawMs);
 }
 

@@ -82,7 +82,6 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
   // Hands the frames that arrived since the last call to the player.
   void TakeArrivals();
   void Draw(double afterSec);
-  void ReportRate();
   void PictureResized(QSize size);
 
   ProjectionPicture* picture_ = nullptr;
@@ -107,9 +106,6 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
   QElapsedTimer clock_;
   bool dark_ = true;  // the picture has faded out: nothing to redraw
   std::int64_t framesDrawn_ = 0;
-  QString rateFile_;
-  QElapsedTimer sinceReport_;
-  std::int64_t framesAtReport_ = 0;
 };
 
 }  // namespace whorlgen::ui
