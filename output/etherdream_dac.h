@@ -87,6 +87,9 @@ class EtherDreamDriver : public DacDriver {
   DacFailure CloseDac() override;
   std::string StatusNote() const override;
   void Interrupt() override;
+  std::optional<FramePlayTime> LastFramePlayTime() const override {
+    return stream_.LastFramePlayTime();
+  }
   // Frames whose first point has gone out to the unit, for measuring how long
   // a change takes to leave the program.
   std::uint64_t FramesOnWire() const { return counts_.FramesOnWire; }

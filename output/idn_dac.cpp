@@ -338,6 +338,10 @@ class IdnDriver : public DacDriver {
     stream_.Interrupt();
   }
 
+  std::optional<FramePlayTime> LastFramePlayTime() const override {
+    return stream_.LastFramePlayTime();
+  }
+
  protected:
   DacFailure WaitReady(std::size_t, std::int32_t) override {
     return streaming_ ? Once(stream_.Failure()) : std::nullopt;
@@ -558,6 +562,15 @@ class IdnDriver : public DacDriver {
     if (int error = socket_.Send(message)) {
       stream_.Fail(NetworkFailure(name_, address_, error, true));
       return false;
+    }
+    // The unit plays the stream's time from the first message on, so a
+    // sample's stream time is when it plays.
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      if (samples[i].FrameStart)
+        stream_.FrameStartPlaysAt(
+            start_ +
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::micro>(
+                sent_us_ + static_cast<double>(i) * 1e6 / rate)));
     }
     sent_us_ = end_us;
     lastSample_ = samples.back();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/frame_generator.h"
+#include "output/dac_driver.h"
 #include "output/device_library.h"
 
 namespace whorlgen::output {
@@ -82,6 +83,11 @@ class PointStream {
   DacFailure Failure() const;
   // The point rate of the last point pulled (0 before any).
   std::int32_t CurrentPointsPerSec() const;
+  // The first point of the next frame (they are counted in order) went out
+  // to the device and plays at `startsAt`.
+  void FrameStartPlaysAt(std::chrono::steady_clock::time_point startsAt);
+  // Any thread: the frames that went out so far and when the last one plays.
+  FramePlayTime LastFramePlayTime() const;
   // Sleeps up to `limit`, less once the stream failed or was interrupted.
   // True once interrupted.
   bool Sleep(std::chrono::microseconds limit);
@@ -123,6 +129,7 @@ class PointStream {
   std::int32_t lastRate_ = 0;
   engine::LaserPoint lastPoint_{2048, 2048, 0, 0, 0, 0};
   std::optional<std::string> failure_;
+  FramePlayTime framePlayTime_;
 
   // Progress, judged on the UI side while it waits.
   std::uint64_t pulled_ = 0;  // points handed to the I/O side, padding included
