@@ -134,14 +134,17 @@ class EtherDreamUnit {
   void AppendStatus(std::vector<std::uint8_t>& out) const;
   void Announce();
   void Advance(Clock::time_point now);
-  void Play(const BufferedPoint& point);
+  void Play(const BufferedPoint& point, Clock::time_point at);
   void NoteRate(std::uint32_t pointsPerSec);
   bool FaultActive() const { return fault_ != Fault::None && received_ >= faultAfterPoints_; }
   bool Faulty(Fault fault) const { return fault_ == fault && FaultActive(); }
   void UpdateReport();
 
   // Configuration.
+  in_addr address_{htonl(INADDR_LOOPBACK)};
   std::uint16_t port_ = 7765;
+  double clockFactor_ = 1.0;  // its crystal's speed against this machine's clock
+  std::FILE* playTimes_ = nullptr;
   std::optional<sockaddr_in> announceTo_;
   std::array<std::uint8_t, 6> mac_{0x02, 0x57, 0x47, 0x3a, 0x4f, 0x12};
   std::size_t capacity_ = 1800;
@@ -199,6 +202,12 @@ class EtherDreamUnit {
 };
 
 bool EtherDreamUnit::Configure(const Options& options) {
+  const auto address = ListenAddress(options);
+  const auto clockFactor = ClockFactor(options);
+  if (!address || !clockFactor)
+    return false;
+  address_ = *address;
+  clockFactor_ = *clockFactor;
   port_ = static_cast<std::uint16_t>(options.Number("port", 7765));
   if (options.Has("announce-to")) {
     auto address = ParseIpv4(options.Text("announce-to", ""));
@@ -232,7 +241,7 @@ bool EtherDreamUnit::Configure(const Options& options) {
   faultAfterPoints_ = options.Number("fault-after", 0);
   lateBy_ = std::chrono::milliseconds(options.Number("late-ms", 25));
   lateEvery_ = std::chrono::milliseconds(options.Number("late-every-ms", 500));
-  return OpenRecord(options, record_);
+  return OpenRecord(options, record_) && OpenPlayTimes(options, playTimes_);
 }
 
 bool EtherDreamUnit::OpenSockets() {
@@ -241,16 +250,22 @@ bool EtherDreamUnit::OpenSockets() {
   setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   sockaddr_in at{};
   at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  at.sin_addr = address_;
   at.sin_port = htons(port_);
   if (bind(listenFd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
       listen(listenFd_, 4) != 0) {
-    std::fprintf(stderr, "cannot listen on 127.0.0.1:%u: %s\n", port_, std::strerror(errno));
+    std::fprintf(stderr, "cannot listen on %s:%u: %s\n", AddressText(address_).c_str(), port_,
+                 std::strerror(errno));
     return false;
   }
   if (announceTo_) {
     announceFd_ = socket(AF_INET, SOCK_DGRAM, 0);
     setsockopt(announceFd_, SOL_SOCKET, SO_BROADCAST, &yes, sizeof yes);
+    // Sent from the unit's own address, which is how a host learns it.
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr = address_;
+    bind(announceFd_, reinterpret_cast<sockaddr*>(&from), sizeof from);
   }
   return true;
 }
@@ -367,6 +382,8 @@ void EtherDreamUnit::EndConnection() {
   playbackFlags_ = 0;
   if (record_)
     std::fflush(record_);
+  if (playTimes_)
+    std::fflush(playTimes_);
 }
 
 void EtherDreamUnit::ReadClient() {
@@ -504,7 +521,7 @@ void EtherDreamUnit::NoteRate(std::uint32_t pointsPerSec) {
     rates_ += (rates_.empty() ? "" : ",") + text;
 }
 
-void EtherDreamUnit::Play(const BufferedPoint& point) {
+void EtherDreamUnit::Play(const BufferedPoint& point, Clock::time_point at) {
   if ((point.control & kRateChangeBit) && !queuedRates_.empty()) {
     pointsPerSec_ = queuedRates_.front();
     queuedRates_.pop_front();
@@ -516,6 +533,8 @@ void EtherDreamUnit::Play(const BufferedPoint& point) {
     PutU32(rate, pointsPerSec_);
     std::fwrite(rate.data(), 1, rate.size(), record_);
   }
+  if (playTimes_)
+    WritePlayTime(playTimes_, at);
   ++played_;
   ++pointCount_;
 }
@@ -530,7 +549,9 @@ void EtherDreamUnit::Advance(Clock::time_point now) {
   // While playing the loop wakes every 2 ms; a longer gap means this
   // process was not scheduled, which a hardware unit never suffers.
   longestPause_ms_ = std::max(longestPause_ms_, static_cast<std::int64_t>(elapsed_s * 1000));
-  playCredit_ += elapsed_s * pointsPerSec_;
+  // Its own crystal sets the pace.
+  const double pointsPerRealSec = pointsPerSec_ * clockFactor_;
+  playCredit_ += elapsed_s * pointsPerRealSec;
   while (playCredit_ >= 1.0) {
     if (buffer_.empty()) {
       playback_ = kIdle;
@@ -543,7 +564,11 @@ void EtherDreamUnit::Advance(Clock::time_point now) {
       playCredit_ = 0.0;
       return;
     }
-    Play(buffer_.front());
+    // The point began once its credit was complete: the credit left over
+    // after it is how long ago.
+    const double ago_s = (playCredit_ - 1.0) / pointsPerRealSec;
+    Play(buffer_.front(),
+         now - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(ago_s)));
     buffer_.pop_front();
     playCredit_ -= 1.0;
   }
@@ -574,7 +599,7 @@ void EtherDreamUnit::UpdateReport() {
 int EtherDreamUnit::Run() {
   if (!OpenSockets())
     return 1;
-  std::fprintf(stderr, "Ether Dream emulator on 127.0.0.1:%u\n", port_);
+  std::fprintf(stderr, "Ether Dream emulator on %s:%u\n", AddressText(address_).c_str(), port_);
   auto nextAnnounce = Clock::now();
   auto nextReport = Clock::now();
   while (!StopRequested()) {
@@ -608,6 +633,8 @@ int EtherDreamUnit::Run() {
   std::fputs(report_.Text().c_str(), stdout);
   if (record_)
     std::fclose(record_);
+  if (playTimes_)
+    std::fclose(playTimes_);
   return 0;
 }
 
