@@ -177,7 +177,7 @@ double ShowBoard::SpreadMs() const {
   return shared_->Sync.SpreadSec() * 1000.0;
 }
 
-bool ShowBoard::Rejoin(std::size_t output) {
+bool ShowBoard::Rejoin(std::size_t output) const {
   std::lock_guard lock(shared_->Mutex);
   if (!shared_->Accepting || shared_->Closing || shared_->Interrupted || shared_->Quit ||
       output >= shared_->Lanes.size())
@@ -192,7 +192,7 @@ bool ShowBoard::Rejoin(std::size_t output) {
   return true;
 }
 
-void ShowBoard::SetViewed(std::size_t output) {
+void ShowBoard::SetViewed(std::size_t output) const {
   shared_->Viewed = output;
 }
 

@@ -85,10 +85,10 @@ class ShowBoard {
   double SpreadMs() const;
   // Opens an output that left the show again, on its own thread; it joins at
   // the next frame. False unless the show is playing and that output has left.
-  bool Rejoin(std::size_t output);
+  bool Rejoin(std::size_t output) const;
   // The output whose frames go to the projection view (0, the panel's DAC,
   // at first). Any thread.
-  void SetViewed(std::size_t output);
+  void SetViewed(std::size_t output) const;
   std::size_t Viewed() const;
 
   struct Shared;

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "engine/frame_generator.h"
@@ -18,6 +19,8 @@
 #include "projection/beam_image.h"
 #include "projection/frame_player.h"
 #include "projection/projection_simulator.h"
+
+class QComboBox;
 
 namespace whorlgen::ui {
 
@@ -31,7 +34,11 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
   explicit ProjectionWindow(QWidget* parent = nullptr);
 
   // A run starts on a DAC with this profile: its scanners, a dark picture.
+  // Also when the operator picks another output of a show.
   void BeginRun(const output::ProjectorProfile& profile);
+  // A show on several outputs: a choice of which one the view shows, with
+  // `shown` chosen. Fewer than two names take the choice away.
+  void ShowOutputs(const std::vector<std::string>& names, int shown = 0);
   // Each frame the run's driver sent, from the device's thread. Frames are
   // kept only while the window is shown, and played in real time from their
   // arrival.
@@ -44,6 +51,10 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
 
   const QImage& Image() const { return image_; }
   std::int64_t FramesDrawn() const { return framesDrawn_; }
+
+ signals:
+  // The operator picked the output at this index of ShowOutputs' names.
+  void OutputPicked(int index);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -58,6 +69,7 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
   void Draw(double afterSec);
   void ReportRate();
 
+  QComboBox* outputs_ = nullptr;
   projection::ProjectionSimulator simulator_;
   projection::BeamImage light_;
   QImage image_;
