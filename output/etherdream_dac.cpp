@@ -495,6 +495,9 @@ class Feeder {
   // The unit plays what it holds in order: a frame's first point among those
   // it just took plays once everything ahead of it has.
   void NoteFrameStarts(std::span<const Pending> points, Clock::time_point now) {
+    if (std::none_of(points.begin(), points.end(),
+                     [](const Pending& pending) { return pending.Point.FrameStart; }))
+      return;
     const double ahead = Fullness(now, Rate()) - static_cast<double>(points.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
       if (!points[i].Point.FrameStart)

@@ -149,6 +149,7 @@ struct ShowBoard::Shared {
   ShowTiming Timing;
   mutable std::mutex Mutex;
   std::condition_variable Changed;  // what the driver's calls wait for
+  int Waiting = 0;                  // driver calls waiting on it now
   std::vector<std::unique_ptr<ShowDriver::Lane>> Lanes;
   ShowSync Sync;
   std::uint64_t NextSerial = 0;
@@ -315,11 +316,13 @@ DacFailure ShowDriver::OpenDac(engine::GeneratorState& generator) {
     lane.Pending = Lane::Job::Open;
     lane.Wake.notify_one();
   }
+  ++shared_->Waiting;
   shared_->Changed.wait(lock, [this] {
     return std::all_of(shared_->Lanes.begin(), shared_->Lanes.end(), [](const auto& lane) {
       return lane->Pending == Lane::Job::None && !lane->Busy;
     });
   });
+  --shared_->Waiting;
   const bool anyPlaying =
       std::any_of(shared_->Lanes.begin(), shared_->Lanes.end(),
                   [](const auto& lane) { return lane->State == ShowOutputState::Playing; });
@@ -372,9 +375,13 @@ DacFailure ShowDriver::SendFrame(const engine::FrameData& frame, std::int32_t po
     if (firstBegunAt) {
       if (Clock::now() - *firstBegunAt >= patience)
         return std::nullopt;
+      ++shared.Waiting;
       shared.Changed.wait_until(lock, *firstBegunAt + patience);
+      --shared.Waiting;
     } else {
+      ++shared.Waiting;
       shared.Changed.wait(lock);
+      --shared.Waiting;
     }
   }
 }
@@ -389,12 +396,14 @@ DacFailure ShowDriver::CloseDac() {
       lane->Pending = Lane::Job::Close;
     lane->Wake.notify_one();
   }
+  ++shared.Waiting;
   shared.Changed.wait(lock, [&] {
     return std::all_of(shared.Lanes.begin(), shared.Lanes.end(), [](const auto& lane) {
       return lane->Pending == Lane::Job::None && !lane->Busy &&
              lane->State != ShowOutputState::Playing;
     });
   });
+  --shared.Waiting;
   DacFailure failure;
   for (const auto& lane : shared.Lanes) {
     if (lane->State == ShowOutputState::Closed && !lane->Why.empty())
@@ -526,7 +535,7 @@ void ShowDriver::LaneMain(std::size_t index) {
     }
     lane.Driver = std::make_unique<ProfiledDacDriver>(std::move(filler), lane.Output.Profile, view);
     lane.Timed = lane.Filler->LastFramePlayTime().has_value();
-    if (shared.Interrupted || shared.Quit) {
+    if (shared.Interrupted || shared.Quit || shared.Closing) {
       leave(lane.Output.Name + ": the show ended before it opened.");
       return;
     }
@@ -605,7 +614,9 @@ void ShowDriver::LaneMain(std::size_t index) {
       lane.State = ShowOutputState::Closed;
       lane.Why = failure ? *failure : std::string();
     }
-    shared.Changed.notify_all();
+    // Only a driver call waiting needs to look again.
+    if (shared.Waiting > 0)
+      shared.Changed.notify_all();
   }
   // The program goes: a device still open is left dark.
   closeDevice(true);

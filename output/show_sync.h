@@ -40,7 +40,7 @@ class ShowSync {
   // `output` begins frame `serial` at `startsAtSec` (steady clock, seconds).
   // Frames too old to be on the timeline any more are passed over.
   void Measured(std::size_t output, std::uint64_t serial, double startsAtSec);
-  // How much dark time `output` should get before frame `serial`, in
+  // How much dark time `output` should get before its next frame, in
   // seconds: 0 unless it plays earlier than the latest output.
   double FillerDue(std::size_t output) const;
   // What `output` was given before frame `serial` (the due time rounded to

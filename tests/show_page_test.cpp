@@ -20,6 +20,7 @@
 #include "emulators/emulator_process.h"
 #include "tests/ui_test_support.h"
 #include "ui/devices_window.h"
+#include "ui/projection_window.h"
 #include "ui/show_setup.h"
 
 namespace whorlgen::ui {
@@ -109,8 +110,10 @@ TEST(ShowPage, AShowRunsFromThePanelOnEveryProjector) {
   });
   watch.start(50);
   QString noteDuringShow;
+  int viewable = 0;
   QTimer::singleShot(1000, [&] {
     noteDuringShow = Note(window);
+    viewable = window.Projection()->findChild<QComboBox*>("lstProjectionOutput")->count();
     QTest::mouseClick(window.findChild<QPushButton*>("cmdStop"), Qt::LeftButton);
   });
   QTest::mouseClick(window.findChild<QPushButton*>("cmdStart"), Qt::LeftButton);
@@ -119,6 +122,7 @@ TEST(ShowPage, AShowRunsFromThePanelOnEveryProjector) {
 
   EXPECT_TRUE(told.isEmpty()) << told.join("; ").toStdString();
   EXPECT_EQ(noteDuringShow, "3 projectors");
+  EXPECT_EQ(viewable, 3) << "the projection view can follow any of them";
   const long frames = window.TotalFrames();
   EXPECT_GT(frames, 10);
   for (emulators::EmulatorProcess* unit : {&one, &two, &three})
