@@ -15,6 +15,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Frames sent and not yet told of kept per output: far more than a device
+// holds.
+constexpr std::size_t kSentFramesKept = 4096;
+
 double Seconds(Clock::time_point at) {
   return std::chrono::duration<double>(at.time_since_epoch()).count();
 }
@@ -573,7 +577,15 @@ void ShowDriver::LaneMain(std::size_t index) {
     const double fillerSec = static_cast<double>(fillerPoints) / std::max(queued.PointsPerSec, 1);
     shared.Sync.Gave(index, queued.Serial, fillerSec);
     lane.DarkGivenSec += fillerSec;
-    lane.SentFrames.push_back({queued.Serial, fillerSec});
+    const std::uint64_t serial = queued.Serial;
+    if (lane.Timed) {
+      lane.SentFrames.push_back({serial, fillerSec});
+      // A device that never tells would otherwise have them pile up.
+      if (lane.SentFrames.size() > kSentFramesKept) {
+        lane.SentFrames.pop_front();
+        ++lane.SentBase;
+      }
+    }
     lane.Filler->SetFiller(fillerPoints);
     std::string note;
     const DacFailure failure = unlocked([&](DacDriver& driver) {
@@ -587,7 +599,7 @@ void ShowDriver::LaneMain(std::size_t index) {
       leave(*failure);
       return;
     }
-    lane.Begun = lane.SentFrames.back().Serial;
+    lane.Begun = serial;
     TakeMeasurement(shared, index);
   };
 
