@@ -54,18 +54,6 @@ double ProcessCpuSeconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-std::uint16_t FreePort(const std::string& address, int type) {
-  const int fd = socket(AF_INET, type, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  inet_pton(AF_INET, address.c_str(), &at.sin_addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  socklen_t length = sizeof at;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
-  close(fd);
-  return ntohs(at.sin_port);
-}
-
 std::vector<unsigned char> ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
@@ -76,7 +64,8 @@ struct Projector {
   Projector(bool etherDream, std::string address, const fs::path& dir, const std::string& ppm)
       : EtherDream(etherDream),
         Address(std::move(address)),
-        Port(FreePort(Address, etherDream ? SOCK_STREAM : SOCK_DGRAM)),
+        Port(whorlgen::emulators::FreeLoopbackPort(etherDream ? SOCK_STREAM : SOCK_DGRAM,
+                                                   Address.c_str())),
         Dir(dir / Address) {
     fs::create_directories(Dir);
     Unit = std::make_unique<whorlgen::emulators::EmulatorProcess>(

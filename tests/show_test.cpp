@@ -36,19 +36,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// A port nobody uses at this loopback address.
-std::uint16_t FreePort(const std::string& address, int type) {
-  const int fd = socket(AF_INET, type, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  inet_pton(AF_INET, address.c_str(), &at.sin_addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  socklen_t length = sizeof at;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
-  close(fd);
-  return ntohs(at.sin_port);
-}
-
 std::vector<unsigned char> ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
@@ -75,7 +62,8 @@ class Projector {
             std::vector<std::string> extra = {})
       : kind_(kind),
         address_(std::move(address)),
-        port_(FreePort(address_, kind == Kind::EtherDream ? SOCK_STREAM : SOCK_DGRAM)),
+        port_(emulators::FreeLoopbackPort(kind == Kind::EtherDream ? SOCK_STREAM : SOCK_DGRAM,
+                                          address_.c_str())),
         dir_(dir / address_) {
     fs::create_directories(dir_);
     Start(std::move(extra));
