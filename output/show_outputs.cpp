@@ -154,6 +154,7 @@ struct ShowBoard::Shared {
   mutable std::mutex Mutex;
   std::condition_variable Changed;  // what the driver's calls wait for
   int Waiting = 0;                  // driver calls waiting on it now
+  std::uint64_t Awaited = 0;        // the frame SendFrame waits for to begin
   std::vector<std::unique_ptr<ShowDriver::Lane>> Lanes;
   ShowSync Sync;
   std::uint64_t NextSerial = 0;
@@ -376,6 +377,7 @@ DacFailure ShowDriver::SendFrame(const engine::FrameData& frame, std::int32_t po
       return std::nullopt;
     if (anyBegun && !firstBegunAt)
       firstBegunAt = Clock::now();
+    shared.Awaited = serial;
     if (firstBegunAt) {
       if (Clock::now() - *firstBegunAt >= patience)
         return std::nullopt;
@@ -395,6 +397,7 @@ DacFailure ShowDriver::CloseDac() {
   std::unique_lock lock(shared.Mutex);
   shared.Accepting = false;
   shared.Closing = true;
+  shared.Awaited = 0;
   for (auto& lane : shared.Lanes) {
     if (lane->State == ShowOutputState::Playing && lane->Pending == Lane::Job::None)
       lane->Pending = Lane::Job::Close;
@@ -559,7 +562,8 @@ void ShowDriver::LaneMain(std::size_t index) {
     shared.Sync.Forget(index);
   };
 
-  auto sendNext = [&] {
+  // The frame it began, if it began one.
+  auto sendNext = [&]() -> std::optional<std::uint64_t> {
     Lane::Queued queued = std::move(lane.Queue.front());
     lane.Queue.pop_front();
     lane.QueuedSec -= PlayingSec(queued.Frame, queued.PointsPerSec);
@@ -597,10 +601,11 @@ void ShowDriver::LaneMain(std::size_t index) {
     lane.Note = note;
     if (failure && !shared.Interrupted) {
       leave(*failure);
-      return;
+      return std::nullopt;
     }
     lane.Begun = serial;
     TakeMeasurement(shared, index);
+    return serial;
   };
 
   for (;;) {
@@ -610,6 +615,7 @@ void ShowDriver::LaneMain(std::size_t index) {
     });
     if (shared.Quit)
       break;
+    std::optional<std::uint64_t> began;
     if (lane.Pending == Lane::Job::Open || lane.Pending == Lane::Job::Rejoin) {
       open();
       // An output that opened as the show was closing closes at once.
@@ -618,7 +624,7 @@ void ShowDriver::LaneMain(std::size_t index) {
     } else if (lane.State == ShowOutputState::Playing && !lane.Queue.empty() &&
                !shared.Interrupted) {
       // What is queued plays before a close.
-      sendNext();
+      began = sendNext();
     } else if (lane.Pending == Lane::Job::Close) {
       lane.Pending = Lane::Job::None;
       DropQueue(lane);
@@ -626,8 +632,9 @@ void ShowDriver::LaneMain(std::size_t index) {
       lane.State = ShowOutputState::Closed;
       lane.Why = failure ? *failure : std::string();
     }
-    // Only a driver call waiting needs to look again.
-    if (shared.Waiting > 0)
+    // A driver call waiting looks again, unless all that happened is that
+    // this output began a frame older than the one awaited.
+    if (shared.Waiting > 0 && !(began && *began < shared.Awaited))
       shared.Changed.notify_all();
   }
   // The program goes: a device still open is left dark.
