@@ -134,6 +134,7 @@ struct ShowDriver::Lane {
   std::vector<Queued> Spare;  // their buffers, kept for reuse
   double QueuedSec = 0.0;
   std::optional<std::uint64_t> Begun;  // the last frame it began
+  std::uint64_t FirstFrame = 0;        // the first frame it was given since it opened
   std::uint64_t Skipped = 0;
   bool Lagging = false;
   double DarkGivenSec = 0.0;
@@ -355,13 +356,17 @@ DacFailure ShowDriver::SendFrame(const engine::FrameData& frame, std::int32_t po
                             std::chrono::duration<double>(PlayingSec(frame, pointsPerSec)));
   std::optional<Clock::time_point> firstBegunAt;
   for (;;) {
-    bool anyPlaying = false, anyTimed = false, timedBegun = false, anyBegun = false,
-         allBegun = true;
+    bool anyPlaying = false, anyGiven = false, anyTimed = false, timedBegun = false,
+         anyBegun = false, allBegun = true;
     for (const auto& lane : shared.Lanes) {
       if (lane->State != ShowOutputState::Playing)
         continue;
-      const bool begun = lane->Begun && *lane->Begun >= serial;
       anyPlaying = true;
+      // One that joined after this frame was handed out never gets it.
+      if (lane->FirstFrame > serial)
+        continue;
+      anyGiven = true;
+      const bool begun = lane->Begun && *lane->Begun >= serial;
       anyTimed = anyTimed || lane->Timed;
       timedBegun = timedBegun || (lane->Timed && begun);
       anyBegun = anyBegun || begun;
@@ -371,6 +376,8 @@ DacFailure ShowDriver::SendFrame(const engine::FrameData& frame, std::int32_t po
       return std::nullopt;
     if (!anyPlaying)
       return JoinedReasons(shared);
+    if (!anyGiven)
+      return std::nullopt;
     // The output that asks for frames soonest sets the pace: one that tells
     // when it plays, or else the last to begin.
     if (anyTimed ? timedBegun : allBegun)
@@ -556,6 +563,7 @@ void ShowDriver::LaneMain(std::size_t index) {
     lane.Why.clear();
     lane.Note.clear();
     lane.State = ShowOutputState::Playing;
+    lane.FirstFrame = shared.NextSerial;
     lane.SentFrames.clear();
     lane.SentBase = 0;
     lane.MeasuredFrames = 0;
