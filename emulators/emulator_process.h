@@ -26,12 +26,13 @@ extern char** environ;
 namespace whorlgen::emulators {
 
 // A loopback port of the given socket type (SOCK_STREAM, SOCK_DGRAM) that
-// nobody uses right now, for an emulator or a receiver under test.
-inline std::uint16_t FreeLoopbackPort(int type) {
+// nobody uses right now at `address` (127.0.0.x), for an emulator or a
+// receiver under test.
+inline std::uint16_t FreeLoopbackPort(int type, const char* address = "127.0.0.1") {
   const int fd = socket(AF_INET, type, 0);
   sockaddr_in at{};
   at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  inet_pton(AF_INET, address, &at.sin_addr);
   bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
   socklen_t length = sizeof at;
   getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);

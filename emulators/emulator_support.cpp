@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -117,6 +118,56 @@ bool OpenRecord(const Options& options, std::FILE*& record) {
     return false;
   }
   return true;
+}
+
+std::optional<in_addr> ListenAddress(const Options& options) {
+  const std::string text = options.Text("address", "127.0.0.1");
+  auto address = ParseIpv4(text);
+  if (!address)
+    std::fprintf(stderr, "--address needs an IPv4 address, not \"%s\"\n", text.c_str());
+  return address;
+}
+
+std::string AddressText(in_addr address) {
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
+std::optional<double> ClockFactor(const Options& options) {
+  if (!options.Has("clock-ppm"))
+    return 1.0;
+  constexpr double kMostPpm = 100000.0;
+  const std::string text = options.Text("clock-ppm", "");
+  char* end = nullptr;
+  const double ppm = std::strtod(text.c_str(), &end);
+  if (text.empty() || end == nullptr || *end != '\0' || !std::isfinite(ppm) ||
+      std::fabs(ppm) > kMostPpm) {
+    std::fprintf(stderr, "--clock-ppm needs a number from -100000 to 100000, not \"%s\"\n",
+                 text.c_str());
+    return std::nullopt;
+  }
+  return 1.0 + ppm * 1e-6;
+}
+
+bool OpenPlayTimes(const Options& options, std::FILE*& playTimes) {
+  if (!options.Has("play-times"))
+    return true;
+  playTimes = std::fopen(options.Text("play-times", "").c_str(), "ab");
+  if (playTimes == nullptr) {
+    std::perror("--play-times");
+    return false;
+  }
+  return true;
+}
+
+void WritePlayTime(std::FILE* playTimes, std::chrono::steady_clock::time_point at) {
+  const auto ns = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count());
+  unsigned char bytes[8];
+  for (int i = 0; i < 8; ++i)
+    bytes[i] = static_cast<unsigned char>(ns >> (8 * i));
+  std::fwrite(bytes, 1, sizeof bytes, playTimes);
 }
 
 }  // namespace whorlgen::emulators

@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -48,6 +49,25 @@ bool StopRequested();
 // Opens the file named by --record for appending, or leaves `record` null
 // when there is no such option. False (the reason printed) when it cannot.
 bool OpenRecord(const Options& options, std::FILE*& record);
+
+// --address: where the unit listens, 127.0.0.1 when absent; several units
+// can run at once on 127.0.0.2, 127.0.0.3, ... Nullopt (the reason printed)
+// for text that is no IPv4 address.
+std::optional<in_addr> ListenAddress(const Options& options);
+std::string AddressText(in_addr address);
+
+// --clock-ppm N: the unit's own crystal runs N parts per million fast (or
+// slow, below 0) against this machine's clock, so it plays that much faster.
+// Values up to +/-100000 are taken, so a test can run hours of drift in
+// seconds. The factor its playing speed is scaled by (1.0001 for 100), or
+// nullopt (the reason printed).
+std::optional<double> ClockFactor(const Options& options);
+
+// --play-times FILE: the moment each played point (sample) began, appended
+// as this machine's monotonic clock in nanoseconds, 8 bytes little-endian,
+// one per point in playing order. Same conventions as OpenRecord.
+bool OpenPlayTimes(const Options& options, std::FILE*& playTimes);
+void WritePlayTime(std::FILE* playTimes, std::chrono::steady_clock::time_point at);
 
 // Parses the options, configures the unit and runs it until SIGINT or
 // SIGTERM; the emulator's exit status (2 for a bad command line).

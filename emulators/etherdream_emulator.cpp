@@ -117,9 +117,10 @@ struct BufferedPoint {
 
 class EtherDreamUnit {
  public:
-  static constexpr std::array<std::string_view, 11> kOptionNames = {
-      "port",   "announce-to", "announce-port", "mac",     "capacity",     "stats",
-      "record", "fault",       "fault-after",   "late-ms", "late-every-ms"};
+  static constexpr std::array<std::string_view, 14> kOptionNames = {
+      "address",  "port",          "announce-to", "announce-port", "mac",
+      "capacity", "stats",         "record",      "fault",         "fault-after",
+      "late-ms",  "late-every-ms", "clock-ppm",   "play-times"};
 
   bool Configure(const Options& options);
   int Run();
@@ -139,14 +140,17 @@ class EtherDreamUnit {
   void AppendStatus(std::vector<std::uint8_t>& out) const;
   void Announce();
   void Advance(Clock::time_point now);
-  void Play(const BufferedPoint& point);
+  void Play(const BufferedPoint& point, Clock::time_point at);
   void NoteRate(std::uint32_t pointsPerSec);
   bool FaultActive() const { return fault_ != Fault::None && received_ >= faultAfterPoints_; }
   bool Faulty(Fault fault) const { return fault_ == fault && FaultActive(); }
   void UpdateReport();
 
   // Configuration.
+  in_addr address_{htonl(INADDR_LOOPBACK)};
   std::uint16_t port_ = 7765;
+  double clockFactor_ = 1.0;  // its crystal's speed against this machine's clock
+  std::FILE* playTimes_ = nullptr;
   std::optional<sockaddr_in> announceTo_;
   std::array<std::uint8_t, 6> mac_{0x02, 0x57, 0x47, 0x3a, 0x4f, 0x12};
   std::size_t capacity_ = 1800;
@@ -204,14 +208,19 @@ class EtherDreamUnit {
 };
 
 bool EtherDreamUnit::Configure(const Options& options) {
+  const auto address = ListenAddress(options);
+  const auto clockFactor = ClockFactor(options);
   const auto port = options.Number("port", 7765, 1, 65535);
   const auto announcePort = options.Number("announce-port", 7654, 1, 65535);
   const auto capacity = options.Number("capacity", 1800, 0, 65535);
   const auto faultAfter = options.Number("fault-after", 0, 0, kMaxCount);
   const auto lateMs = options.Number("late-ms", 25, 0, 60000);
   const auto lateEveryMs = options.Number("late-every-ms", 500, 1, 3600000);
-  if (!port || !announcePort || !capacity || !faultAfter || !lateMs || !lateEveryMs)
+  if (!address || !clockFactor || !port || !announcePort || !capacity || !faultAfter || !lateMs ||
+      !lateEveryMs)
     return false;
+  address_ = *address;
+  clockFactor_ = *clockFactor;
   port_ = static_cast<std::uint16_t>(*port);
   if (options.Has("announce-to")) {
     auto address = ParseIpv4(options.Text("announce-to", ""));
@@ -245,7 +254,7 @@ bool EtherDreamUnit::Configure(const Options& options) {
   faultAfterPoints_ = *faultAfter;
   lateBy_ = std::chrono::milliseconds(*lateMs);
   lateEvery_ = std::chrono::milliseconds(*lateEveryMs);
-  return OpenRecord(options, record_);
+  return OpenRecord(options, record_) && OpenPlayTimes(options, playTimes_);
 }
 
 bool EtherDreamUnit::OpenSockets() {
@@ -254,16 +263,22 @@ bool EtherDreamUnit::OpenSockets() {
   setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   sockaddr_in at{};
   at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  at.sin_addr = address_;
   at.sin_port = htons(port_);
   if (bind(listenFd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
       listen(listenFd_, 4) != 0) {
-    std::fprintf(stderr, "cannot listen on 127.0.0.1:%u: %s\n", port_, std::strerror(errno));
+    std::fprintf(stderr, "cannot listen on %s:%u: %s\n", AddressText(address_).c_str(), port_,
+                 std::strerror(errno));
     return false;
   }
   if (announceTo_) {
     announceFd_ = socket(AF_INET, SOCK_DGRAM, 0);
     setsockopt(announceFd_, SOL_SOCKET, SO_BROADCAST, &yes, sizeof yes);
+    // Sent from the unit's own address, which is how a host learns it.
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr = address_;
+    bind(announceFd_, reinterpret_cast<sockaddr*>(&from), sizeof from);
   }
   return true;
 }
@@ -380,6 +395,8 @@ void EtherDreamUnit::EndConnection() {
   playbackFlags_ = 0;
   if (record_)
     std::fflush(record_);
+  if (playTimes_)
+    std::fflush(playTimes_);
 }
 
 void EtherDreamUnit::ReadClient() {
@@ -517,7 +534,7 @@ void EtherDreamUnit::NoteRate(std::uint32_t pointsPerSec) {
     rates_ += (rates_.empty() ? "" : ",") + text;
 }
 
-void EtherDreamUnit::Play(const BufferedPoint& point) {
+void EtherDreamUnit::Play(const BufferedPoint& point, Clock::time_point at) {
   if ((point.control & kRateChangeBit) && !queuedRates_.empty()) {
     pointsPerSec_ = queuedRates_.front();
     queuedRates_.pop_front();
@@ -529,6 +546,8 @@ void EtherDreamUnit::Play(const BufferedPoint& point) {
     PutU32(rate, pointsPerSec_);
     std::fwrite(rate.data(), 1, rate.size(), record_);
   }
+  if (playTimes_)
+    WritePlayTime(playTimes_, at);
   ++played_;
   ++pointCount_;
 }
@@ -543,7 +562,9 @@ void EtherDreamUnit::Advance(Clock::time_point now) {
   // While playing the loop wakes every 2 ms; a longer gap means this
   // process was not scheduled, which a hardware unit never suffers.
   longestPause_ms_ = std::max(longestPause_ms_, static_cast<std::int64_t>(elapsed_s * 1000));
-  playCredit_ += elapsed_s * pointsPerSec_;
+  // Its own crystal sets the pace.
+  const double pointsPerRealSec = pointsPerSec_ * clockFactor_;
+  playCredit_ += elapsed_s * pointsPerRealSec;
   while (playCredit_ >= 1.0) {
     if (buffer_.empty()) {
       playback_ = kIdle;
@@ -556,7 +577,11 @@ void EtherDreamUnit::Advance(Clock::time_point now) {
       playCredit_ = 0.0;
       return;
     }
-    Play(buffer_.front());
+    // The point began once its credit was complete: the credit left over
+    // after it is how long ago.
+    const double ago_s = (playCredit_ - 1.0) / pointsPerRealSec;
+    Play(buffer_.front(),
+         now - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(ago_s)));
     buffer_.pop_front();
     playCredit_ -= 1.0;
   }
@@ -587,7 +612,8 @@ void EtherDreamUnit::UpdateReport() {
 int EtherDreamUnit::Run() {
   if (!OpenSockets())
     return 1;
-  std::fprintf(stderr, "Ether Dream emulator on 127.0.0.1:%u\n", port_);
+  const std::string at = AddressText(address_);
+  std::fprintf(stderr, "Ether Dream emulator on %s:%u\n", at.c_str(), port_);
   if (announceTo_) {
     char to[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &announceTo_->sin_addr, to, sizeof to);
@@ -598,9 +624,9 @@ int EtherDreamUnit::Run() {
   } else {
     std::fprintf(stderr,
                  "Not announcing itself (no --announce-to): Whorlgen sees it only once "
-                 "127.0.0.1:%u is added by address (Devices..., Network DACs, kind Ether Dream). "
+                 "%s:%u is added by address (Devices..., Network DACs, kind Ether Dream). "
                  "--announce-to 127.0.0.1 makes Whorlgen list it by itself.\n",
-                 port_);
+                 at.c_str(), port_);
   }
   auto nextAnnounce = Clock::now();
   auto nextReport = Clock::now();
@@ -635,6 +661,8 @@ int EtherDreamUnit::Run() {
   std::fputs(report_.Text().c_str(), stdout);
   if (record_)
     std::fclose(record_);
+  if (playTimes_)
+    std::fclose(playTimes_);
   return 0;
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// An Ether Dream on 127.0.0.1: the TCP command protocol on one connection at
+// An Ether Dream on 127.0.0.1 (or --address): the TCP command protocol on one connection at
 // a time, its broadcast once a second to the address it is given, playback
 // at the point rate with the buffer and underflow of a real unit, and faults
 // on request.
@@ -7,7 +7,9 @@
 namespace whorlgen::emulators {
 
 inline constexpr const char* kEtherDreamUsage =
-    "  --port N            TCP port to listen on, on 127.0.0.1 (7765)\n"
+    "  --address ADDR      IPv4 address to listen on (127.0.0.1); run several units\n"
+    "                      at once on 127.0.0.2, 127.0.0.3, ...\n"
+    "  --port N            TCP port to listen on (7765)\n"
     "  --announce-to ADDR  send the broadcast there once a second; without it,\n"
     "                      Whorlgen sees the unit only when it is added by address\n"
     "  --announce-port N   UDP port of the broadcast (7654)\n"
@@ -15,6 +17,8 @@ inline constexpr const char* kEtherDreamUsage =
     "  --capacity N        buffer capacity in points (1800)\n"
     "  --stats FILE        keep a report of what arrived there (points, rate, underruns, NAKs)\n"
     "  --record FILE       append every played point: 18 bytes as received, then its u32 rate\n"
+    "  --play-times FILE   append when each played point began: monotonic clock, u64 ns\n"
+    "  --clock-ppm N       the unit's crystal runs N ppm fast (below 0: slow), up to +/-100000\n"
     "  --fault KIND        slow: stops playing; withhold-ack: stops answering;\n"
     "                      drop: closes the connection; nak: answers data with NAK 'I';\n"
     "                      busy: refuses every host as if another one held it;\n"

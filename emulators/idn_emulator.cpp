@@ -58,8 +58,9 @@ void PutName(std::vector<std::uint8_t>& out, const std::string& name, std::size_
 
 class IdnUnit {
  public:
-  static constexpr std::array<std::string_view, 6> kOptionNames = {
-      "port", "name", "stats", "record", "fault", "fault-after"};
+  static constexpr std::array<std::string_view, 9> kOptionNames = {
+      "address", "port",        "name",      "stats",     "record",
+      "fault",   "fault-after", "clock-ppm", "play-times"};
 
   bool Configure(const Options& options);
   int Run();
@@ -73,10 +74,14 @@ class IdnUnit {
   void ChannelMessage(const std::vector<std::uint8_t>& packet, WallClock::time_point arrival);
   void Samples(const std::uint8_t* chunk, std::size_t bytes, WallClock::time_point arrival);
   void Advance(WallClock::time_point now);
+  void WritePlayTimes(std::size_t count, std::uint32_t duration_us);
   bool FaultActive() const { return !fault_.empty() && received_ >= faultAfter_; }
   void UpdateReport();
 
+  in_addr address_{htonl(INADDR_LOOPBACK)};
   std::uint16_t port_ = 7255;
+  double clockFactor_ = 1.0;  // its crystal's speed against this machine's clock
+  std::FILE* playTimes_ = nullptr;
   std::string name_ = "whorlgen-idn";
   std::string statsPath_;
   std::FILE* record_ = nullptr;
@@ -103,10 +108,14 @@ class IdnUnit {
 };
 
 bool IdnUnit::Configure(const Options& options) {
+  const auto address = ListenAddress(options);
+  const auto clockFactor = ClockFactor(options);
   const auto port = options.Number("port", 7255, 0, 65535);
   const auto faultAfter = options.Number("fault-after", 0, 0, kMaxCount);
-  if (!port || !faultAfter)
+  if (!address || !clockFactor || !port || !faultAfter)
     return false;
+  address_ = *address;
+  clockFactor_ = *clockFactor;
   port_ = static_cast<std::uint16_t>(*port);
   name_ = options.Text("name", name_).substr(0, 20);
   statsPath_ = options.Text("stats", "");
@@ -116,19 +125,20 @@ bool IdnUnit::Configure(const Options& options) {
     return false;
   }
   faultAfter_ = *faultAfter;
-  return OpenRecord(options, record_);
+  return OpenRecord(options, record_) && OpenPlayTimes(options, playTimes_);
 }
 
 bool IdnUnit::Open() {
   fd_ = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in at{};
   at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  at.sin_addr = address_;
   at.sin_port = htons(port_);
   socklen_t size = sizeof at;
   if (bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
       getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
-    std::fprintf(stderr, "cannot listen on 127.0.0.1:%u: %s\n", port_, std::strerror(errno));
+    std::fprintf(stderr, "cannot listen on %s:%u: %s\n", AddressText(address_).c_str(), port_,
+                 std::strerror(errno));
     return false;
   }
   port_ = ntohs(at.sin_port);
@@ -251,15 +261,34 @@ void IdnUnit::Samples(const std::uint8_t* chunk, std::size_t bytes, WallClock::t
   if (!playing_) {
     // Playing starts (or starts again after running dry) with this chunk.
     playing_ = true;
-    playStart_ = arrival - std::chrono::microseconds(std::llround(buffered_us_));
+    playStart_ = arrival - std::chrono::microseconds(std::llround(buffered_us_ / clockFactor_));
   }
+  if (playTimes_)
+    WritePlayTimes(count, duration_us);
   buffered_us_ += duration_us;
+}
+
+// When each sample of the chunk that follows what is buffered plays, on
+// this machine's monotonic clock: the unit's crystal sets the pace.
+void IdnUnit::WritePlayTimes(std::size_t count, std::uint32_t duration_us) {
+  const auto steadyNow = Clock::now();
+  const auto wallNow = WallClock::now();
+  for (std::size_t i = 0; i < count; ++i) {
+    const double position_us =
+        buffered_us_ + static_cast<double>(duration_us) * static_cast<double>(i) / count;
+    const auto at =
+        playStart_ + std::chrono::duration_cast<WallClock::duration>(
+                         std::chrono::duration<double, std::micro>(position_us / clockFactor_));
+    WritePlayTime(playTimes_,
+                  steadyNow + std::chrono::duration_cast<Clock::duration>(at - wallNow));
+  }
 }
 
 void IdnUnit::Advance(WallClock::time_point now) {
   if (!playing_ || (fault_ == "silent" && FaultActive()))
     return;
-  const double position_us = std::chrono::duration<double, std::micro>(now - playStart_).count();
+  const double position_us =
+      std::chrono::duration<double, std::micro>(now - playStart_).count() * clockFactor_;
   if (position_us > buffered_us_ + kDryAfter_us) {
     ++underruns_;
     lastUnderrun_s_ = buffered_us_ / 1e6;
@@ -317,17 +346,19 @@ bool IdnUnit::ReceiveOne() {
 int IdnUnit::Run() {
   if (!Open())
     return 1;
-  std::fprintf(stderr, "IDN emulator \"%s\" on 127.0.0.1:%u\n", name_.c_str(), port_);
+  const std::string at = AddressText(address_);
+  std::fprintf(stderr, "IDN emulator \"%s\" on %s:%u\n", name_.c_str(), at.c_str(), port_);
   if (port_ == 7255) {
     std::fprintf(stderr,
                  "Whorlgen finds it by a scan (Devices..., Scan) when started with "
-                 "WHORLGEN_SCAN_ADDRESSES=127.0.0.1, or once 127.0.0.1 is added by address "
-                 "(Devices..., Network DACs, kind IDN).\n");
+                 "WHORLGEN_SCAN_ADDRESSES=%s, or once %s is added by address "
+                 "(Devices..., Network DACs, kind IDN).\n",
+                 at.c_str(), at.c_str());
   } else {
     std::fprintf(stderr,
-                 "A scan looks on port 7255 only: Whorlgen sees it once 127.0.0.1:%u is added by "
+                 "A scan looks on port 7255 only: Whorlgen sees it once %s:%u is added by "
                  "address (Devices..., Network DACs, kind IDN).\n",
-                 port_);
+                 at.c_str(), port_);
   }
   auto nextReport = Clock::now();
   while (!StopRequested()) {
@@ -337,6 +368,8 @@ int IdnUnit::Run() {
       report_.WriteTo(statsPath_);
       if (record_)
         std::fflush(record_);
+      if (playTimes_)
+        std::fflush(playTimes_);
       nextReport = now + std::chrono::milliseconds(50);
     }
     pollfd watched{fd_, POLLIN, 0};
@@ -356,6 +389,8 @@ int IdnUnit::Run() {
   std::fputs(report_.Text().c_str(), stdout);
   if (record_)
     std::fclose(record_);
+  if (playTimes_)
+    std::fclose(playTimes_);
   close(fd_);
   return 0;
 }

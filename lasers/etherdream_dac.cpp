@@ -480,7 +480,7 @@ class Feeder {
 
   // What the unit took: its playing time counts against the clock, and the
   // frames it starts are on the wire.
-  void TakeIn(std::span<const Pending> points) {
+  void TakeIn(std::span<const Pending> points, Clock::time_point now) {
     std::uint64_t frames = 0;
     for (const Pending& pending : points) {
       const double pointsPerSec = std::max(pending.Point.PointsPerSec, 1);
@@ -492,9 +492,27 @@ class Feeder {
     clockQueued_ += static_cast<double>(points.size());
     if (frames > 0 && framesOnWire_)
       framesOnWire_(frames);
+    NoteFrameStarts(points, now);
     sincePrepare_ += points.size();
     lastRate_ = points.back().Point.PointsPerSec;
     unsent_.erase(unsent_.begin(), unsent_.begin() + static_cast<std::ptrdiff_t>(points.size()));
+  }
+
+  // The unit plays what it holds in order: a frame's first point among those
+  // it just took plays once everything ahead of it has.
+  void NoteFrameStarts(std::span<const Pending> points, Clock::time_point now) {
+    if (std::none_of(points.begin(), points.end(),
+                     [](const Pending& pending) { return pending.Point.FrameStart; }))
+      return;
+    const double ahead = Fullness(now, Rate()) - static_cast<double>(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      if (!points[i].Point.FrameStart)
+        continue;
+      const double wait_s =
+          std::max(ahead + static_cast<double>(i), 0.0) / std::max(points[i].Point.PointsPerSec, 1);
+      stream_.FrameStartPlaysAt(
+          now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait_s)));
+    }
   }
 
   // Sends one command and takes in the status of its reply. Refused: a
@@ -511,7 +529,7 @@ class Feeder {
     const std::uint8_t kind = command[0];
     const bool taken = reply.Response == 'a';
     if (kind == 'd' && taken)
-      TakeIn(points);
+      TakeIn(points, now);
     if (kind == 'b' && taken) {
       begun_ = true;
       if (!clockRunning_) {

@@ -547,6 +547,15 @@ class IdnDriver : public PointStreamDevice {
       Stream().Fail(NetworkFailure(name_, address_, error, true));
       return false;
     }
+    // The unit plays the stream's time from the first message on, so a
+    // sample's stream time is when it plays.
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      if (samples[i].FrameStart)
+        Stream().FrameStartPlaysAt(
+            start_ +
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::micro>(
+                sent_us_ + static_cast<double>(i) * 1e6 / rate)));
+    }
     sent_us_ = end_us;
     lastSample_ = samples.back();
     return true;

@@ -232,6 +232,17 @@ std::int32_t PointStream::CurrentPointsPerSec() const {
   return lastRate_;
 }
 
+void PointStream::FrameStartPlaysAt(Clock::time_point startsAt) {
+  std::lock_guard lock(mutex_);
+  ++framePlayTime_.Frames;
+  framePlayTime_.StartsAt = startsAt;
+}
+
+output::FramePlayTime PointStream::LastFramePlayTime() const {
+  std::lock_guard lock(mutex_);
+  return framePlayTime_;
+}
+
 bool PointStream::Sleep(std::chrono::microseconds limit) {
   std::unique_lock lock(mutex_);
   changed_.wait_for(lock, limit, [this] { return interrupted_ || failure_.has_value(); });

@@ -81,6 +81,11 @@ class PointStream {
   output::DacFailure Failure() const;
   // The point rate of the last point pulled (0 before any).
   std::int32_t CurrentPointsPerSec() const;
+  // The first point of the next frame (they are counted in order) went out
+  // to the device and plays at `startsAt`.
+  void FrameStartPlaysAt(std::chrono::steady_clock::time_point startsAt);
+  // Any thread: the frames that went out so far and when the last one plays.
+  output::FramePlayTime LastFramePlayTime() const;
   // Sleeps up to `limit`, less once the stream failed or was interrupted.
   // True once interrupted.
   bool Sleep(std::chrono::microseconds limit);
@@ -122,6 +127,7 @@ class PointStream {
   std::int32_t lastRate_ = 0;
   engine::LaserPoint lastPoint_{2048, 2048, 0, 0, 0, 0};
   std::optional<std::string> failure_;
+  output::FramePlayTime framePlayTime_;
 
   // Progress, judged on the run side while it waits.
   std::uint64_t pulled_ = 0;  // points handed to the I/O side, padding included
@@ -140,6 +146,10 @@ class PointStreamDevice : public output::DacDriver {
   // Returns once the I/O side has begun on the frame; nothing while the
   // device is not streaming (its open failed, and said so).
   output::DacFailure SendFrame(const engine::FrameData& frame, std::int32_t pointsPerSec) final;
+  // When the frame sent last begins to play, as far as the device tells.
+  std::optional<output::FramePlayTime> LastFramePlayTime() const override {
+    return stream_.LastFramePlayTime();
+  }
 
  protected:
   explicit PointStreamDevice(std::string deviceName, std::chrono::milliseconds progressWindow =

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/frame_generator.h"
@@ -51,6 +52,15 @@ inline constexpr std::size_t kRiyaBlockPoints = 2000;
 // The RIYA wait pauses 1 ms at most this often, then sends the block anyway.
 inline constexpr int kRiyaReadyPauses = 200;
 
+// When the frames handed to a streaming device begin to play, as far as the
+// device lets this computer know: how many frames have gone out to it so
+// far, and when the first point of the last of them plays (this machine's
+// steady clock).
+struct FramePlayTime {
+  std::uint64_t Frames = 0;
+  std::chrono::steady_clock::time_point StartsAt{};
+};
+
 class DacDriver {
  public:
   DacDriver(const DacDriver&) = delete;
@@ -76,6 +86,10 @@ class DacDriver {
   // run does not report it). CloseDac still runs afterwards and must leave
   // the device dark. Devices whose waits are always short need not care.
   virtual void Interrupt() {}
+  // Any thread: when the frames sent begin to play, for keeping several
+  // devices in step. Nothing for a device that cannot tell (a frame-by-frame
+  // or library DAC).
+  virtual std::optional<FramePlayTime> LastFramePlayTime() const { return std::nullopt; }
 
  protected:
   DacDriver() = default;

@@ -16,6 +16,7 @@
 #include "ui/music_modulation.h"
 #include "ui/network_dacs_page.h"
 #include "ui/projectors_page.h"
+#include "ui/show_page.h"
 #include "ui/sound_card_page.h"
 
 namespace whorlgen::ui {
@@ -51,6 +52,7 @@ void Application::AddDevicePages() {
   network->SetChooser([&window](const std::string& name) { return window.ChooseDac(name); });
   devices.AddPage(network, "Network DACs");
   QObject::connect(&devices, &DevicesWindow::Opened, network, &NetworkDacsPage::Scan);
+  devices.AddPage(new ShowPage(window, *dacs_), "Show");
 
   devices.AddPage(new SoundCardPage(*libraries_), "Sound card");
   devices.AddPage(new ControlPage(*live_), "Control");

@@ -32,6 +32,7 @@
 #include "ui/panel_scroll_bar.h"
 #include "ui/projection_window.h"
 #include "ui/projector_settings.h"
+#include "ui/show_setup.h"
 #include "ui/title_note.h"
 
 namespace whorlgen::ui {
@@ -190,6 +191,14 @@ FrmWhorlgen::FrmWhorlgen(output::DeviceLibraries& libraries, DacDirectory& dacs,
   ReportTouches();
   statusNote_ = new TitleNote(this);
   Loop.MakeDriver = [this](const std::string& dacName) { return MakeDacDriver(dacName); };
+  connect(projection_, &ProjectionWindow::OutputPicked, this, [this](int index) {
+    const auto shown = static_cast<std::size_t>(index);
+    const output::ProjectorProfile profile = show_.View(shown);
+    const std::vector<std::string>& names = show_.ShowOutputs();
+    projection_->BeginRun(profile,
+                          QString::fromStdString(shown < names.size() ? names[shown] : ""));
+  });
+  ShowNote();
 }
 
 std::unique_ptr<output::DacDriver> FrmWhorlgen::MakeDacDriver(const std::string& dacName) {
@@ -202,11 +211,68 @@ std::unique_ptr<output::DacDriver> FrmWhorlgen::MakeDacDriver(const std::string&
     base = discovery::MakeMissingDacDriver(dacName);
   if (!base)
     base = output::SelectDacDriver(dacName, Dac, Libraries);
+  if (show_.OutputsWith(dacName).size() > 1)
+    return MakeShowDriver(dacName, std::move(base));
+  projection_->ShowOutputs({});
   // A neutral profile hands the figure's own frame on untouched; the wrapper
   // is there for the projection view.
   const output::ProjectorProfile profile = LoadProjectorProfile(dacName);
   projection_->BeginRun(profile, QString::fromStdString(dacName));
   return std::make_unique<output::ProfiledDacDriver>(std::move(base), profile, projection_);
+}
+
+std::unique_ptr<output::DacDriver> FrmWhorlgen::MakeShowDriver(
+    const std::string& dacName, std::unique_ptr<output::DacDriver> device) {
+  discovery::DeviceDirectory* directory = &dacs_.Directory();
+  // Made again on the output's own thread when it rejoins: from the
+  // directory, or as missing once it is no longer listed.
+  auto listed = [directory](const std::string& name) {
+    return [directory, name]() -> std::unique_ptr<output::DacDriver> {
+      if (auto driver = directory->MakeDriver(name))
+        return driver;
+      return discovery::MakeMissingDacDriver(name);
+    };
+  };
+  std::vector<output::ShowOutput> outputs;
+  std::vector<output::ProjectorProfile> profiles;
+  const std::vector<std::string> names = show_.OutputsWith(dacName);
+  for (const std::string& name : names) {
+    profiles.push_back(LoadProjectorProfile(name));
+    outputs.push_back({name, listed(name), profiles.back()});
+  }
+  // The panel's DAC opens with the back-end made for it here; a library DAC
+  // rejoins through its library, on the output's thread as the run's
+  // device thread would.
+  std::function<std::unique_ptr<output::DacDriver>()> again =
+      IsLibraryDac(dacName) ? std::function<std::unique_ptr<output::DacDriver>()>([this, dacName] {
+        return output::SelectDacDriver(dacName, Dac, Libraries);
+      })
+                            : outputs.front().MakeDevice;
+  outputs.front().MakeDevice =
+      [first = std::make_shared<std::unique_ptr<output::DacDriver>>(std::move(device)),
+       again]() -> std::unique_ptr<output::DacDriver> {
+    if (*first)
+      return std::move(*first);
+    return again();
+  };
+  auto driver = std::make_unique<output::ShowDriver>(std::move(outputs), projection_);
+  const std::size_t viewed = show_.Began(driver->Board(), names, profiles);
+  projection_->BeginRun(profiles[viewed], QString::fromStdString(names[viewed]));
+  projection_->ShowOutputs(names, static_cast<int>(viewed));
+  return driver;
+}
+
+QString FrmWhorlgen::SetFurtherOutputs(std::vector<std::string> names) {
+  QString problem = show_.SetFurtherOutputs(std::move(names));
+  ShowNote();
+  return problem;
+}
+
+void FrmWhorlgen::ShowNote() {
+  if (statusNote_ == nullptr)
+    return;  // the panel is still being built
+  const std::string runNote = Loop.DacStatusNote();
+  statusNote_->Show(runNote.empty() ? show_.Note(Loop.DacName) : runNote);
 }
 
 std::vector<std::string> FrmWhorlgen::ListedDacNames() const {
@@ -395,7 +461,7 @@ void FrmWhorlgen::TellOperator(const std::string& message) {
 }
 
 void FrmWhorlgen::StatusNoteChanged(const std::string& note) {
-  statusNote_->Show(note);
+  statusNote_->Show(note.empty() ? show_.Note(Loop.DacName) : note);
 }
 
 void FrmWhorlgen::RunEnded() {
@@ -512,6 +578,7 @@ void FrmWhorlgen::lstDACSelect_Click() {
   const int row = lstDACSelect->currentRow() - kLibraryDacs;
   if (row >= 0 && row < static_cast<int>(listedDacs_.size()))
     chosenDac_ = listedDacs_[static_cast<std::size_t>(row)];
+  ShowNote();
 }
 
 void FrmWhorlgen::closeEvent(QCloseEvent* event) {

@@ -21,6 +21,7 @@
 #include "output/ilda_writer.h"
 #include "output/run_loop.h"
 #include "preview/rasteriser.h"
+#include "ui/show_setup.h"
 
 class QAction;
 class QCheckBox;
@@ -93,6 +94,11 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   DevicesWindow* Devices() const { return devices_; }
   // The projection view of what goes to the DAC.
   ProjectionWindow* Projection() const { return projection_; }
+  // The further outputs that play beside the panel's DAC, and the last show.
+  const ShowSetup& Show() const { return show_; }
+  // Keeps them for the next Start (and in the settings file: empty, or why
+  // it cannot be written); the window's note counts the projectors.
+  QString SetFurtherOutputs(std::vector<std::string> names);
 
   // SIGTERM, SIGINT or SIGHUP: as closing the window, except that what the
   // run's end has to say goes to standard error instead of a box nobody may
@@ -170,6 +176,12 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   // The run's driver: the device's own back-end inside the DAC's projector
   // profile, which also hands each frame sent to the projection view.
   std::unique_ptr<output::DacDriver> MakeDacDriver(const std::string& dacName);
+  // The same run on the panel's DAC (its back-end `device`) and every further
+  // output at once.
+  std::unique_ptr<output::DacDriver> MakeShowDriver(const std::string& dacName,
+                                                    std::unique_ptr<output::DacDriver> device);
+  // The run's note, or the number of projectors when there is none.
+  void ShowNote();
   void DacSnapshotArrived();
   // The chosen DAC is neither a library DAC nor listed by the directory.
   bool ChosenDacMissing() const;
@@ -246,6 +258,7 @@ class FrmWhorlgen : public QMainWindow, private output::RunHost {
   TitleNote* statusNote_ = nullptr;
 
   ProjectionWindow* projection_ = nullptr;
+  ShowSetup show_;
 };
 
 }  // namespace whorlgen::ui

@@ -1,5 +1,6 @@
 #include "ui/projection_window.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QLocale>
 #include <QPaintEvent>
@@ -117,6 +118,22 @@ ProjectionWindow::ProjectionWindow(QWidget* parent) : QWidget(parent, Qt::Window
   connect(&redraw_, &QTimer::timeout, this, &ProjectionWindow::Redraw);
   simulator_.SetScanner(projection::ScannerParametersFor(output::NeutralProfile().ScannerRatingPps,
                                                          output::NeutralProfile().ScanAngleDeg));
+  // Over the picture's corner, only for a show on several outputs.
+  outputs_ = new QComboBox(this);
+  outputs_->setObjectName("lstProjectionOutput");
+  outputs_->setToolTip("The projector whose frames the view shows");
+  outputs_->move(4, 4);
+  outputs_->hide();
+  connect(outputs_, &QComboBox::activated, this, &ProjectionWindow::OutputPicked);
+}
+
+void ProjectionWindow::ShowOutputs(const std::vector<std::string>& names, int shown) {
+  outputs_->clear();
+  for (const std::string& name : names)
+    outputs_->addItem(QString::fromStdString(name));
+  outputs_->setCurrentIndex(shown);
+  outputs_->adjustSize();
+  outputs_->setVisible(names.size() > 1);
 }
 
 void ProjectionWindow::BeginRun(const output::ProjectorProfile& profile, const QString& dacName) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 class QLabel;
@@ -23,6 +24,8 @@ class QLabel;
 #include "projection/beam_image.h"
 #include "projection/frame_player.h"
 #include "projection/projection_simulator.h"
+
+class QComboBox;
 
 namespace whorlgen::ui {
 
@@ -55,6 +58,9 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
   void BeginRun(const output::ProjectorProfile& profile, const QString& dacName);
   // The run's last step is done: the hint shows again, the picture fades.
   void EndRun();
+  // A show on several outputs: a choice of which one the view shows, with
+  // `shown` chosen. Fewer than two names take the choice away.
+  void ShowOutputs(const std::vector<std::string>& names, int shown = 0);
   // Each frame the run's driver sent, from the device's thread. Frames are
   // kept only while the window is shown, and played in real time from their
   // arrival.
@@ -66,6 +72,10 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
   // Where the picture is drawn, below it the legend.
   QWidget* Picture() const { return picture_; }
   std::int64_t FramesDrawn() const { return framesDrawn_; }
+
+ signals:
+  // The operator picked the output at this index of ShowOutputs' names.
+  void OutputPicked(int index);
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -89,6 +99,7 @@ class ProjectionWindow : public QWidget, public output::SentFrameView {
   QLabel* legend_ = nullptr;
   output::ProjectorProfile runProfile_;  // the latest run's, for the legend
   QString runDac_;
+  QComboBox* outputs_ = nullptr;
   projection::ProjectionSimulator simulator_;
   projection::BeamImage light_;
   projection::FramePlayer player_;
