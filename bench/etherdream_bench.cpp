@@ -20,10 +20,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "emulators/emulator_process.h"
 #include "engine/frame_generator.h"
 #include "lasers/etherdream_dac.h"
 
+using whorlgen::bench::ProcessCpuSeconds;
 namespace {
 
 using namespace whorlgen;
@@ -36,12 +38,6 @@ double ThreadCpuSeconds() {
 }
 
 // This process alone (the frames built, the I/O thread), not the emulator.
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // Arguments: points per frame, points per second, seconds of streaming,
 // milliseconds the feeding thread is held still every second.

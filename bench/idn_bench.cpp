@@ -18,23 +18,18 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "emulators/emulator_process.h"
 #include "engine/frame_generator.h"
 #include "engine/parameters.h"
 #include "lasers/idn_dac.h"
 
+using whorlgen::bench::ProcessCpuSeconds;
 namespace {
 
 using namespace whorlgen;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 std::map<std::string, std::string> ReadReport(const fs::path& path) {
   std::map<std::string, std::string> report;

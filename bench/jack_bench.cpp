@@ -11,21 +11,16 @@
 #include <chrono>
 
 #include "audio/jack_dac.h"
+#include "bench/bench_support.h"
 #include "engine/frame_generator.h"
 #include "engine/parameters.h"
 #include "tests/jack_server.h"
 
+using whorlgen::bench::ProcessCpuSeconds;
 namespace {
 
 using namespace whorlgen;
 using Clock = std::chrono::steady_clock;
-
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 void BM_JackAtStartupValuesFor30s(benchmark::State& state) {
   testing::DummyJackServer server;

@@ -44,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "control/preset.h"
 #include "emulators/emulator_process.h"
 #include "ui/application.h"
@@ -51,6 +52,7 @@
 #include "ui/live_control.h"
 #include "ui/panel_scroll_bar.h"
 
+using whorlgen::bench::ProcessCpuSeconds;
 namespace {
 
 using whorlgen::ui::FrmWhorlgen;
@@ -59,13 +61,6 @@ using Clock = std::chrono::steady_clock;
 
 double Ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 double ThreadCpuSeconds() {
@@ -309,14 +304,3 @@ BENCHMARK(BM_ParseNestedPreset)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HostilePresetsFromOsc)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  QApplication::setStyle(QStyleFactory::create("Fusion"));
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}

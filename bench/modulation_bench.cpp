@@ -24,8 +24,10 @@
 
 #include "analysis/music_analyser.h"
 #include "analysis/music_input.h"
+#include "bench/bench_support.h"
 #include "modulation/modulator.h"
 
+using whorlgen::bench::ProcessCpuSeconds;
 namespace {
 
 using namespace whorlgen;
@@ -35,13 +37,6 @@ constexpr std::uint32_t kRate = 48000;
 // 123 BPM: no whole number of frames, so the clicks fall at every point of a frame.
 constexpr std::uint64_t kClickEvery = kRate * 60 / 123;
 constexpr double kFrame_s = 500.0 / 15000.0;  // the start-up frame
-
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // Hands a hop of 512 samples to the ring each time one would have been
 // captured, and notes when each click's first sample was captured.

@@ -13,18 +13,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "bench/bench_support.h"
 #include "ui/application.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/projection_window.h"
 
+using whorlgen::bench::ProcessCpuSeconds;
 namespace {
-
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 void BM_ProjectionWindowDuringARun(benchmark::State& state) {
   constexpr int kSettleMs = 1000;
@@ -57,17 +52,3 @@ void BM_ProjectionWindowDuringARun(benchmark::State& state) {
 BENCHMARK(BM_ProjectionWindowDuringARun)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  const QTemporaryDir config;
-  qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-  qputenv("WHORLGEN_SCAN_ADDRESSES", "127.0.0.1");
-  QApplication app(argc, argv);
-  QApplication::setStyle(QStyleFactory::create("Fusion"));
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}

@@ -38,21 +38,16 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "emulators/emulator_process.h"
 #include "ui/application.h"
 #include "ui/frm_whorlgen.h"
 
+using whorlgen::bench::ProcessCpuSeconds;
 namespace {
 
 namespace fs = std::filesystem;
 using whorlgen::ui::FrmWhorlgen;
-
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 std::vector<unsigned char> ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -238,16 +233,3 @@ BENCHMARK(BM_FourProjectors)->Iterations(1)->UseRealTime()->Unit(benchmark::kSec
 BENCHMARK(BM_HeaviestOnTwo)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  // Scans ask this machine only; the show's units are added by address.
-  qputenv("WHORLGEN_SCAN_ADDRESSES", "127.0.0.1");
-  QApplication app(argc, argv);
-  QApplication::setStyle(QStyleFactory::create("Fusion"));
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}

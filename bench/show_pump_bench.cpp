@@ -131,18 +131,3 @@ void BM_ShowThroughDialogs(benchmark::State& state) {
 BENCHMARK(BM_ShowThroughDialogs)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  // Scans ask this machine only, and the operator's settings stay untouched.
-  qputenv("WHORLGEN_SCAN_ADDRESSES", "127.0.0.1");
-  const QTemporaryDir config;
-  qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-  QApplication app(argc, argv);
-  QApplication::setStyle(QStyleFactory::create("Fusion"));
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}

@@ -24,7 +24,6 @@ measure() {
     start_etherdream_emulator "$program"
   fi
   panel_start "$program"
-  local pid=$panel_pid
   if [[ $dac == EtherDream ]]; then
     # The network DACs follow the three library DACs: the first of them.
     trap 'kill "$panel_pid" "$emulator_pid" 2>/dev/null || true; wait 2>/dev/null || true' EXIT
@@ -51,20 +50,14 @@ measure() {
       EZLase) library=libEasyLase.so ;;
       RIYA) library=libRiyaNetServer_stdcall.so ;;
     esac
-    if ! grep -q "$library" "/proc/$pid/maps"; then
+    if ! grep -q "$library" "/proc/$panel_pid/maps"; then
       echo "measure-dac-cpu: $library is not loaded, so no $dac run started" >&2
       exit 1
     fi
   fi
 
-  local ticks_per_s start_ticks end_ticks start_ns end_ns
-  ticks_per_s=$(getconf CLK_TCK)
-  cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
-  start_ticks=$(cpu_ticks)
-  start_ns=$(date +%s%N)
-  sleep "$seconds"
-  end_ticks=$(cpu_ticks)
-  end_ns=$(date +%s%N)
+  local share
+  share=$(panel_cpu_share "$dac at the start-up values" "$seconds")
   panel_click Stop
 
   if [[ $dac == EtherDream ]]; then
@@ -75,12 +68,7 @@ measure() {
     echo
   fi
 
-  awk -v t=$((end_ticks - start_ticks)) -v hz="$ticks_per_s" -v ns=$((end_ns - start_ns)) \
-    -v dac="$dac" 'BEGIN {
-      cpu = t / hz; wall = ns / 1e9
-      printf "%s at the start-up values: %.2f s CPU in %.2f s = %.1f %% of one core\n",
-             dac, cpu, wall, 100 * cpu / wall
-    }'
+  echo "$share"
 }
 
 # The emulator on 127.0.0.1, and a private settings file that adds it.

@@ -17,24 +17,13 @@ measure() {
   config=$(mktemp -d)
   export XDG_CONFIG_HOME=$config
   panel_start "$program"
-  local pid=$panel_pid
   sleep 3  # the start settles
 
-  local ticks_per_s start_ticks end_ticks start_ns end_ns
-  ticks_per_s=$(getconf CLK_TCK)
-  cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
-  start_ticks=$(cpu_ticks)
-  start_ns=$(date +%s%N)
-  sleep "$seconds"
-  end_ticks=$(cpu_ticks)
-  end_ns=$(date +%s%N)
+  local share
+  share=$(panel_cpu_share "idle, Devices window closed" "$seconds")
   rm -rf "$config"
 
-  awk -v t=$((end_ticks - start_ticks)) -v hz="$ticks_per_s" -v ns=$((end_ns - start_ns)) 'BEGIN {
-      cpu = t / hz; wall = ns / 1e9
-      printf "idle, Devices window closed: %.2f s CPU in %.2f s = %.2f %% of one core\n",
-             cpu, wall, 100 * cpu / wall
-    }'
+  echo "$share"
 }
 
 if [[ ${1:-} == --inside-display ]]; then

@@ -13,7 +13,6 @@ source "$(dirname "$(realpath "$0")")/panel-on-xvfb.sh"
 measure() {
   local program=$1 seconds=$2 dac=$3
   panel_start "$program"
-  local pid=$panel_pid
   panel_click "$dac"
   sleep 0.5
   panel_click Start
@@ -29,22 +28,11 @@ measure() {
   xdotool windowmove --sync "$view" 424 100
   sleep 2  # the run settles
 
-  local ticks_per_s start_ticks end_ticks start_ns end_ns
-  ticks_per_s=$(getconf CLK_TCK)
-  cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
-  start_ticks=$(cpu_ticks)
-  start_ns=$(date +%s%N)
-  sleep "$seconds"
-  end_ticks=$(cpu_ticks)
-  end_ns=$(date +%s%N)
+  local share
+  share=$(panel_cpu_share "$dac, Projection picture 600 x 600" "$seconds")
   panel_click Stop
 
-  awk -v t=$((end_ticks - start_ticks)) -v hz="$ticks_per_s" -v ns=$((end_ns - start_ns)) \
-    -v dac="$dac" 'BEGIN {
-      cpu = t / hz; wall = ns / 1e9
-      printf "%s, Projection picture 600 x 600: %.2f s CPU in %.2f s = %.1f %% of one core\n",
-             dac, cpu, wall, 100 * cpu / wall
-    }'
+  echo "$share"
 }
 
 if [[ ${1:-} == --inside-display ]]; then

@@ -57,3 +57,21 @@ panel_click() {
   read -r x y <<<"${PANEL_POINT[$1]}"
   xdotool mousemove --window "$panel_window" "$x" $((panel_menu + y)) click 1
 }
+
+# Measures the program's CPU time over `seconds` of wall time and prints
+# "<label>: <cpu> s CPU in <wall> s = <share> % of one core".
+panel_cpu_share() {
+  local label=$1 seconds=$2
+  local ticks_per_s start_ticks end_ticks start_ns end_ns
+  ticks_per_s=$(getconf CLK_TCK)
+  start_ticks=$(awk '{ print $14 + $15 }' "/proc/$panel_pid/stat")
+  start_ns=$(date +%s%N)
+  sleep "$seconds"
+  end_ticks=$(awk '{ print $14 + $15 }' "/proc/$panel_pid/stat")
+  end_ns=$(date +%s%N)
+  awk -v t=$((end_ticks - start_ticks)) -v hz="$ticks_per_s" -v ns=$((end_ns - start_ns)) \
+    -v label="$label" 'BEGIN {
+      cpu = t / hz; wall = ns / 1e9
+      printf "%s: %.2f s CPU in %.2f s = %.2f %% of one core\n", label, cpu, wall, 100 * cpu / wall
+    }'
+}
