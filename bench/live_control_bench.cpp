@@ -4,11 +4,9 @@
 //
 // BM_OscValueToNextFrame: messages sent at random moments of the frame; from
 //   lo_send to the moment the panel holds the value, after which the next
-//   frame is built from it (mean, p95, max in ms). The run loop handles events
-//   once per frame, after the card has taken the frame, so the wait is at
-//   most one frame's playing time (frame_ms, 33.3 at the start-up values)
-//   plus the event handling. frames_between_max 1: every value rode the first
-//   frame begun after it arrived.
+//   frame is built from it (mean, p95, max in ms). The panel's thread is free
+//   while the card plays, so the value is held at once; frames_between_max
+//   1: every value rode the first frame begun after it arrived.
 // BM_OscThousandPerSecond: the process's CPU time as a share of one core,
 //   without and with 1000 messages a second (the sender thread's own CPU
 //   taken out), and the frames handed over late: a gap between hand-overs
@@ -30,6 +28,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QListWidget>
 #include <QStyleFactory>
@@ -77,7 +76,7 @@ struct Show {
   FrmWhorlgen* window = nullptr;
   LiveControl* live = nullptr;
   lo_address to = nullptr;
-  std::vector<Clock::time_point> handOvers;  // when each frame's event handling began
+  std::vector<Clock::time_point> handOvers;  // when each frame was about to be built
 
   Show() {
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
@@ -96,25 +95,22 @@ struct Show {
     return 1000.0 * window->Params.PointsPerFrame / window->Params.PointsPerSec;
   }
 
-  // Runs the show; tick runs once per frame in its event handling and
+  // Runs the show; tick runs once per frame, just before it is built, and
   // returns false to stop.
   void Run(const std::function<bool()>& tick) {
     handOvers.clear();
-    std::int32_t seen = -1;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-      if (window->TotalFrames() != seen) {
-        seen = window->TotalFrames();
-        handOvers.push_back(Clock::now());
-      }
-      if (!tick())
-        window->ClickStop();
-    });
-    timer.start(0);
+    const QMetaObject::Connection frames =
+        QObject::connect(window, &FrmWhorlgen::FrameComing, [&](double) {
+          handOvers.push_back(Clock::now());
+          if (!tick() && window->Running())
+            window->ClickStop();
+        });
+    QEventLoop untilEnded;
+    QObject::connect(window, &FrmWhorlgen::RunFinished, &untilEnded, &QEventLoop::quit);
     window->ClickStart();
-    // Whether Start runs the whole run or only begins it, the run ends here.
-    while (window->Running())
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    if (window->Loop.InRun())
+      untilEnded.exec();
+    QObject::disconnect(frames);
   }
 
   int LateFrames() const {

@@ -62,8 +62,17 @@ LiveControl::LiveControl(FrmWhorlgen& window)
       bars_(window.BarRanges()),
       midi_(bars_),
       osc_([this] {
-        // liblo's thread: the commands are carried out on the panel's.
-        QMetaObject::invokeMethod(this, &LiveControl::DrainOsc, Qt::QueuedConnection);
+        // liblo's thread: the commands are carried out on the panel's, a few
+        // milliseconds later, so a flood of messages is taken in batches (a
+        // bar's later value replaces one still waiting) rather than one
+        // repaint of the panel per message.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+              if (!oscBatch_.isActive())
+                oscBatch_.start();
+            },
+            Qt::QueuedConnection);
       }),
       presets_([this] {
         // The reader's thread: presets are carried out on the panel's.
@@ -75,6 +84,9 @@ LiveControl::LiveControl(FrmWhorlgen& window)
   OpenMidiInput();
   connect(&window_, &FrmWhorlgen::ControlTouched, this, &LiveControl::OnControlTouched);
 
+  oscBatch_.setSingleShot(true);
+  oscBatch_.setInterval(kOscBatchMs);
+  connect(&oscBatch_, &QTimer::timeout, this, &LiveControl::DrainOsc);
   morphTimer_.setInterval(1000 / kMorphStepsPerSecond);
   connect(&morphTimer_, &QTimer::timeout, this, &LiveControl::MorphStep);
 

@@ -154,6 +154,10 @@ class LiveControl : public QObject {
   QAction* mnuLearnMidi_ = nullptr;
 
   QTimer morphTimer_;
+  // OSC commands wait this long after the first of a batch arrives: far
+  // under a frame, long enough to take a flood in a few gulps.
+  static constexpr int kOscBatchMs = 5;
+  QTimer oscBatch_;
   QElapsedTimer morphClock_;
   double morphDuration_ms_ = 0.0;
   control::Preset morphFrom_;
