@@ -616,7 +616,7 @@ class IdnDriver : public PointStreamDevice {
   // A short sleep; true once the driver is being torn down.
   bool Pause() {
     std::unique_lock lock(mutex_);
-    return stopped_.wait_for(lock, std::chrono::milliseconds(5), [&] { return stop_; });
+    return stopped_.wait_for(lock, std::chrono::milliseconds(10), [&] { return stop_; });
   }
 
   void StopFeeding() {
