@@ -11,7 +11,7 @@
 
 namespace {
 
-using whorlgen::devices::kPollWait;
+using whorlgen::devices::kStatusPollWait;
 using whorlgen::devices::PlayingTime;
 using whorlgen::devices::PlayoutQueue;
 
@@ -36,7 +36,7 @@ DAC_ENTRY std::int32_t EasyLaseGetCardNum(void) {
 DAC_ENTRY std::int16_t EasyLaseGetStatus(const std::int16_t* cardIndex) {
   if (!IsOurCard(cardIndex))
     return EASYLASE_STATUS_NO_CARD;
-  return Card().CanTake(kPollWait) ? EASYLASE_STATUS_READY : EASYLASE_STATUS_BUSY;
+  return Card().CanTake(kStatusPollWait) ? EASYLASE_STATUS_READY : EASYLASE_STATUS_BUSY;
 }
 
 DAC_ENTRY std::int16_t EasyLaseWriteFrame(const std::int16_t* cardIndex, const DacPoint* points,

@@ -136,7 +136,8 @@ class SoundCard {
       return Failed(openFailure_);
     if (!pacedWithoutCard_)
       return EASYLASE_STATUS_NO_CARD;
-    return silence_.CanTake(kPollWait) ? EASYLASE_STATUS_READY : EASYLASE_STATUS_BUSY;
+    return silence_.CanTake(whorlgen::devices::kStatusPollWait) ? EASYLASE_STATUS_READY
+                                                                : EASYLASE_STATUS_BUSY;
   }
 
   bool Write(const DacPoint* points, std::size_t count, unsigned pointsPerSec) {

@@ -68,7 +68,10 @@ class PlayoutQueue {
 
 using engine::PlayingTime;
 
-// How long a status poll may wait for the card before answering busy.
+// How long a status poll may wait for the card before answering busy. The
+// card's answer comes the moment it can take a frame, so a longer wait only
+// saves the caller's thread from waking a thousand times a second.
 inline constexpr std::chrono::milliseconds kPollWait{1};
+inline constexpr std::chrono::milliseconds kStatusPollWait{10};
 
 }  // namespace whorlgen::devices
