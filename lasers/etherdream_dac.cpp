@@ -33,6 +33,13 @@ std::string AddressText(const sockaddr_in& address) {
   return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
+std::string NameWithAddress(const std::string& name, const sockaddr_in& address) {
+  const std::string at = AddressText(address);
+  if (name.ends_with(at))
+    return name;
+  return name + " at " + at;
+}
+
 std::size_t PlausibleCapacity(std::size_t announced) {
   if (announced < kLeastPlausibleCapacity || announced > kMostPlausibleCapacity)
     return ed::kDefaultCapacity;
@@ -676,7 +683,7 @@ EtherDreamDriver::EtherDreamDriver(EtherDreamTarget target, EtherDreamTiming tim
       target_(std::move(target)),
       timing_(timing),
       name_(engine::ShownText(target_.Name, 64)),
-      who_(name_ + " at " + AddressText(target_.Address)) {}
+      who_(NameWithAddress(name_, target_.Address)) {}
 
 EtherDreamDriver::~EtherDreamDriver() {
   StopIo();

@@ -63,6 +63,10 @@ struct EtherDreamTiming {
 // "127.0.0.1:7765".
 std::string AddressText(const sockaddr_in& address);
 
+// "Ether Dream 3a:4f:12 at 127.0.0.1:7765"; a unit added by address already
+// carries it in its name and is not told where it is twice.
+std::string NameWithAddress(const std::string& name, const sockaddr_in& address);
+
 // A short look at a unit: idle when it greets a new connection in its idle
 // state, busy with another computer when it turns the connection away or is
 // playing, unreachable otherwise. The connection is closed at once; the

@@ -213,11 +213,12 @@ std::vector<std::uint8_t> CloseMessage(std::uint16_t sequence, std::uint8_t serv
 
 std::string NetworkFailure(const std::string& name, const sockaddr_in& at, int error,
                            bool streaming = false) {
+  const std::string who = NameWithAddress(name, at);
   if (error == ECONNREFUSED && streaming)
-    return name + " at " + AddressText(at) + " is gone: nothing listens there any more.";
+    return who + " is gone: nothing listens there any more.";
   if (error == ECONNREFUSED)
-    return name + " at " + AddressText(at) + " refused the stream: nothing listens there.";
-  return name + " at " + AddressText(at) + ": " + std::strerror(error) + ".";
+    return who + " refused the stream: nothing listens there.";
+  return who + ": " + std::strerror(error) + ".";
 }
 
 // Open receiver firmware drops wave chunks shorter than this: too few

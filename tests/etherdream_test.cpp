@@ -287,6 +287,9 @@ TEST_F(EtherDreamTest, EveryFailureEndsTheRunInWords) {
     ASSERT_EQ(host_.told.size(), 1u);
     EXPECT_NE(host_.told[0].find(name), std::string::npos) << host_.told[0];
     EXPECT_NE(host_.told[0].find(c.reason), std::string::npos) << host_.told[0];
+    const std::string address = "127.0.0.1:" + std::to_string(tcpPort_);
+    EXPECT_EQ(host_.told[0].find(address, host_.told[0].find(address) + 1), std::string::npos)
+        << "the address is told twice: " << host_.told[0];
     EXPECT_LT(loop_.TotalFrames(), 2000);
     ExpectValidRecording();
   }
