@@ -41,7 +41,9 @@ panel_start() {
   "$program" 2>/dev/null &
   panel_pid=$!
   trap 'kill "$panel_pid" 2>/dev/null || true; wait "$panel_pid" 2>/dev/null || true' EXIT
-  if ! panel_window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Whorlgen$' | head -n 1); then
+  # The title carries a note after a dash while there is one ("Whorlgen — 2 projectors").
+  panel_window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Whorlgen($| —)' 2>/dev/null | head -n 1)
+  if [[ -z $panel_window ]]; then
     echo "$(basename "$0"): the window did not appear within 30 s" >&2
     exit 1
   fi
