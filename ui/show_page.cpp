@@ -139,6 +139,8 @@ void ShowPage::Draw() {
     for (const output::ShowOutputStatus& status : states) {
       if (status.Name == name)
         state = StateText(status);
+      if (status.Name == name && name == rejoining_)
+        TellHowTheRejoinWent(status);
     }
     table_->setItem(row, kOutput, new QTableWidgetItem(Text(name) + (row == 0 ? kPanelsOwn : "")));
     table_->setItem(row, kState, new QTableWidgetItem(state));
@@ -209,7 +211,18 @@ void ShowPage::BringBackClicked() {
     return;
   }
   note_->setText(Text(name) + " is being opened again; it joins the show at the start of a frame.");
+  rejoining_ = name;
   Draw();
+}
+
+void ShowPage::TellHowTheRejoinWent(const output::ShowOutputStatus& status) {
+  if (status.State == output::ShowOutputState::Playing)
+    note_->setText(Text(status.Name) + " is back in the show.");
+  else if (status.State == output::ShowOutputState::Left)
+    note_->setText(Text(status.Name) + " could not be brought back: " + Text(status.Why));
+  else
+    return;
+  rejoining_.clear();
 }
 
 }  // namespace whorlgen::ui

@@ -10,6 +10,10 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <string>
+
+#include "output/show_outputs.h"
+
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -38,6 +42,9 @@ class ShowPage : public QWidget {
   void AddClicked();
   void RemoveClicked();
   void BringBackClicked();
+  // Replaces "being opened again" once the output brought back plays or
+  // has left again.
+  void TellHowTheRejoinWent(const output::ShowOutputStatus& status);
   // The output of the table's selected row; empty for none.
   std::string Selected() const;
 
@@ -48,7 +55,8 @@ class ShowPage : public QWidget {
   QPushButton* add_ = nullptr;
   QLabel* inStep_ = nullptr;
   QLabel* note_ = nullptr;
-  QTimer redraw_;  // while shown, for the states during a show
+  std::string rejoining_;  // the output Bring back was last clicked for
+  QTimer redraw_;          // while shown, for the states during a show
 };
 
 }  // namespace whorlgen::ui
