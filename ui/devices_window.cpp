@@ -1,7 +1,9 @@
 #include "ui/devices_window.h"
 
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QVBoxLayout>
 
 namespace whorlgen::ui {
@@ -34,6 +36,19 @@ void DevicesWindow::Open() {
   raise();
   activateWindow();
   emit Opened();
+}
+
+QTableWidget* MakeDeviceTable(const QString& objectName, const QStringList& columns,
+                              QWidget* parent) {
+  auto* table = new QTableWidget(0, static_cast<int>(columns.size()), parent);
+  table->setObjectName(objectName);
+  table->setHorizontalHeaderLabels(columns);
+  table->horizontalHeader()->setStretchLastSection(true);
+  table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table->setSelectionBehavior(QAbstractItemView::SelectRows);
+  table->setSelectionMode(QAbstractItemView::SingleSelection);
+  table->verticalHeader()->hide();
+  return table;
 }
 
 }  // namespace whorlgen::ui

@@ -3,8 +3,10 @@
 // DACs, the sound card, projector profiles, remote control). It is a tool
 // window beside the panel, never modal, so a run goes on while it is open.
 
+#include <QStringList>
 #include <QWidget>
 
+class QTableWidget;
 class QTabWidget;
 
 namespace whorlgen::ui {
@@ -30,5 +32,9 @@ class DevicesWindow : public QWidget {
  private:
   QTabWidget* pages_ = nullptr;
 };
+
+// A read-only table of devices for a page: one whole row chosen at a time.
+QTableWidget* MakeDeviceTable(const QString& objectName, const QStringList& columns,
+                              QWidget* parent);
 
 }  // namespace whorlgen::ui

@@ -11,6 +11,7 @@
 
 #include "lasers/etherdream_family.h"
 #include "ui/dac_directory.h"
+#include "ui/devices_window.h"
 #include "ui/settings_file.h"
 
 namespace whorlgen::ui {
@@ -30,14 +31,7 @@ NetworkDacsPage::NetworkDacsPage(DacDirectory& directory, QWidget* parent)
   setObjectName("pageNetworkDacs");
   auto* layout = new QVBoxLayout(this);
 
-  table_ = new QTableWidget(0, kColumns, this);
-  table_->setObjectName("tblNetworkDacs");
-  table_->setHorizontalHeaderLabels({"DAC", "Kind", "Address", "State"});
-  table_->horizontalHeader()->setStretchLastSection(true);
-  table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  table_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  table_->setSelectionMode(QAbstractItemView::SingleSelection);
-  table_->verticalHeader()->hide();
+  table_ = MakeDeviceTable("tblNetworkDacs", {"DAC", "Kind", "Address", "State"}, this);
   layout->addWidget(table_);
 
   problems_ = new QLabel(this);

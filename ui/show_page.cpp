@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "ui/dac_directory.h"
+#include "ui/devices_window.h"
 #include "ui/frm_whorlgen.h"
 #include "ui/show_setup.h"
 
@@ -17,7 +18,7 @@ namespace whorlgen::ui {
 
 namespace {
 
-enum Column { kOutput, kState, kColumns };
+enum Column { kOutput, kState };
 constexpr int kRedrawMs = 250;
 constexpr char kPanelsOwn[] = " (the panel's DAC)";
 
@@ -60,14 +61,7 @@ ShowPage::ShowPage(FrmWhorlgen& window, DacDirectory& directory, QWidget* parent
   about->setWordWrap(true);
   layout->addWidget(about);
 
-  table_ = new QTableWidget(0, kColumns, this);
-  table_->setObjectName("tblShowOutputs");
-  table_->setHorizontalHeaderLabels({"Output", "State"});
-  table_->horizontalHeader()->setStretchLastSection(true);
-  table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  table_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  table_->setSelectionMode(QAbstractItemView::SingleSelection);
-  table_->verticalHeader()->hide();
+  table_ = MakeDeviceTable("tblShowOutputs", {"Output", "State"}, this);
   layout->addWidget(table_);
 
   inStep_ = new QLabel(this);
