@@ -21,7 +21,7 @@
 #include "output/run_loop.h"
 #include "tests/ilda_test_reader.h"
 #include "tests/loopback_listener.h"
-#include "tests/posted_work.h"
+#include "tests/run_test_support.h"
 #include "tests/temp_dir.h"
 
 namespace whorlgen::lasers {
@@ -29,13 +29,8 @@ namespace whorlgen::lasers {
 using output::DacDriver;
 using output::DacFailure;
 using output::DacInfo;
-using output::DacState;
-using output::DeviceLibraries;
 using output::DeviceState;
 using output::FrameSettings;
-using output::IldaWriter;
-using output::RunContext;
-using output::RunHost;
 using output::RunLoop;
 namespace {
 
@@ -86,18 +81,14 @@ class Emulator : public emulators::EmulatorProcess {
   fs::path record_;
 };
 
-class Host : public RunHost {
+class Host : public testing::TellingHost {
  public:
-  std::vector<std::string> told;
   std::function<void()> events;
   std::vector<std::pair<std::vector<engine::LaserPoint>, std::int32_t>> frames;  // as sent
   engine::PatternParameters* params = nullptr;
   std::string caption;
 
-  void SetEnabled(Control, bool) override {}
   void SetTotalFramesCaption(const std::string& text) override { caption = text; }
-  void Post(std::function<void()> work) override { queue.Post(std::move(work)); }
-  void TellOperator(const std::string& message) override { told.push_back(message); }
   bool IldaOutputChecked() const override { return true; }
   FrameSettings CurrentFrameSettings() const override {
     return {.OpMode = 2, .LimitVelocity = true, .ShowDots = false};
@@ -108,10 +99,9 @@ class Host : public RunHost {
     if (events)
       events();
   }
-  testing::PostedWork queue;
 };
 
-class EtherDreamTest : public ::testing::Test {
+class EtherDreamTest : public ::testing::Test, protected testing::RunState {
  protected:
   void SetUp() override {
     setenv("WHORLGEN_SCAN_ADDRESSES", "127.0.0.1", 1);
@@ -167,14 +157,8 @@ class EtherDreamTest : public ::testing::Test {
   std::uint16_t listenPort_ = emulators::FreeLoopbackPort(SOCK_DGRAM);
   std::unique_ptr<EtherDreamFamily> family_ =
       std::make_unique<EtherDreamFamily>(EtherDreamFamily::Ports{listenPort_, tcpPort_});
-  engine::PatternParameters params_ = engine::StartupParameters();
-  engine::GeneratorState generator_;
-  engine::FrameData frame_;
-  IldaWriter ilda_;
-  DacState dac_{};
-  DeviceLibraries libraries_{(fs::temp_directory_path() / "whorlgen-no-such-dir").string()};
   Host host_;
-  RunLoop loop_{host_, RunContext{params_, generator_, frame_, ilda_, dac_, libraries_}};
+  RunLoop loop_{host_, Context()};
 };
 
 // A point's fields as the unit takes them: X and Y signed 16-bit, codes 0

@@ -3,7 +3,7 @@
 
 #include "tests/file_size_limit.h"
 #include "tests/ilda_test_reader.h"
-#include "tests/posted_work.h"
+#include "tests/run_test_support.h"
 #include "tests/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -86,7 +86,7 @@ class ScriptedHost : public RunHost {
   testing::PostedWork queue_;
 };
 
-class RunLoopTest : public ::testing::Test {
+class RunLoopTest : public ::testing::Test, protected testing::RunState {
  protected:
   void SetUp() override {
     loop_.DacName = "none";
@@ -107,14 +107,8 @@ class RunLoopTest : public ::testing::Test {
 
   testing::TempDir temp_;
   const fs::path dir_ = temp_.Path();
-  engine::PatternParameters params_ = engine::StartupParameters();
-  engine::GeneratorState generator_;
-  engine::FrameData frame_;
-  IldaWriter ilda_;
-  DacState dac_{};
-  DeviceLibraries libraries_{(fs::temp_directory_path() / "whorlgen-no-such-dir").string()};
   ScriptedHost host_;
-  RunLoop loop_{host_, RunContext{params_, generator_, frame_, ilda_, dac_, libraries_}};
+  RunLoop loop_{host_, Context()};
 };
 
 TEST_F(RunLoopTest, StartThenStopAtOnceMakesOneFrameAndShowsTheCount) {
@@ -387,7 +381,7 @@ TEST_F(RunLoopTest, ALoopDestroyedDuringARunFinishesTheFileAndClosesTheDac) {
   host_.ilda = true;
   std::atomic<bool> closed{false};
   {
-    RunLoop doomed{host_, RunContext{params_, generator_, frame_, ilda_, dac_, libraries_}};
+    RunLoop doomed{host_, Context()};
     doomed.MakeDriver = [&](const std::string&) { return std::make_unique<ClosingDriver>(closed); };
     doomed.IldaDirectory = dir_.string();
     doomed.cmdStart_Click();

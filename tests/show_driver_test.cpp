@@ -11,7 +11,7 @@
 #include "output/run_loop.h"
 #include "output/show_outputs.h"
 #include "output/show_sync.h"
-#include "tests/posted_work.h"
+#include "tests/run_test_support.h"
 
 namespace whorlgen::output {
 namespace {
@@ -68,34 +68,19 @@ class FailingDevice final : public DacDriver {
   int sent_ = 0;
 };
 
-class Host : public RunHost {
+class Host : public testing::TellingHost {
  public:
-  std::vector<std::string> told, notes;
   int frames = 0;
-  testing::PostedWork queue;
-
-  void SetEnabled(Control, bool) override {}
-  void SetTotalFramesCaption(const std::string&) override {}
-  void Post(std::function<void()> work) override { queue.Post(std::move(work)); }
-  void TellOperator(const std::string& message) override { told.push_back(message); }
-  bool IldaOutputChecked() const override { return false; }
-  FrameSettings CurrentFrameSettings() const override { return {.OpMode = 2}; }
   void DrawPreview(const engine::FrameData&, bool) override { ++frames; }
-  void StatusNoteChanged(const std::string& note) override { notes.push_back(note); }
 };
 
 // The first projector fails at its fourth frame: the show goes on with the
 // second, and the note says which left and why. When the second fails too,
 // the run ends and tells both reasons.
 TEST(ShowDriverTest, TheRunEndsInWordsOnlyWhenEveryProjectorHasLeft) {
-  engine::PatternParameters params = engine::StartupParameters();
-  engine::GeneratorState generator;
-  engine::FrameData frame;
-  IldaWriter ilda;
-  DacState dac{};
-  DeviceLibraries libraries{std::filesystem::temp_directory_path() / "whorlgen-no-such-dir"};
+  testing::RunState state;
   Host host;
-  RunLoop loop(host, {params, generator, frame, ilda, dac, libraries});
+  RunLoop loop(host, state.Context());
   loop.MakeDriver = [](const std::string&) {
     std::vector<ShowOutput> outputs{
         {"Unit A", [] { return std::make_unique<FailingDevice>("Unit A was unplugged.", 3); },

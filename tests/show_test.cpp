@@ -27,7 +27,7 @@
 #include "lasers/idn_dac.h"
 #include "output/run_loop.h"
 #include "output/show_outputs.h"
-#include "tests/posted_work.h"
+#include "tests/run_test_support.h"
 
 namespace whorlgen::output {
 namespace {
@@ -214,29 +214,19 @@ std::size_t FramesMatch(const std::vector<Played>& played, const Frames& frames,
   return at == lit.size() ? frames.size() : frames.size() + 1;
 }
 
-class Host : public RunHost {
+class Host : public testing::TellingHost {
  public:
   Frames frames;  // as the devices took them
-  std::vector<std::string> told;
-  std::vector<std::string> notes;
   std::function<void()> afterFrame;
-  testing::PostedWork queue;
 
-  void SetEnabled(Control, bool) override {}
-  void SetTotalFramesCaption(const std::string&) override {}
-  void Post(std::function<void()> work) override { queue.Post(std::move(work)); }
-  void TellOperator(const std::string& message) override { told.push_back(message); }
-  bool IldaOutputChecked() const override { return false; }
-  FrameSettings CurrentFrameSettings() const override { return {.OpMode = 2}; }
   void DrawPreview(const engine::FrameData& frame, bool) override {
     frames.push_back(frame.FrameBuffer);
     if (afterFrame)
       afterFrame();
   }
-  void StatusNoteChanged(const std::string& note) override { notes.push_back(note); }
 };
 
-class ShowTest : public ::testing::Test {
+class ShowTest : public ::testing::Test, protected testing::RunState {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
@@ -271,14 +261,8 @@ class ShowTest : public ::testing::Test {
   }
 
   fs::path dir_;
-  engine::PatternParameters params_ = engine::StartupParameters();
-  engine::GeneratorState generator_;
-  engine::FrameData frame_;
-  IldaWriter ilda_;
-  DacState dac_{};
-  DeviceLibraries libraries_{(fs::temp_directory_path() / "whorlgen-no-such-dir").string()};
   Host host_;
-  RunLoop loop_{host_, RunContext{params_, generator_, frame_, ilda_, dac_, libraries_}};
+  RunLoop loop_{host_, Context()};
   std::optional<ShowBoard> board_;
 };
 
